@@ -1,0 +1,106 @@
+// Bit-level record storage.
+//
+// Bits of a record are numbered from 0 at the most significant bit of content
+// byte 0: bit n lies in byte n / 8 at position 7 - n % 8. A field at offset O
+// of width W holds its value big-endian in bits O .. O + W - 1; writing it
+// never changes any other bit. With this order, comparing records byte by
+// byte as unsigned bytes orders them by the stored bit patterns of their
+// leading fields.
+#pragma once
+
+#include <memory>
+
+#include "support/serial.h"
+
+namespace Orvex {
+
+// The bytes of one record: a guard byte, C = (bits + 7) / 8 content bytes,
+// a guard byte, all zero at first. Only content bytes are addressed or
+// serialised; the guards let a reader look one byte past the content safely.
+// Small records live inside the object, so making or copying one does not
+// touch the heap.
+class bit_buffer : public serial::serializable {
+public:
+    explicit bit_buffer(int bits);
+    bit_buffer(const bit_buffer& other);
+    bit_buffer& operator=(const bit_buffer& other);
+    ~bit_buffer() override;
+
+    // Content byte i (i may be C: the trailing guard byte).
+    char* operator()(int i) { return reinterpret_cast<char*>(m_data + 1 + i); }
+    const char* operator()(int i) const { return reinterpret_cast<const char*>(m_data + 1 + i); }
+
+    // Writes the C content bytes raw; reads exactly C bytes into them (a short
+    // read fails the stream and leaves the content unchanged).
+    void serial_write(std::ostream&) const override;
+    void serial_read(std::istream&) override;
+    unsigned serial_size() const override { return m_size; }
+    bool fixed_size() const override { return true; }
+
+    unsigned size() const { return m_size; }  // content bytes
+
+private:
+    enum { kInlineBytes = 48 };  // guard + 46 content bytes + guard
+
+    void allocate(unsigned size);
+
+    unsigned m_size;
+    unsigned char* m_data;
+    std::unique_ptr<unsigned char[]> m_heap;
+    unsigned char m_inline[kInlineBytes];
+};
+
+// The placement of one value in a record: bit offset and width (0 to 32).
+// Moves 32-bit integers in and out through a work window. The window is
+// scratch state that even the const operations change, so a bit_field must
+// not be used by two threads at once.
+class bit_field {
+public:
+    enum { kMaxWidth = 32 };
+
+    bit_field() { init(0, 0); }
+    bit_field(int offset, int width) { init(offset, width); }
+
+    // Computes every mask and index for the given offset and width. A width
+    // outside 0..32 or a negative offset raises std::runtime_error naming it.
+    void init(int offset, int width);
+
+    void pack(char* record) const;
+    void unpack(const char* record, bool sign_extend) const;
+
+    // 0 on success; -1 when the value does not fit (the buffer is unchanged).
+    int set_long(bit_buffer& buffer, long v) const;
+    int set_u_long(bit_buffer& buffer, unsigned long v) const;
+    long get_long(const bit_buffer& buffer) const;
+    unsigned long get_u_long(const bit_buffer& buffer) const;
+
+    bool can_store(long v) const;
+    bool can_store(unsigned long v) const;
+
+    unsigned long max_unsigned_value() const;
+    unsigned long min_unsigned_value() const { return 0; }
+    long max_signed_value() const;
+    long min_signed_value() const;
+
+    int width() const { return m_width; }
+    int offset() const { return m_offset; }
+
+private:
+    void encode(long long v) const;
+    unsigned long decode() const;
+
+    mutable unsigned char m_window[8];
+    int m_shift;            // unused bits after the field's last bit in its last byte
+    int m_width;
+    int m_middle;           // whole bytes strictly between the first and last byte
+    int m_firstWindowByte;
+    int m_lastWindowByte;   // always 4
+    int m_firstByte;
+    int m_lastByte;
+    unsigned char m_lastMask, m_firstMask, m_lastMaskNot, m_firstMaskNot;
+    int m_signByte;
+    unsigned char m_signMask;
+    int m_offset;
+};
+
+}  // namespace Orvex

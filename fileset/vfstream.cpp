@@ -1,0 +1,105 @@
+#include "fileset/vfstream.h"
+
+#include "support/Utils.h"
+
+namespace FileSet {
+
+// ------------------------------------------------------------- base_vfstream
+
+void base_vfstream::openBuffer(std::ios& owner, const char* name, std::ios_base::openmode mode) {
+    m_open = m_fileSet->open(std::string(name), mode, 0, 1);
+    owner.rdbuf(m_open ? m_open : unopened());
+    if (!bufferOpen()) owner.setstate(std::ios_base::failbit);
+}
+
+void base_vfstream::closeBuffer(std::ios& owner, std::ostream* out) {
+    if (!m_open) return;
+    if (out) out->flush();
+    std::streambuf* buffer = m_open;
+    m_open = nullptr;
+    owner.rdbuf(unopened());
+    m_fileSet->close(buffer);
+}
+
+bool base_vfstream::bufferOpen() const { return m_open != nullptr && m_fileSet->isOpen(m_open); }
+
+void base_vfstream::setFlags(bool flag1, bool flag2) {
+    if (!m_open) return;
+    m_fileSet->setStreamFlag1(m_open, flag1);
+    m_fileSet->setStreamFlag2(m_open, flag2);
+}
+
+// ----------------------------------------------------------------- ivfstream
+
+ivfstream::ivfstream(TFileSet& fs) : base_vfstream(fs), std::istream(unopened()) {}
+
+ivfstream::ivfstream(TFileSet& fs, const char* name, std::ios_base::openmode mode, bool flag1, bool flag2)
+    : base_vfstream(fs), std::istream(unopened()) {
+    open(name, mode);
+    setFlags(flag1, flag2);
+}
+
+ivfstream::~ivfstream() { close(); }
+
+void ivfstream::open(const char* name, std::ios_base::openmode mode) {
+    close();
+    openBuffer(*this, name, mode | std::ios_base::in);
+}
+
+void ivfstream::close() { closeBuffer(*this, nullptr); }
+
+// ----------------------------------------------------------------- ovfstream
+
+ovfstream::ovfstream(TFileSet& fs) : base_vfstream(fs), std::ostream(unopened()) {}
+
+ovfstream::ovfstream(TFileSet& fs, const char* name, std::ios_base::openmode mode, bool flag1, bool flag2)
+    : base_vfstream(fs), std::ostream(unopened()) {
+    open(name, mode);
+    setFlags(flag1, flag2);
+}
+
+ovfstream::~ovfstream() { close(); }
+
+void ovfstream::open(const char* name, std::ios_base::openmode mode) {
+    close();
+    openBuffer(*this, name, mode | std::ios_base::out);
+}
+
+void ovfstream::close() { closeBuffer(*this, this); }
+
+// ------------------------------------------------------------------ vfstream
+
+vfstream::vfstream(TFileSet& fs) : base_vfstream(fs), std::iostream(unopened()) {}
+
+vfstream::~vfstream() { close(); }
+
+void vfstream::open(const char* name, std::ios_base::openmode mode) {
+    close();
+    openBuffer(*this, name, mode | std::ios_base::in | std::ios_base::out);
+}
+
+void vfstream::close() { closeBuffer(*this, this); }
+
+// ----------------------------------------------------------------- utilities
+
+void copyStream(std::ostream& out, std::istream& in) {
+    char buffer[2048];
+    while (!in.fail() && !out.fail()) {
+        in.read(buffer, sizeof buffer);
+        out.write(buffer, in.gcount());
+    }
+}
+
+void moveFile(TFileSet& fs, const std::string& from, const std::string& to) {
+    ivfstream source(fs, from.c_str(), std::ios_base::binary, false, true);
+    if (!source.is_open())
+        Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": " + from + " can't be opened");
+    fs.remove(to);
+    ovfstream target(fs, to.c_str(), std::ios_base::binary, false, true);
+    copyStream(target, source);
+    target.close();
+    source.close();
+    fs.remove(from);
+}
+
+}  // namespace FileSet
