@@ -241,25 +241,30 @@ void from_stream(std::istream& is, fixed_point& v) {
         r.fail();
         return;
     }
-    // Trailing zeros beyond the target's precision carry no value.
-    while (fraction.size() > v.precision && fraction.back() == '0') fraction.pop_back();
-    unsigned precision = fraction.size() > v.precision ? static_cast<unsigned>(fraction.size()) : v.precision;
-    fraction.append(precision - fraction.size(), '0');
-    std::int64_t magnitude = 0;
-    const std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1;
-    for (char d : whole + fraction) {
-        magnitude = magnitude * 10 + (d - '0');
-        if (magnitude > limit) {
+    // The token's own digits set the precision, so values keep it exactly;
+    // trailing zeros beyond the target's precision are dropped only when the
+    // raw integer would not fit otherwise.
+    const std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + (negative ? 1 : 0);
+    for (;;) {
+        unsigned precision = fraction.size() > v.precision ? static_cast<unsigned>(fraction.size()) : v.precision;
+        std::string digits = whole + fraction;
+        digits.append(precision - fraction.size(), '0');
+        std::int64_t magnitude = 0;
+        for (char d : digits) {
+            magnitude = magnitude * 10 + (d - '0');
+            if (magnitude > limit) break;
+        }
+        if (magnitude <= limit) {
+            v.raw = static_cast<int>(negative ? -magnitude : magnitude);
+            v.precision = precision;
+            return;
+        }
+        if (fraction.size() <= v.precision || fraction.back() != '0') {
             r.fail();
             return;
         }
+        fraction.pop_back();
     }
-    if (!negative && magnitude == limit) {
-        r.fail();
-        return;
-    }
-    v.raw = static_cast<int>(negative ? -magnitude : magnitude);
-    v.precision = precision;
 }
 
 }  // namespace tabulation

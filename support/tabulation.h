@@ -13,7 +13,8 @@
 //                number of fraction digits. Read into a fixed_point, the
 //                result keeps the target's precision, or takes the token's
 //                own number of fraction digits when that is larger, so the
-//                value is always exact; the raw integer must fit 32 bits.
+//                value is always exact; the raw integer must fit 32 bits
+//                (trailing zeros are dropped only as far as that needs).
 //   string       double-quoted, with backslash escapes: \" \\ \n \t \r and
 //                \xHH (two hex digits) for any other byte below 32, for 127
 //                and for every byte above 127; "" is the empty string. Other

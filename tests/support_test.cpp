@@ -1,0 +1,309 @@
+// Support services: numbers, binary forms, text tokens, width arithmetic.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+#include <sstream>
+
+#include "support/Tools.h"
+#include "support/Utils.h"
+#include "support/fixed_point.h"
+#include "support/jobject.h"
+#include "support/pointer.h"
+#include "support/serial.h"
+#include "support/tabulation.h"
+
+namespace {
+
+std::string printed(const fixed_point& v) {
+    std::ostringstream os;
+    os.precision(0);
+    os << v;
+    return os.str();
+}
+
+TEST(FixedPoint, ConvertsBetweenPrecisionsRoundingHalfAwayFromZero) {
+    EXPECT_EQ(fixed_point(2, 12.34).raw, 1234);
+    EXPECT_EQ(fixed_point(2, 7).raw, 700);
+    EXPECT_EQ(fixed_point(2, fixed_point(3, 1.235)).raw, 124);
+    EXPECT_EQ(fixed_point(2, fixed_point(3, -1.235)).raw, -124);
+    EXPECT_EQ(fixed_point(4, fixed_point(1, 2.5)).raw, 25000);
+    EXPECT_EQ(fixed_point(0, -2.5).raw, -3);
+    fixed_point target(5);
+    target.assign(fixed_point(1, 3.5));
+    EXPECT_EQ(target.precision, 1u);
+    EXPECT_EQ(target.raw, 35);
+}
+
+TEST(FixedPoint, RefusesRawValuesBeyond32Bits) {
+    EXPECT_THROW(fixed_point(2, 30000000), std::out_of_range);
+    EXPECT_THROW(fixed_point(0, 5000000000L), std::out_of_range);
+    EXPECT_THROW(fixed_point(9, fixed_point(0, 3)), std::out_of_range);
+    EXPECT_THROW(fixed_point(12, 1.0), std::out_of_range);
+    EXPECT_NO_THROW(fixed_point(12, 0));
+    int raw = 17;
+    EXPECT_FALSE(fixed_point::convert(3, 3000000LL, raw));
+    EXPECT_EQ(raw, 17);
+    EXPECT_TRUE(fixed_point::convert(0, fixed_point(30, 0), raw));
+    EXPECT_EQ(raw, 0);
+}
+
+TEST(FixedPoint, PrintsExactlyItsPrecisionsDigitsWhateverTheStreamPrecision) {
+    EXPECT_EQ(printed(fixed_point(2, 12.34)), "12.34");
+    EXPECT_EQ(printed(fixed_point(2, -0.05)), "-0.05");
+    EXPECT_EQ(printed(fixed_point(0, 7)), "7");
+    EXPECT_EQ(printed(fixed_point(3, 0)), "0.000");
+    fixed_point lowest(0);
+    lowest.raw = INT_MIN;
+    lowest.precision = 4;
+    EXPECT_EQ(printed(lowest), "-214748.3648");
+}
+
+TEST(FixedPoint, BinaryFormIsTheRawIntegerInFourBytes) {
+    std::stringstream s;
+    fixed_point(2, -1.0).serial_write(s);
+    EXPECT_EQ(s.str(), std::string("\x9c\xff\xff\xff", 4));
+    fixed_point back(2);
+    back.serial_read(s);
+    EXPECT_EQ(back.raw, -100);
+}
+
+TEST(Serial, NumbersAreLittleEndianAndFixedWidth) {
+    std::stringstream s;
+    serial::serial_out out(s);
+    out << static_cast<unsigned char>(1) << static_cast<unsigned short>(0x0203) << -2L << 0x04050607UL;
+    EXPECT_EQ(s.str(), std::string("\x01\x03\x02\xfe\xff\xff\xff\x07\x06\x05\x04", 11));
+    serial::serial_in in(s);
+    unsigned char a = 0;
+    unsigned short b = 0;
+    long c = 0;
+    unsigned long d = 0;
+    in >> a >> b >> c >> d;
+    EXPECT_EQ(a, 1);
+    EXPECT_EQ(b, 0x0203);
+    EXPECT_EQ(c, -2);
+    EXPECT_EQ(d, 0x04050607UL);
+}
+
+TEST(Serial, StringIsLengthThenBytes) {
+    std::stringstream s;
+    serial::serial_write(s, std::string("ab\0c", 4));
+    EXPECT_EQ(s.str(), std::string("\x04\0\0\0ab\0c", 8));
+    EXPECT_EQ(serial::serial_size(std::string("abc")), 7u);
+    std::string back = "old";
+    serial::serial_read(s, back);
+    EXPECT_EQ(back, std::string("ab\0c", 4));
+}
+
+TEST(Serial, ForgedStringLengthFailsTheStreamAndKeepsTheTarget) {
+    // Announces 4 GiB but carries three bytes: the reader must not reserve
+    // the announced size and must leave the target alone.
+    std::istringstream s(std::string("\xff\xff\xff\xff" "abc", 7));
+    std::string target = "kept";
+    serial::serial_read(s, target);
+    EXPECT_TRUE(s.fail());
+    EXPECT_EQ(target, "kept");
+
+    std::istringstream shortLength(std::string("\x02\x00", 2));
+    serial::serial_read(shortLength, target);
+    EXPECT_TRUE(shortLength.fail());
+    EXPECT_EQ(target, "kept");
+}
+
+template <class T>
+T roundTrip(T value, T start) {
+    std::stringstream s;
+    tabulation::to_stream(s, value);
+    tabulation::from_stream(s, start);
+    EXPECT_FALSE(s.fail()) << s.str();
+    return start;
+}
+
+TEST(Tokens, NumbersRoundTripAtTheirLimits) {
+    EXPECT_EQ(roundTrip<int>(INT_MIN, 0), INT_MIN);
+    EXPECT_EQ(roundTrip<int>(INT_MAX, 0), INT_MAX);
+    EXPECT_EQ(roundTrip<long>(LONG_MIN, 0), LONG_MIN);
+    EXPECT_EQ(roundTrip<unsigned long>(ULONG_MAX, 0), ULONG_MAX);
+    EXPECT_EQ(roundTrip<unsigned char>(255, 0), 255);
+    EXPECT_EQ(roundTrip<unsigned short>(65535, 0), 65535);
+}
+
+TEST(Tokens, TokensAreTabSeparatedOnALine) {
+    std::ostringstream os;
+    tabulation::to_stream(os, 3u);
+    tabulation::to_stream(os, std::string("id"));
+    tabulation::to_stream(os, fixed_point(1, 2.5));
+    EXPECT_EQ(os.str(), "3\t\"id\"\t2.5\t");
+}
+
+TEST(Tokens, StringsRoundTripEveryByte) {
+    std::string all;
+    for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+    const std::string samples[] = {"", " ", "a b", "\"quoted\"", "back\\slash", "line\nbreak", all};
+    for (const std::string& sample : samples) EXPECT_EQ(roundTrip<std::string>(sample, "x"), sample);
+    std::ostringstream os;
+    tabulation::to_stream(os, std::string("\xe9\n\"", 3));
+    EXPECT_EQ(os.str(), "\"\\xE9\\n\\\"\"\t");
+}
+
+TEST(Tokens, BareWordsReadAsStrings) {
+    std::istringstream is("  int\tqty 13");
+    std::string a, b;
+    unsigned char width = 0;
+    tabulation::from_stream(is, a);
+    tabulation::from_stream(is, b);
+    tabulation::from_stream(is, width);
+    EXPECT_EQ(a, "int");
+    EXPECT_EQ(b, "qty");
+    EXPECT_EQ(width, 13);
+    EXPECT_FALSE(is.fail());
+}
+
+TEST(Tokens, FixedPointTokensKeepValueAndPrecision) {
+    fixed_point target(2);
+    std::istringstream exact("12.5");
+    tabulation::from_stream(exact, target);
+    EXPECT_EQ(target.raw, 1250);
+    EXPECT_EQ(target.precision, 2u);
+
+    fixed_point finer(1);
+    std::istringstream more("-1.234");
+    tabulation::from_stream(more, finer);
+    EXPECT_EQ(finer.raw, -1234);
+    EXPECT_EQ(finer.precision, 3u);
+
+    fixed_point zeros(1);
+    std::istringstream trailing("2.50000000000000");
+    tabulation::from_stream(trailing, zeros);
+    // Too many digits for 32 bits: trailing zeros go, the value stays.
+    EXPECT_EQ(zeros.precision, 8u);
+    EXPECT_EQ(fixed_point(1, zeros).raw, 25);
+}
+
+TEST(Tokens, MalformedInputFailsAndChangesNothing) {
+    const char* badInts[] = {"", "   ", "-", "12x", "+-3", "99999999999", "4294967296", "x"};
+    for (const char* text : badInts) {
+        std::istringstream is(text);
+        int v = 42;
+        tabulation::from_stream(is, v);
+        EXPECT_TRUE(is.fail()) << text;
+        EXPECT_EQ(v, 42) << text;
+    }
+    const char* badUnsigned[] = {"-1", "256"};
+    for (const char* text : badUnsigned) {
+        std::istringstream is(text);
+        unsigned char v = 7;
+        tabulation::from_stream(is, v);
+        EXPECT_TRUE(is.fail()) << text;
+        EXPECT_EQ(v, 7) << text;
+    }
+    const char* badStrings[] = {"\"open", "\"bad \\q escape\"", "\"\\x4\"", ""};
+    for (const char* text : badStrings) {
+        std::istringstream is(text);
+        std::string v = "kept";
+        tabulation::from_stream(is, v);
+        EXPECT_TRUE(is.fail()) << text;
+        EXPECT_EQ(v, "kept") << text;
+    }
+    const char* badFixed[] = {"1.", ".5", "1.2.3", "2147483648", "-2147483649", "1e5", "--1"};
+    for (const char* text : badFixed) {
+        std::istringstream is(text);
+        fixed_point v(0, 9);
+        tabulation::from_stream(is, v);
+        EXPECT_TRUE(is.fail()) << text;
+        EXPECT_EQ(v.raw, 9) << text;
+        EXPECT_EQ(v.precision, 0u) << text;
+    }
+}
+
+TEST(Tokens, RandomisedRoundTripOfMixedLines) {
+    std::mt19937 rng(20261205);
+    for (int line = 0; line < 2000; ++line) {
+        long l = static_cast<long>(static_cast<int>(rng()));
+        unsigned long u = rng();
+        std::string s;
+        for (unsigned n = rng() % 12; n > 0; --n) s += static_cast<char>(rng() & 0xFF);
+        fixed_point f(rng() % 10);
+        f.raw = static_cast<int>(rng());
+        std::stringstream io;
+        tabulation::to_stream(io, l);
+        tabulation::to_stream(io, Core::Strings::BasicConstStringRef<std::string>(s));
+        tabulation::to_stream(io, f);
+        tabulation::to_stream(io, u);
+        io << '\n';
+        long l2 = 0;
+        std::string s2;
+        fixed_point f2(0);
+        unsigned long u2 = 0;
+        tabulation::from_stream(io, l2);
+        tabulation::from_stream(io, s2);
+        tabulation::from_stream(io, f2);
+        tabulation::from_stream(io, u2);
+        ASSERT_FALSE(io.fail()) << io.str();
+        EXPECT_EQ(l2, l);
+        EXPECT_EQ(s2, s);
+        EXPECT_EQ(f2.raw, f.raw);
+        EXPECT_EQ(f2.precision, f.precision);
+        EXPECT_EQ(u2, u);
+    }
+}
+
+TEST(Widths, Log2CountsSignificantBits) {
+    EXPECT_EQ(Tools::log2(0UL), 0u);
+    EXPECT_EQ(Tools::log2(1UL), 1u);
+    EXPECT_EQ(Tools::log2(100UL), 7u);
+    EXPECT_EQ(Tools::log2(1000UL), 10u);
+    EXPECT_EQ(Tools::log2(0xFFFFFFFFUL), 32u);
+    EXPECT_EQ(Tools::log2(0x100000000UL), 33u);
+}
+
+TEST(Widths, SignedLog2MatchesTheSignedRangeOfEveryWidth) {
+    EXPECT_EQ(Tools::log2(0L, 0L), 0u);
+    EXPECT_EQ(Tools::log2(0L, -1L), 1u);
+    EXPECT_EQ(Tools::log2(5L, -5L), 4u);
+    EXPECT_EQ(Tools::log2(7L, -3L), 4u);
+    for (int w = 1; w <= 32; ++w) {
+        long max = (1L << (w - 1)) - 1, min = -(1L << (w - 1));
+        EXPECT_LE(Tools::log2(max, 0L), static_cast<unsigned>(w));
+        EXPECT_GT(Tools::log2(max + 1, 0L), static_cast<unsigned>(w));
+        EXPECT_EQ(Tools::log2(0L, min), static_cast<unsigned>(w));
+        EXPECT_EQ(Tools::log2(0L, min - 1), static_cast<unsigned>(w + 1));
+    }
+    EXPECT_EQ(Tools::log2(4294967296L, 0L), 34u);
+}
+
+TEST(Widths, RoundGoesToTheNearestMultiple) {
+    EXPECT_EQ(Core::round(2.5, 1.0), 3.0);
+    EXPECT_EQ(Core::round(-2.5, 1.0), -3.0);
+    EXPECT_EQ(Core::round(2.49, 1.0), 2.0);
+}
+
+struct Widget : jobject {
+    int value = 7;
+};
+
+TEST(Pointers, EmptyPointerRaisesNullPointerNamingTheType) {
+    pointer<Widget> empty;
+    try {
+        (void)empty->value;
+        FAIL() << "no exception";
+    } catch (const null_pointer& e) {
+        EXPECT_EQ(std::string(e.what()), "refering to null (anonymous namespace)::Widget");
+    }
+    pointer<Widget> one(new Widget);
+    pointer<Widget> two = one;
+    EXPECT_EQ(two.use_count(), 2);
+    EXPECT_EQ((*two).value, 7);
+}
+
+TEST(Raisers, EachRaisesItsStandardClassWithTheMessage) {
+    try {
+        Utils::raise_out_of_range("text");
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "text");
+    }
+    EXPECT_THROW(Utils::raise_runtime_error("x"), std::runtime_error);
+    EXPECT_THROW(Utils::raise_logic_error("x"), std::logic_error);
+}
+
+}  // namespace
