@@ -1,0 +1,56 @@
+#include "host/memory_file_set.h"
+
+#include "support/Utils.h"
+
+namespace Host {
+
+std::streambuf* MemoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
+    const OpenRequest request = readOpenMode(mode);
+    if (!request.valid || !isPlainFileName(name)) return nullptr;
+    auto found = m_files.find(name);
+    if (found == m_files.end()) {
+        if (!request.create) return nullptr;
+        found = m_files.emplace(name, std::make_shared<FileImage>()).first;
+    } else if (request.empty) {
+        found->second->assign({});
+    }
+    auto buffer = std::make_unique<ImageBuffer>(found->second, request);
+    std::streambuf* handle = buffer.get();
+    m_buffers.emplace(handle, std::move(buffer));
+    return handle;
+}
+
+bool MemoryFileSet::isOpen(std::streambuf* buffer) { return m_buffers.count(buffer) != 0; }
+
+void MemoryFileSet::close(std::streambuf* buffer) {
+    auto found = m_buffers.find(buffer);
+    if (found == m_buffers.end()) return;
+    found->second->pubsync();
+    m_buffers.erase(found);
+}
+
+bool MemoryFileSet::remove(const std::string& name) { return m_files.erase(name) != 0; }
+
+bool MemoryFileSet::exists(const std::string& name) const { return m_files.count(name) != 0; }
+
+std::vector<std::string> MemoryFileSet::list() const {
+    std::vector<std::string> names;
+    for (const auto& file : m_files) names.push_back(file.first);
+    return names;
+}
+
+std::string MemoryFileSet::contents(const std::string& name) const {
+    auto found = m_files.find(name);
+    if (found == m_files.end()) Utils::raise_runtime_error("No file " + name + " in the memory file set");
+    const std::vector<char>& bytes = found->second->bytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void MemoryFileSet::put(const std::string& name, const std::string& bytes) {
+    if (!isPlainFileName(name)) Utils::raise_runtime_error("Refused file name: " + name);
+    auto& image = m_files[name];
+    if (!image) image = std::make_shared<FileImage>();
+    image->assign(std::vector<char>(bytes.begin(), bytes.end()));
+}
+
+}  // namespace Host
