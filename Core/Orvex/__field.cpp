@@ -1,0 +1,700 @@
+#include "Core/Orvex/__field.h"
+
+#include <boost/core/null_deleter.hpp>
+#include <cstring>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include "support/Utils.h"
+#include "support/tabulation.h"
+
+namespace Orvex {
+
+// ===================================================================== TType
+
+namespace {
+
+// Weights of the perfect hash over the six names.
+int hashWeight(unsigned char c) {
+    switch (c) {
+        case 'd': case 'i': return 5;
+        case 'f': case 'g': case 'l': case 'r': case 's': case 't': case 'u': return 0;
+        default: return 11;
+    }
+}
+
+struct TypeSlot {
+    const char* name;
+    TType::EType value;
+};
+
+const TypeSlot kTypeSlots[11] = {
+    {"", TType::tpNone},     {"", TType::tpNone},      {"", TType::tpNone},   {"str", TType::tpStr},
+    {"long", TType::tpLong}, {"u_int", TType::tpUInt}, {"u_long", TType::tpULong}, {"", TType::tpNone},
+    {"int", TType::tpInt},   {"", TType::tpNone},      {"fixed", TType::tpFixed},
+};
+
+// The slot that `name` hashes to, or null when it falls outside the table.
+const TypeSlot* typeSlot(const std::string& name) {
+    const std::size_t length = name.size();
+    if (length < 3 || length > 6) return nullptr;
+    const std::size_t hash = length + hashWeight(static_cast<unsigned char>(name[length - 1])) +
+                             hashWeight(static_cast<unsigned char>(name[0]));
+    return hash > 10 ? nullptr : &kTypeSlots[hash];
+}
+
+bool slotMatches(const TypeSlot& slot, const std::string& name) {
+    return slot.name[0] == name[0] && name == slot.name;
+}
+
+}  // namespace
+
+TType::EType TType::typeByName(const std::string& name) {
+    const TypeSlot* slot = typeSlot(name);
+    if (!slot) return tpNone;
+    if (slotMatches(*slot, name)) return slot->value;
+    Utils::raise_logic_error("Error converting " + name + " to Orvex::TType");
+}
+
+TType::EType TType::findByName(const std::string& name) {
+    const TypeSlot* slot = typeSlot(name);
+    return slot && slotMatches(*slot, name) ? slot->value : tpNone;
+}
+
+const std::string& TType::name() const {
+    static const std::string names[7] = {"", "int", "u_int", "long", "u_long", "str", "fixed"};
+    if (m_value == tpNone || m_value > tpFixed)
+        Utils::raise_logic_error("Attempt to convert Orvex::TType == tpNone to std::string");
+    return names[m_value];
+}
+
+}  // namespace Orvex
+
+namespace tabulation {
+
+void to_stream(std::ostream& os, const Orvex::TType& t) { to_stream(os, t.name()); }
+
+void from_stream(std::istream& is, Orvex::TType& t) {
+    std::string token;
+    from_stream(is, token);
+    if (!is.fail()) t = Orvex::TType(token);
+}
+
+}  // namespace tabulation
+
+namespace Orvex {
+
+// ================================================================== errors
+
+void raise_bad_type_error(const std::string& name, const std::string& actual, const std::string& expected) {
+    Utils::raise_logic_error("Field " + name + " is type of (" + actual + "), should be (" + expected + ")");
+}
+
+void raise_value_exceeded(const std::string& name, const std::string& valueText) {
+    Utils::raise_out_of_range("Field " + name + " maximum value exceeded: " + valueText);
+}
+
+void raise_bad_width(const std::string& name, unsigned bits) {
+    Utils::raise_runtime_error("Field " + name + " width " + std::to_string(bits) + " is above " +
+                               std::to_string(static_cast<int>(bit_field::kMaxWidth)));
+}
+
+namespace {
+
+unsigned checkedWidth(const std::string& name, unsigned bits) {
+    if (bits > bit_field::kMaxWidth) raise_bad_width(name, bits);
+    return bits;
+}
+
+const unsigned kMaxStringLength = 65535;
+
+void endLine(std::ostream& os) {
+    os.put('\n');
+    os.flush();
+}
+
+std::string readName(serial::serial_in& in) {
+    std::string name;
+    in >> name;
+    return name;
+}
+
+std::string readName(std::istream& in) {
+    std::string name;
+    tabulation::from_stream(in, name);
+    return name;
+}
+
+}  // namespace
+
+// =============================================================== strategies
+
+template <class T>
+struct TypeNameOf;
+template <> struct TypeNameOf<int> { static const char* get() { return "int"; } };
+template <> struct TypeNameOf<unsigned int> { static const char* get() { return "u_int"; } };
+template <> struct TypeNameOf<long> { static const char* get() { return "long"; } };
+template <> struct TypeNameOf<unsigned long> { static const char* get() { return "u_long"; } };
+template <> struct TypeNameOf<std::string> { static const char* get() { return "str"; } };
+template <> struct TypeNameOf<fixed_point> { static const char* get() { return "fixed"; } };
+
+template <class T>
+TImpl<T>& TImpl<T>::s_impl() {
+    static TImpl instance(TypeNameOf<T>::get());
+    return instance;
+}
+
+template <class T>
+void TImpl<T>::value_from_stream(const TFieldInfo& f, std::istream& is, bit_buffer& b) const {
+    cast(f).value_from_stream(is, b);
+}
+template <class T>
+void TImpl<T>::value_to_stream(const TFieldInfo& f, std::ostream& os, const bit_buffer& b) const {
+    cast(f).value_to_stream(os, b);
+}
+template <class T>
+void TImpl<T>::copyFrom(const TFieldInfo& dst, bit_buffer& dstBuffer, const TFieldInfo& src,
+                        const bit_buffer& srcBuffer) const {
+    cast(dst).Set(dstBuffer, cast(src).Get(srcBuffer));
+}
+template <class T>
+bool TImpl<T>::canStore(const TFieldInfo& f, const void* value) const {
+    return cast(f).canStore(*static_cast<const T*>(value));
+}
+template <class T>
+void TImpl<T>::minValue(const TFieldInfo& f, void* out) const {
+    *static_cast<T*>(out) = cast(f).minValue();
+}
+template <class T>
+void TImpl<T>::maxValue(const TFieldInfo& f, void* out) const {
+    *static_cast<T*>(out) = cast(f).maxValue();
+}
+template <class T>
+void TImpl<T>::to_stream(const TFieldInfo& f, std::ostream& os) const {
+    cast(f).to_stream(os);
+}
+template <class T>
+void TImpl<T>::serial_write(const TFieldInfo& f, serial::serial_out& out) const {
+    cast(f).serial_write(out);
+}
+template <class T>
+unsigned TImpl<T>::serial_size(const TFieldInfo& f) const {
+    return cast(f).serial_size();
+}
+template <class T>
+TFieldInfo* TImpl<T>::placed_clone(const TFieldInfo& f, unsigned& offset) const {
+    return cast(f).placed_clone(offset);
+}
+
+template class TImpl<int>;
+template class TImpl<unsigned int>;
+template class TImpl<long>;
+template class TImpl<unsigned long>;
+template class TImpl<fixed_point>;
+template class TImpl<std::string>;
+
+// =============================================================== TFieldInfo
+
+TFieldInfo::TFieldInfo(serial::serial_in& in, TFieldImpl& impl) : TFieldsElement(readName(in)), m_impl(impl) {}
+
+TFieldInfo::TFieldInfo(std::istream& in, TFieldImpl& impl) : TFieldsElement(readName(in)), m_impl(impl) {}
+
+void TFieldInfo::base_to_stream(std::ostream& os) const {
+    tabulation::to_stream(os, Type());
+    tabulation::to_stream(os, name());
+}
+
+void TFieldInfo::base_serial_write(serial::serial_out& out) const { out << Type() << name(); }
+
+unsigned TFieldInfo::base_serial_size() const { return serial::serial_size(Type()) + serial::serial_size(name()); }
+
+void TFieldInfo::addToFieldsRep(TFieldsRep& rep) const {
+    if (rep.m_fields.indexOf(name()) != rep.m_fields.size())
+        Utils::raise_runtime_error("Field " + name() + " already exists");
+    unsigned end = rep.m_bitSize;
+    pointer<TNamed> placed(placed_clone(end));
+    if (end > TFieldsRep::kMaxRecordBits)
+        Utils::raise_runtime_error("Field " + name() + " makes the record too large: " + std::to_string(end) +
+                                   " bits, at most " + std::to_string(TFieldsRep::kMaxRecordBits));
+    rep.m_fields.add(placed);
+    rep.m_bitSize = end;
+}
+
+void TFieldInfo::reference::copyFrom(const TFieldInfo& src, const bit_buffer& srcBuffer) const {
+    const std::string& actual = m_field->Type();
+    const std::string& other = src.Type();
+    if (&actual != &other && actual != other) raise_bad_type_error(m_field->name(), actual, other);
+    m_field->impl().copyFrom(*m_field, *m_buffer, src, srcBuffer);
+}
+
+// ========================================================= integer fields
+
+template <class T>
+TField<T>::TField(const std::string& name, unsigned bits)
+    : TField_base<TField<T>, T>(name), m_bits(static_cast<unsigned char>(checkedWidth(name, bits))) {}
+
+template <class T>
+TField<T>::TField(serial::serial_in& in) : TField_base<TField<T>, T>(in), m_bits(0) {
+    unsigned char bits = 0;
+    in >> bits;
+    if (!in.stream().fail()) m_bits = static_cast<unsigned char>(checkedWidth(this->name(), bits));
+}
+
+template <class T>
+TField<T>::TField(std::istream& in) : TField_base<TField<T>, T>(in), m_bits(0) {
+    unsigned char bits = 0;
+    tabulation::from_stream(in, bits);
+    if (!in.fail()) m_bits = static_cast<unsigned char>(checkedWidth(this->name(), bits));
+}
+
+template <class T>
+bool TField<T>::canStore(T v) const {
+    return std::is_signed<T>::value ? m_placement.can_store(static_cast<long>(v))
+                                    : m_placement.can_store(static_cast<unsigned long>(v));
+}
+
+template <class T>
+T TField<T>::minValue() const {
+    return std::is_signed<T>::value ? static_cast<T>(m_placement.min_signed_value()) : T(0);
+}
+
+template <class T>
+T TField<T>::maxValue() const {
+    return std::is_signed<T>::value ? static_cast<T>(m_placement.max_signed_value())
+                                    : static_cast<T>(m_placement.max_unsigned_value());
+}
+
+template <class T>
+void TField<T>::serial_write(serial::serial_out& out) const {
+    this->base_serial_write(out);
+    out << m_bits;
+}
+
+template <class T>
+unsigned TField<T>::serial_size() const {
+    return this->base_serial_size() + 1;
+}
+
+template <class T>
+void TField<T>::to_stream(std::ostream& os) const {
+    this->base_to_stream(os);
+    tabulation::to_stream(os, m_bits);
+}
+
+template <class T>
+void TField<T>::value_from_stream(std::istream& is, bit_buffer& b) const {
+    T v = 0;
+    tabulation::from_stream(is, v);
+    if (!is.fail()) Set(b, v);
+}
+
+template <class T>
+void TField<T>::value_to_stream(std::ostream& os, const bit_buffer& b) const {
+    tabulation::to_stream(os, Get(b));
+}
+
+template <class T>
+TField<T>* TField<T>::placed_clone(unsigned& offset) const {
+    std::unique_ptr<TField> copy(new TField(*this));
+    copy->m_placement.init(static_cast<int>(offset), m_bits);
+    offset += m_bits;
+    return copy.release();
+}
+
+template class TField<int>;
+template class TField<unsigned int>;
+template class TField<long>;
+template class TField<unsigned long>;
+
+// ======================================================= fixed-point fields
+
+TField<fixed_point>::TField(const std::string& name, unsigned precision, unsigned bits)
+    : TField_base<TField<fixed_point>, fixed_point>(name),
+      m_bits(static_cast<unsigned char>(checkedWidth(name, bits))),
+      m_precision(static_cast<unsigned char>(precision)) {
+    if (precision > 255)
+        Utils::raise_runtime_error("Field " + name + " precision " + std::to_string(precision) + " is above 255");
+}
+
+TField<fixed_point>::TField(serial::serial_in& in)
+    : TField_base<TField<fixed_point>, fixed_point>(in), m_bits(0), m_precision(0) {
+    unsigned char bits = 0, precision = 0;
+    in >> bits >> precision;
+    if (in.stream().fail()) return;
+    m_bits = static_cast<unsigned char>(checkedWidth(name(), bits));
+    m_precision = precision;
+}
+
+TField<fixed_point>::TField(std::istream& in)
+    : TField_base<TField<fixed_point>, fixed_point>(in), m_bits(0), m_precision(0) {
+    unsigned char bits = 0, precision = 0;
+    tabulation::from_stream(in, bits);
+    tabulation::from_stream(in, precision);
+    if (in.fail()) return;
+    m_bits = static_cast<unsigned char>(checkedWidth(name(), bits));
+    m_precision = precision;
+}
+
+void TField<fixed_point>::Set(bit_buffer& b, const fixed_point& v) const {
+    int raw = 0;
+    if (fixed_point::convert(m_precision, v, raw) && m_placement.set_long(b, static_cast<long>(raw)) == 0) return;
+    std::ostringstream text;
+    text.precision(0);
+    text << v;
+    raise_value_exceeded(name(), text.str());
+}
+
+bool TField<fixed_point>::canStore(const fixed_point& v) const {
+    const double x = v.raw / fixed_point::power10(v.precision);
+    int raw = 0;
+    return fixed_point::convert(m_precision, x, raw) && m_placement.can_store(static_cast<long>(raw));
+}
+
+fixed_point TField<fixed_point>::minValue() const {
+    fixed_point v(m_precision);
+    v.raw = static_cast<int>(m_placement.min_signed_value());
+    return v;
+}
+
+fixed_point TField<fixed_point>::maxValue() const {
+    fixed_point v(m_precision);
+    v.raw = static_cast<int>(m_placement.max_signed_value());
+    return v;
+}
+
+void TField<fixed_point>::serial_write(serial::serial_out& out) const {
+    base_serial_write(out);
+    out << m_bits << m_precision;
+}
+
+unsigned TField<fixed_point>::serial_size() const { return base_serial_size() + 2; }
+
+void TField<fixed_point>::to_stream(std::ostream& os) const {
+    base_to_stream(os);
+    tabulation::to_stream(os, m_bits);
+    tabulation::to_stream(os, m_precision);
+}
+
+void TField<fixed_point>::value_from_stream(std::istream& is, bit_buffer& b) const {
+    fixed_point v(m_precision);
+    tabulation::from_stream(is, v);
+    if (!is.fail()) Set(b, v);
+}
+
+void TField<fixed_point>::value_to_stream(std::ostream& os, const bit_buffer& b) const {
+    tabulation::to_stream(os, Get(b));
+}
+
+TField<fixed_point>* TField<fixed_point>::placed_clone(unsigned& offset) const {
+    std::unique_ptr<TField> copy(new TField(*this));
+    copy->m_placement.init(static_cast<int>(offset), m_bits);
+    offset += m_bits;
+    return copy.release();
+}
+
+// ============================================================ string fields
+
+namespace {
+unsigned checkedLength(const std::string& name, unsigned length) {
+    if (length > kMaxStringLength)
+        Utils::raise_runtime_error("Field " + name + " length " + std::to_string(length) + " is above " +
+                                   std::to_string(kMaxStringLength));
+    return length;
+}
+}  // namespace
+
+TField<std::string>::TField(const std::string& name, unsigned length, bool packed)
+    : TField_base<TField<std::string>, std::string>(name),
+      m_length(static_cast<unsigned short>(checkedLength(name, length))), m_packed(packed) {}
+
+TField<std::string>::TField(serial::serial_in& in)
+    : TField_base<TField<std::string>, std::string>(in), m_length(0), m_packed(false) {
+    unsigned short length = 0;
+    unsigned char packed = 0;
+    in >> length >> packed;
+    if (in.stream().fail()) return;
+    m_length = length;
+    m_packed = packed != 0;
+}
+
+TField<std::string>::TField(std::istream& in)
+    : TField_base<TField<std::string>, std::string>(in), m_length(0), m_packed(false) {
+    unsigned short length = 0;
+    unsigned char packed = 0;
+    tabulation::from_stream(in, length);
+    tabulation::from_stream(in, packed);
+    if (in.fail()) return;
+    m_length = length;
+    m_packed = packed != 0;
+}
+
+unsigned TField<std::string>::packedCode(char c) {
+    int ch = static_cast<unsigned char>(c);
+    if (ch >= 'a' && ch <= 'z') ch -= 'a' - 'A';
+    const int code = ch - 32;
+    return code < 0 || code > 63 ? 63u : static_cast<unsigned>(code);
+}
+
+std::string TField<std::string>::Get(const bit_buffer& b) const {
+    std::string s;
+    s.reserve(m_length);
+    // Bounded by the placed positions: an unplaced descriptor reads "".
+    for (const bit_field& position : m_chars) {
+        const unsigned long v = position.get_u_long(b);
+        const char c = static_cast<char>(m_packed ? (v + 32) & 0xFF : v & 0xFF);
+        if (c == 0) break;
+        s += c;
+    }
+    return s;
+}
+
+void TField<std::string>::Set(bit_buffer& b, const std::string& s) const {
+    if (s.size() > m_length) raise_value_exceeded(name(), "\"" + s + "\"");
+    const std::size_t n = m_chars.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned c = i < s.size() ? static_cast<unsigned char>(s[i]) : 0u;
+        if (m_packed) c = packedCode(static_cast<char>(c));
+        m_chars[i].set_u_long(b, c);  // always fits charSize() bits
+    }
+}
+
+std::string TField<std::string>::maxValue() const { return std::string(m_length, m_packed ? '_' : '\xFF'); }
+
+void TField<std::string>::serial_write(serial::serial_out& out) const {
+    base_serial_write(out);
+    out << m_length << static_cast<unsigned char>(m_packed ? 1 : 0);
+}
+
+unsigned TField<std::string>::serial_size() const { return base_serial_size() + 3; }
+
+void TField<std::string>::to_stream(std::ostream& os) const {
+    base_to_stream(os);
+    tabulation::to_stream(os, m_length);
+    tabulation::to_stream(os, static_cast<unsigned char>(m_packed ? 1 : 0));
+}
+
+void TField<std::string>::value_from_stream(std::istream& is, bit_buffer& b) const {
+    std::string v;
+    tabulation::from_stream(is, v);
+    if (!is.fail()) Set(b, v);
+}
+
+void TField<std::string>::value_to_stream(std::ostream& os, const bit_buffer& b) const {
+    tabulation::to_stream(os, Get(b));
+}
+
+TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
+    std::unique_ptr<TField> copy(new TField(*this));
+    if (!copy) Utils::raise_runtime_error("No memory");
+    copy->m_chars.clear();
+    copy->m_chars.reserve(m_length);
+    const unsigned size = charSize();
+    for (unsigned i = 0; i < m_length; ++i) {
+        copy->m_chars.push_back(bit_field(static_cast<int>(offset), static_cast<int>(size)));
+        offset += size;
+    }
+    return copy.release();
+}
+
+// ============================================================ composites
+
+void TEndOfKey::addToFieldsRep(TFieldsRep& rep) const {
+    rep.m_keyBits = rep.m_bitSize;
+    rep.m_keyFields = rep.size();
+    rep.m_wholeKey = false;
+}
+
+TFieldComposite::TFieldComposite(const TFieldsElement& first, const TFieldsElement& second)
+    : TFieldsElement(std::string()) {
+    take(first);
+    take(second);
+}
+
+void TFieldComposite::take(const TFieldsElement& e) {
+    if (const TFieldComposite* c = dynamic_cast<const TFieldComposite*>(&e)) {
+        m_parts.insert(m_parts.end(), c->m_parts.begin(), c->m_parts.end());
+    } else if (const TFieldInfo* f = dynamic_cast<const TFieldInfo*>(&e)) {
+        unsigned offset = 0;
+        m_parts.push_back(pointer<const TFieldsElement>(f->placed_clone(offset)));
+    } else if (dynamic_cast<const TEndOfKey*>(&e)) {
+        m_parts.push_back(pointer<const TFieldsElement>(new TEndOfKey));
+    } else {
+        m_parts.push_back(boost::shared_ptr<const TFieldsElement>(&e, boost::null_deleter()));
+    }
+}
+
+void TFieldComposite::addToFieldsRep(TFieldsRep& rep) const {
+    for (const pointer<const TFieldsElement>& part : m_parts) part->addToFieldsRep(rep);
+}
+
+// =============================================================== TFieldsRep
+
+TFieldsRep::TFieldsRep()
+    : m_fields(&TFieldsRep::badIndex, &TFieldsRep::badKey), m_bitSize(0), m_keyBits(0), m_keyFields(0),
+      m_wholeKey(true) {}
+
+TFieldsRep::TFieldsRep(const TFieldsRep& other)
+    : jobject(), serial::serializable(), m_fields(&TFieldsRep::badIndex, &TFieldsRep::badKey), m_bitSize(0),
+      m_keyBits(0), m_keyFields(0), m_wholeKey(true) {
+    m_fields.reserve(other.size());
+    for (unsigned i = 0; i < other.size(); ++i) append(other.fieldAt(i));
+    m_keyBits = other.m_keyBits;
+    m_keyFields = other.m_keyFields;
+    m_wholeKey = other.m_wholeKey;
+}
+
+void TFieldsRep::append(const TFieldsElement& e) { e.addToFieldsRep(*this); }
+
+namespace {
+template <class F>
+void readAndAppend(TFieldsRep& rep, std::istream& is, bool binary) {
+    if (binary) {
+        serial::serial_in in(is);
+        F field(in);
+        if (!is.fail()) rep.append(field);
+    } else {
+        F field(is);
+        if (!is.fail()) rep.append(field);
+    }
+}
+}  // namespace
+
+void TFieldsRep::append(std::istream& is, const std::string& typeName, bool binary) {
+    switch (TType::findByName(typeName)) {
+        case TType::tpInt: return readAndAppend<TField<int> >(*this, is, binary);
+        case TType::tpUInt: return readAndAppend<TField<unsigned int> >(*this, is, binary);
+        case TType::tpLong: return readAndAppend<TField<long> >(*this, is, binary);
+        case TType::tpULong: return readAndAppend<TField<unsigned long> >(*this, is, binary);
+        case TType::tpStr: return readAndAppend<TField<std::string> >(*this, is, binary);
+        case TType::tpFixed: return readAndAppend<TField<fixed_point> >(*this, is, binary);
+        default: Utils::raise_runtime_error("Unknown field type: " + typeName);
+    }
+}
+
+void TFieldsRep::checkStorable() const {
+    if (size() > kMaxStoredFields)
+        Utils::raise_runtime_error("Structure of " + std::to_string(size()) + " fields cannot be stored, at most " +
+                                   std::to_string(kMaxStoredFields));
+}
+
+void TFieldsRep::to_stream(std::ostream& os) const {
+    checkStorable();
+    tabulation::to_stream(os, static_cast<unsigned short>(size()));
+    tabulation::to_stream(os, static_cast<unsigned short>(endOfKey()));
+    endLine(os);
+    for (unsigned i = 0; i < size() && !os.fail(); ++i) {
+        fieldAt(i).to_stream(os);
+        endLine(os);
+    }
+}
+
+void TFieldsRep::from_stream(std::istream& is) {
+    unsigned short count = 0, keyFields = 0;
+    tabulation::from_stream(is, count);
+    tabulation::from_stream(is, keyFields);
+    if (is.fail()) return;
+    for (unsigned i = 0; i < count && !is.fail(); ++i) {
+        if (i == keyFields) append(TEndOfKey());
+        std::string typeName;
+        tabulation::from_stream(is, typeName);
+        if (is.fail()) break;
+        append(is, typeName, false);
+    }
+}
+
+void TFieldsRep::serial_write(std::ostream& os) const {
+    checkStorable();
+    serial::serial_out out(os);
+    out << static_cast<unsigned short>(size()) << static_cast<unsigned short>(endOfKey());
+    for (unsigned i = 0; i < size() && !os.fail(); ++i) fieldAt(i).serial_write(out);
+}
+
+void TFieldsRep::serial_read(std::istream& is) {
+    serial::serial_in in(is);
+    unsigned short count = 0, keyFields = 0;
+    in >> count >> keyFields;
+    if (is.fail()) return;
+    for (unsigned i = 0; i < count && !is.fail(); ++i) {
+        if (i == keyFields) append(TEndOfKey());
+        std::string typeName;
+        in >> typeName;
+        if (is.fail()) break;
+        append(is, typeName, true);
+    }
+}
+
+unsigned TFieldsRep::serial_size() const {
+    unsigned total = 4;
+    for (unsigned i = 0; i < size(); ++i) total += fieldAt(i).serial_size();
+    return total;
+}
+
+void TFieldsRep::badIndex(unsigned i) {
+    Utils::raise_runtime_error("Index " + std::to_string(i) + " out of valid range.");
+}
+
+void TFieldsRep::badKey(const std::string& name) { Utils::raise_runtime_error("Field " + name + " doesn't exist"); }
+
+// ================================================================== TFields
+
+TFields::TFields(std::istream& is) : m_rep(new TFieldsRep) { m_rep->from_stream(is); }
+
+TFields::TFields(serial::serial_in& in) : m_rep(new TFieldsRep) { m_rep->serial_read(in.stream()); }
+
+void TFields::append(const TFieldsElement& e) {
+    if (m_rep.use_count() == 1) {
+        m_rep->append(e);
+        return;
+    }
+    // Shared: append to a private copy, and take it only once it succeeded,
+    // so a failed append leaves the handle sharing what it shared.
+    pointer<TFieldsRep> copy(new TFieldsRep(*m_rep));
+    copy->append(e);
+    m_rep = copy;
+}
+
+// ================================================================== TRecord
+
+TRecord::TRecord(TFields fields)
+    : m_fields(fields), m_data(static_cast<int>(fields.bitSize())), m_wholeKeyBytes(0), m_keyTailMask(0) {
+    computeMask();
+}
+
+void TRecord::computeMask() {
+    const unsigned keyBits = m_fields.bitCompareSize();
+    m_wholeKeyBytes = keyBits / 8;
+    m_keyTailMask = static_cast<unsigned char>((0xFFu << (8 - keyBits % 8)) & 0xFF);
+}
+
+TRecord& TRecord::operator=(const TRecord& other) {
+    if (this == &other) return *this;
+    if (m_fields != other.m_fields) {
+        m_fields = other.m_fields;
+        computeMask();
+    }
+    m_data = other.m_data;
+    return *this;
+}
+
+int TRecord::compareTo(const TRecord& other) const {
+    if (m_fields != other.m_fields) Utils::raise_runtime_error("Couldn't compare records");
+    const int c = std::memcmp(m_data(0), other.m_data(0), m_wholeKeyBytes);
+    if (c != 0) return c > 0 ? 1 : -1;
+    // The byte after the whole key bytes may be the trailing guard byte; the
+    // mask is then 0.
+    const unsigned a = static_cast<unsigned char>(*m_data(static_cast<int>(m_wholeKeyBytes))) & m_keyTailMask;
+    const unsigned b = static_cast<unsigned char>(*other.m_data(static_cast<int>(m_wholeKeyBytes))) & m_keyTailMask;
+    return a == b ? 0 : (a > b ? 1 : -1);
+}
+
+void TRecord::to_stream(std::ostream& os) const {
+    for (unsigned i = 0; i < m_fields.size() && !os.fail(); ++i) m_fields[i].value_to_stream(os, m_data);
+}
+
+void TRecord::from_stream(std::istream& is) {
+    for (unsigned i = 0; i < m_fields.size() && !is.fail(); ++i) m_fields[i].value_from_stream(is, m_data);
+}
+
+}  // namespace Orvex

@@ -1,0 +1,728 @@
+// The field model: field types, typed field descriptors and their value
+// encodings, typed value access, table structures and records.
+//
+// A table structure (TFields, sharing a TFieldsRep) is an ordered list of
+// typed fields packed back to back, without gaps, into each record's
+// bit_buffer, plus the end of the sort key. A field descriptor (TField<T>,
+// seen generically as TFieldInfo) knows its name, type and width; the copy
+// placed in a structure also knows its bit offset. Every type-dependent
+// operation goes through the per-type strategy TImpl<T>, one per process.
+//
+// Decisions of this unit:
+// - Widths: every integer and fixed-point constructor and reader refuses a
+//   width above 32 with a runtime error naming the field and the width; a
+//   string length above 65535 is refused the same way.
+// - Records are at most kMaxRecordBits = 1 Mi bits (128 KiB). Adding a field
+//   that would end past that raises "Field <name> makes the record too
+//   large: <bits> bits, at most 1048576", so no structure file, however
+//   forged, makes descriptors or records of unbounded size.
+// - Reading a structure: a descriptor whose own bytes or tokens are cut
+//   short is not added (the stream is failed and reading stops, keeping the
+//   fields before it). Every unknown type name, including one that the type
+//   lookup would report as a conversion error, raises the runtime error
+//   "Unknown field type: <name>". Nothing is reserved from a count read from
+//   a file.
+// - Writing a structure of more than 65535 fields (the counts are 16-bit)
+//   raises a runtime error instead of writing a count that would not match.
+// - TFieldComposite owns what it combines (see there), so a chain such as
+//   `key | TEndOfKey() | qty` may be kept in a variable after the temporaries
+//   in it are gone.
+// - Typed reads: `ref.get<T>()` checks the field's type name against
+//   TImpl<T>'s, then calls TField<T>::Get. Type names are compared by address
+//   first: descriptors of one type share their strategy and so the very
+//   string object, which makes the usual check one pointer comparison.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "Core/Orvex/Trans.h"
+#include "Core/Orvex/__bfield.h"
+#include "Core/Orvex/__scoll.h"
+#include "support/fixed_point.h"
+#include "support/pointer.h"
+#include "support/serial.h"
+
+namespace Orvex {
+
+// ===================================================================== TType
+
+// The kind of value a field holds. Names are case-sensitive.
+class TType {
+public:
+    enum EType : unsigned char { tpNone = 0, tpInt, tpUInt, tpLong, tpULong, tpStr, tpFixed };
+
+    TType(EType value = tpNone) : m_value(value) {}
+    // The value is typeByName(name) (which may raise).
+    explicit TType(const std::string& name) : m_value(typeByName(name)) {}
+
+    // Perfect-hash lookup. tpNone for a name of length outside 3..6 or whose
+    // hash falls outside the table; a name that hashes into the table but is
+    // not the one there raises the logic error
+    // "Error converting <name> to Orvex::TType".
+    static EType typeByName(const std::string& name);
+    // The same lookup, giving tpNone for every unknown name (never raises).
+    static EType findByName(const std::string& name);
+
+    operator EType() const { return static_cast<EType>(m_value); }
+    EType value() const { return static_cast<EType>(m_value); }
+    // The name; tpNone raises the logic error
+    // "Attempt to convert Orvex::TType == tpNone to std::string".
+    // The reference stays valid for the whole run.
+    operator const std::string&() const { return name(); }
+    const std::string& name() const;
+
+private:
+    unsigned char m_value;
+};
+
+}  // namespace Orvex
+
+namespace tabulation {
+// Writes the type's name as one string token (tpNone raises, writing nothing).
+void to_stream(std::ostream& os, const Orvex::TType& t);
+// Reads one string token; unless the stream failed, t becomes TType(token).
+void from_stream(std::istream& is, Orvex::TType& t);
+}  // namespace tabulation
+
+namespace Orvex {
+
+class TFieldInfo;
+class TFieldsRep;
+class TFields;
+template <class T>
+class TField;
+
+// Raises the logic error
+// "Field <name> is type of (<actual>), should be (<expected>)".
+[[noreturn]] void raise_bad_type_error(const std::string& name, const std::string& actual,
+                                       const std::string& expected);
+
+// ================================================================ strategies
+
+// Everything that depends on a field's type, for descriptors of that type.
+// Each operation takes the descriptor it serves first. Implementations hold
+// no mutable state.
+class TFieldImpl {
+public:
+    explicit TFieldImpl(const std::string& typeName) : m_typeName(typeName) {}
+
+    virtual void value_from_stream(const TFieldInfo&, std::istream&, bit_buffer&) const = 0;
+    virtual void value_to_stream(const TFieldInfo&, std::ostream&, const bit_buffer&) const = 0;
+    // Destination descriptor and buffer, then source; the types must match.
+    virtual void copyFrom(const TFieldInfo& dst, bit_buffer& dstBuffer, const TFieldInfo& src,
+                          const bit_buffer& srcBuffer) const = 0;
+    // `value` / `out` designate a value of the descriptor's own type.
+    virtual bool canStore(const TFieldInfo&, const void* value) const = 0;
+    virtual void minValue(const TFieldInfo&, void* out) const = 0;
+    virtual void maxValue(const TFieldInfo&, void* out) const = 0;
+    virtual void to_stream(const TFieldInfo&, std::ostream&) const = 0;
+    virtual void serial_write(const TFieldInfo&, serial::serial_out&) const = 0;
+    virtual unsigned serial_size(const TFieldInfo&) const = 0;
+    // A new copy placed at `offset`, which advances by its width; the caller
+    // owns it.
+    virtual TFieldInfo* placed_clone(const TFieldInfo&, unsigned& offset) const = 0;
+    virtual ~TFieldImpl() {}
+
+    const std::string& typeName() const { return m_typeName; }
+
+private:
+    TFieldImpl(const TFieldImpl&) = delete;
+    TFieldImpl& operator=(const TFieldImpl&) = delete;
+
+    const std::string m_typeName;
+};
+
+// The strategy of TField<T>: forwards each slot to the TField<T> operation of
+// the same name. One instance per T, made on first use of s_impl().
+template <class T>
+class TImpl : public TFieldImpl {
+public:
+    static TImpl& s_impl();
+
+    const TField<T>& cast(const TFieldInfo& f) const { return static_cast<const TField<T>&>(f); }
+
+    void value_from_stream(const TFieldInfo&, std::istream&, bit_buffer&) const override;
+    void value_to_stream(const TFieldInfo&, std::ostream&, const bit_buffer&) const override;
+    void copyFrom(const TFieldInfo&, bit_buffer&, const TFieldInfo&, const bit_buffer&) const override;
+    bool canStore(const TFieldInfo&, const void*) const override;
+    void minValue(const TFieldInfo&, void*) const override;
+    void maxValue(const TFieldInfo&, void*) const override;
+    void to_stream(const TFieldInfo&, std::ostream&) const override;
+    void serial_write(const TFieldInfo&, serial::serial_out&) const override;
+    unsigned serial_size(const TFieldInfo&) const override;
+    TFieldInfo* placed_clone(const TFieldInfo&, unsigned&) const override;
+
+private:
+    explicit TImpl(const std::string& typeName) : TFieldImpl(typeName) {}
+};
+
+// ================================================================= elements
+
+// Anything that can add itself to a structure: a field, the end-of-key
+// marker, or a composite of two elements.
+class TFieldsElement : public TNamed {
+public:
+    explicit TFieldsElement(const std::string& name) : TNamed(name) {}
+    virtual ~TFieldsElement() {}
+    virtual void addToFieldsRep(TFieldsRep& rep) const = 0;
+};
+
+// What every field descriptor has: name, type strategy, transformer
+// arguments. Copies share the strategy and the arguments.
+class TFieldInfo : public TFieldsElement {
+public:
+    class reference;
+    class const_reference;
+
+    TFieldInfo(const std::string& name, TFieldImpl& impl) : TFieldsElement(name), m_impl(impl) {}
+    // The name as a serial string / as one string token. A failed read
+    // leaves the name empty and the stream failed.
+    TFieldInfo(serial::serial_in& in, TFieldImpl& impl);
+    TFieldInfo(std::istream& in, TFieldImpl& impl);
+
+    // The strategy's type name; the same string object for every descriptor
+    // of one type.
+    const std::string& Type() const { return m_impl.typeName(); }
+    TFieldImpl& impl() const { return m_impl; }
+    // Raises the bad-type error unless Type() is `expected`.
+    void CheckType(const std::string& expected) const {
+        const std::string& actual = Type();
+        if (&actual != &expected && actual != expected) raise_bad_type_error(name(), actual, expected);
+    }
+
+    // Forwarders to the strategy.
+    void to_stream(std::ostream& os) const { m_impl.to_stream(*this, os); }
+    void serial_write(serial::serial_out& out) const { m_impl.serial_write(*this, out); }
+    unsigned serial_size() const { return m_impl.serial_size(*this); }
+    void value_to_stream(std::ostream& os, const bit_buffer& b) const { m_impl.value_to_stream(*this, os, b); }
+    void value_from_stream(std::istream& is, bit_buffer& b) const { m_impl.value_from_stream(*this, is, b); }
+    TFieldInfo* placed_clone(unsigned& offset) const { return m_impl.placed_clone(*this, offset); }
+
+    // Type name token, field name token.
+    void base_to_stream(std::ostream& os) const;
+    // Type name and field name as serial strings; base_serial_size is their size.
+    void base_serial_write(serial::serial_out& out) const;
+    unsigned base_serial_size() const;
+
+    // Adds a copy placed at the structure's end; "Field <name> already
+    // exists" when the name is taken, "... record too large ..." past the
+    // record size cap. The structure is unchanged on error.
+    void addToFieldsRep(TFieldsRep& rep) const override;
+
+    pointer<field_transformer_base::args> transformer() const { return m_transformer; }
+    void transformer(const pointer<field_transformer_base::args>& a) { m_transformer = a; }
+
+private:
+    TFieldInfo& operator=(const TFieldInfo&) = delete;
+
+    TFieldImpl& m_impl;
+    pointer<field_transformer_base::args> m_transformer;
+};
+
+// ============================================================== references
+
+// One field of one record, writable. Holds pointers to both; must not
+// outlive either. Assigning checks the value's type against the field's
+// type name, then its range; a failed assignment leaves the record as it was.
+class TFieldInfo::reference {
+public:
+    reference(const TFieldInfo& field, bit_buffer& buffer) : m_field(&field), m_buffer(&buffer) {}
+    reference(const reference&) = default;
+
+    const TFieldInfo& field() const { return *m_field; }
+    bit_buffer& buffer() const { return *m_buffer; }
+
+    reference& operator=(int v);
+    reference& operator=(unsigned int v);
+    reference& operator=(long v);
+    reference& operator=(unsigned long v);
+    reference& operator=(const fixed_point& v);
+    reference& operator=(const std::string& v);
+    reference& operator=(const char* v);
+    reference& operator=(const class TBaseValue& v);
+    // Copies the value of another field and record: same type name required;
+    // the value is read with the source's descriptor and written with this
+    // one's, so widths may differ and this field's range check applies.
+    reference& operator=(const reference& src);
+    reference& operator=(const const_reference& src);
+
+    // Type check against TImpl<T>, then TField<T>::Get.
+    template <class T>
+    T get() const;
+
+private:
+    void copyFrom(const TFieldInfo& src, const bit_buffer& srcBuffer) const;
+
+    const TFieldInfo* m_field;
+    bit_buffer* m_buffer;
+};
+
+// One field of one record, read-only.
+class TFieldInfo::const_reference {
+public:
+    const_reference(const TFieldInfo& field, const bit_buffer& buffer) : m_field(&field), m_buffer(&buffer) {}
+    const_reference(const reference& r) : m_field(&r.field()), m_buffer(&r.buffer()) {}
+    const_reference(const const_reference&) = default;
+    const_reference& operator=(const const_reference&) = delete;
+
+    const TFieldInfo& field() const { return *m_field; }
+    const bit_buffer& buffer() const { return *m_buffer; }
+
+    template <class T>
+    T get() const;
+
+private:
+    const TFieldInfo* m_field;
+    const bit_buffer* m_buffer;
+};
+
+// ============================================================== descriptors
+
+// The intermediate class of each TField<T>; no data of its own.
+template <class D, class T>
+class TField_base : public TFieldInfo {
+public:
+    typedef T value_type;
+
+protected:
+    explicit TField_base(const std::string& name) : TFieldInfo(name, TImpl<T>::s_impl()) {}
+    explicit TField_base(serial::serial_in& in) : TFieldInfo(in, TImpl<T>::s_impl()) {}
+    explicit TField_base(std::istream& in) : TFieldInfo(in, TImpl<T>::s_impl()) {}
+};
+
+// Raises the out-of-range error "Field <name> maximum value exceeded: <v>".
+[[noreturn]] void raise_value_exceeded(const std::string& name, const std::string& valueText);
+// Raises the runtime error for a width above 32.
+[[noreturn]] void raise_bad_width(const std::string& name, unsigned bits);
+
+// Integer descriptors: T is int ("int"), unsigned int ("u_int"), long
+// ("long") or unsigned long ("u_long"). Values are stored in `bits` bits,
+// two's complement for the signed types; a value outside the 32-bit range
+// never fits.
+template <class T>
+class TField : public TField_base<TField<T>, T> {
+    static_assert(std::is_same<T, int>::value || std::is_same<T, unsigned int>::value ||
+                      std::is_same<T, long>::value || std::is_same<T, unsigned long>::value,
+                  "TField<T> exists for int, unsigned int, long, unsigned long, fixed_point, std::string");
+
+public:
+    // Unplaced descriptor; bits above 32 raise.
+    TField(const std::string& name, unsigned bits);
+    // Name, then the width byte / width token.
+    explicit TField(serial::serial_in& in);
+    explicit TField(std::istream& in);
+
+    T Get(const bit_buffer& b) const {
+        if (std::is_signed<T>::value) return static_cast<T>(m_placement.get_long(b));
+        return static_cast<T>(m_placement.get_u_long(b));
+    }
+    // Out-of-range error, buffer unchanged, when v does not fit.
+    void Set(bit_buffer& b, T v) const {
+        const int rc = std::is_signed<T>::value ? m_placement.set_long(b, static_cast<long>(v))
+                                                : m_placement.set_u_long(b, static_cast<unsigned long>(v));
+        if (rc != 0) raise_value_exceeded(this->name(), std::to_string(v));
+    }
+    bool canStore(T v) const;
+    T minValue() const;
+    T maxValue() const;
+
+    unsigned bits() const { return m_bits; }
+    const bit_field& placement() const { return m_placement; }
+
+    void serial_write(serial::serial_out& out) const;
+    unsigned serial_size() const;
+    void to_stream(std::ostream& os) const;
+    void value_from_stream(std::istream& is, bit_buffer& b) const;
+    void value_to_stream(std::ostream& os, const bit_buffer& b) const;
+    TField* placed_clone(unsigned& offset) const;
+
+private:
+    bit_field m_placement;
+    unsigned char m_bits;
+};
+
+// Fixed-point descriptor ("fixed"): the raw integer at the field's precision,
+// signed, in `bits` bits.
+template <>
+class TField<fixed_point> : public TField_base<TField<fixed_point>, fixed_point> {
+public:
+    // Precision before width; bits above 32 raise.
+    TField(const std::string& name, unsigned precision, unsigned bits);
+    // Name, width, precision.
+    explicit TField(serial::serial_in& in);
+    explicit TField(std::istream& in);
+
+    unsigned Precision() const { return m_precision; }
+    unsigned bits() const { return m_bits; }
+    const bit_field& placement() const { return m_placement; }
+
+    fixed_point Get(const bit_buffer& b) const {
+        fixed_point v(m_precision);
+        v.raw = static_cast<int>(m_placement.get_long(b));
+        return v;
+    }
+    // v is converted to the field's precision first; out-of-range error,
+    // buffer unchanged, when it does not fit.
+    void Set(bit_buffer& b, const fixed_point& v) const;
+    bool canStore(const fixed_point& v) const;
+    fixed_point minValue() const;
+    fixed_point maxValue() const;
+
+    void serial_write(serial::serial_out& out) const;
+    unsigned serial_size() const;
+    void to_stream(std::ostream& os) const;
+    void value_from_stream(std::istream& is, bit_buffer& b) const;
+    void value_to_stream(std::ostream& os, const bit_buffer& b) const;
+    TField* placed_clone(unsigned& offset) const;
+
+private:
+    bit_field m_placement;
+    unsigned char m_bits;
+    unsigned char m_precision;
+};
+
+// String descriptor ("str"): `length` character positions of charSize()
+// bits each. Unpacked positions hold the byte, 0 for unused ones. Packed
+// positions hold a 6-bit code: letters upper-cased, then c - 32, with 63
+// for anything outside 32..95; they read back as code + 32, so unused
+// positions and unrepresentable characters read as '_'.
+template <>
+class TField<std::string> : public TField_base<TField<std::string>, std::string> {
+public:
+    // Lengths above 65535 raise.
+    TField(const std::string& name, unsigned length, bool packed);
+    // Name, length (16-bit), packed flag.
+    explicit TField(serial::serial_in& in);
+    explicit TField(std::istream& in);
+
+    unsigned charSize() const { return m_packed ? 6 : 8; }
+    bool Packed() const { return m_packed; }
+    unsigned length() const { return m_length; }
+    unsigned bits() const { return m_length * charSize(); }
+
+    // Characters up to the first 0 (unpacked) or all of them (packed).
+    std::string Get(const bit_buffer& b) const;
+    // Writes every position; a string longer than length() raises
+    // "Field <name> maximum value exceeded: \"<s>\"" and changes nothing.
+    void Set(bit_buffer& b, const std::string& s) const;
+    bool canStore(const std::string& s) const { return s.size() <= m_length; }
+    std::string minValue() const { return std::string(); }
+    std::string maxValue() const;
+
+    // The 6-bit code of a character.
+    static unsigned packedCode(char c);
+
+    void serial_write(serial::serial_out& out) const;
+    unsigned serial_size() const;
+    void to_stream(std::ostream& os) const;
+    void value_from_stream(std::istream& is, bit_buffer& b) const;
+    void value_to_stream(std::ostream& os, const bit_buffer& b) const;
+    TField* placed_clone(unsigned& offset) const;
+
+private:
+    std::vector<bit_field> m_chars;
+    unsigned short m_length;
+    bool m_packed;
+};
+
+extern template class TField<int>;
+extern template class TField<unsigned int>;
+extern template class TField<long>;
+extern template class TField<unsigned long>;
+
+// =================================================================== values
+
+// One typed value that can be assigned into a field reference.
+class TBaseValue {
+public:
+    virtual void assignTo(const TFieldInfo::reference& r) const = 0;
+    virtual ~TBaseValue() {}
+
+    // Raises the bad-type error (field name, field type, `expected`) unless
+    // the referenced field is of type `expected`.
+    void CheckType(const TFieldInfo::reference& r, const std::string& expected) const {
+        r.field().CheckType(expected);
+    }
+    void CheckType(const TFieldInfo::const_reference& r, const std::string& expected) const {
+        r.field().CheckType(expected);
+    }
+};
+
+// A value of one of the six field types, held by value.
+template <class T>
+class Val : public TBaseValue {
+public:
+    explicit Val(const T& v) : m_value(v) {}
+    const T& value() const { return m_value; }
+
+    // Type check, then TField<T>::Set on the reference's buffer.
+    void assignTo(const TFieldInfo::reference& r) const override {
+        CheckType(r, TImpl<T>::s_impl().typeName());
+        static_cast<const TField<T>&>(r.field()).Set(r.buffer(), m_value);
+    }
+
+private:
+    T m_value;
+};
+
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(int v) {
+    Val<int>(v).assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(unsigned int v) {
+    Val<unsigned int>(v).assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(long v) {
+    Val<long>(v).assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(unsigned long v) {
+    Val<unsigned long>(v).assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(const fixed_point& v) {
+    Val<fixed_point>(v).assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(const std::string& v) {
+    Val<std::string>(v).assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(const char* v) {
+    return *this = std::string(v);
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(const TBaseValue& v) {
+    v.assignTo(*this);
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(const reference& src) {
+    copyFrom(src.field(), src.buffer());
+    return *this;
+}
+inline TFieldInfo::reference& TFieldInfo::reference::operator=(const const_reference& src) {
+    copyFrom(src.field(), src.buffer());
+    return *this;
+}
+
+template <class T>
+T TFieldInfo::reference::get() const {
+    m_field->CheckType(TImpl<T>::s_impl().typeName());
+    return static_cast<const TField<T>&>(*m_field).Get(*m_buffer);
+}
+
+template <class T>
+T TFieldInfo::const_reference::get() const {
+    m_field->CheckType(TImpl<T>::s_impl().typeName());
+    return static_cast<const TField<T>&>(*m_field).Get(*m_buffer);
+}
+
+// ====================================================== markers, composites
+
+// The end-of-key marker: fields added after it are not part of the key. A
+// later marker replaces an earlier one. Its name is empty.
+class TEndOfKey : public TFieldsElement {
+public:
+    TEndOfKey() : TFieldsElement(std::string()) {}
+    void addToFieldsRep(TFieldsRep& rep) const override;
+};
+
+// Two elements added one after the other; composites nest, so a chain adds
+// in the order it reads: `fields += key | TEndOfKey() | qty | price;`
+//
+// A composite owns what it combines: field descriptors are copied (sharing
+// their transformer arguments), end-of-key markers are recreated, and nested
+// composites are flattened into their parts. A composite may therefore be
+// kept and appended after its operands are gone. Elements of any other
+// class are held by reference and must outlive the composite.
+class TFieldComposite : public TFieldsElement {
+public:
+    TFieldComposite(const TFieldsElement& first, const TFieldsElement& second);
+    TFieldComposite(const TFieldComposite& other) = default;
+
+    // Appends every part in order.
+    void addToFieldsRep(TFieldsRep& rep) const override;
+    unsigned parts() const { return static_cast<unsigned>(m_parts.size()); }
+
+private:
+    void take(const TFieldsElement& e);
+
+    std::vector<pointer<const TFieldsElement> > m_parts;
+};
+
+// The chaining operator: TFieldComposite(a, b).
+inline TFieldComposite operator|(const TFieldsElement& a, const TFieldsElement& b) { return TFieldComposite(a, b); }
+
+// =============================================================== structures
+
+// The shared representation of a table structure: placed descriptors in
+// order (unique names), running bit size and the key boundary.
+class TFieldsRep : public jobject, public serial::serializable {
+public:
+    // The largest record, in bits (128 KiB).
+    static const unsigned kMaxRecordBits = 1u << 20;
+    // The most fields the 16-bit counts of both forms can carry.
+    static const unsigned kMaxStoredFields = 65535;
+
+    TFieldsRep();
+    // Re-adds every field of `other` from bit 0 (so the copy owns its own
+    // placed descriptors) and copies the key boundary.
+    TFieldsRep(const TFieldsRep& other);
+
+    // e.addToFieldsRep(*this).
+    void append(const TFieldsElement& e);
+    // Reads one descriptor of the named type (its text form, or binary when
+    // `binary`) after the type name and appends it. "Unknown field type: "
+    // for a name that is no type; nothing is added when the stream fails.
+    void append(std::istream& is, const std::string& typeName, bool binary);
+
+    // "Index <i> out of valid range." / "Field <name> doesn't exist".
+    TFieldInfo& fieldAt(unsigned i) { return static_cast<TFieldInfo&>(m_fields.objectAt(i)); }
+    const TFieldInfo& fieldAt(unsigned i) const { return static_cast<const TFieldInfo&>(m_fields.objectAt(i)); }
+    TFieldInfo& fieldAt(const std::string& name) { return static_cast<TFieldInfo&>(m_fields.objectAt(name)); }
+    const TFieldInfo& fieldAt(const std::string& name) const {
+        return static_cast<const TFieldInfo&>(m_fields.objectAt(name));
+    }
+    // Position of the named field, or size() when absent.
+    unsigned indexOf(const std::string& name) const { return m_fields.indexOf(name); }
+
+    unsigned size() const { return m_fields.size(); }
+    unsigned endOfKey() const { return m_wholeKey ? size() : m_keyFields; }
+    unsigned bitSize() const { return m_bitSize; }
+    unsigned bitCompareSize() const { return m_wholeKey ? m_bitSize : m_keyBits; }
+    bool comparable() const { return m_wholeKey || m_keyFields != 0; }
+
+    // ".dst": "<count> <endOfKey>" line, then one line per field.
+    void to_stream(std::ostream& os) const;
+    // Appends the fields read; a failed stream stops silently.
+    void from_stream(std::istream& is);
+
+    // ".dsb": count and endOfKey (2 bytes each, little-endian), then each
+    // field's binary form.
+    void serial_write(std::ostream& os) const override;
+    void serial_read(std::istream& is) override;
+    unsigned serial_size() const override;
+    bool fixed_size() const override { return false; }
+
+    static void badIndex(unsigned i);
+    static void badKey(const std::string& name);
+
+private:
+    friend class TFieldInfo;
+    friend class TEndOfKey;
+    TFieldsRep& operator=(const TFieldsRep&) = delete;
+
+    void checkStorable() const;
+
+    TPtrCollection m_fields;
+    unsigned m_bitSize;
+    unsigned m_keyBits;
+    unsigned m_keyFields;
+    bool m_wholeKey;
+};
+
+// The handle on a shared structure. Copies share; appending to a shared
+// representation first makes a private copy, so records and tables made
+// earlier keep the structure they had.
+class TFields : public jobject, public serial::out_serializable {
+public:
+    TFields() : m_rep(new TFieldsRep) {}
+    // A new structure read from the text / binary form.
+    explicit TFields(std::istream& is);
+    explicit TFields(serial::serial_in& in);
+    TFields(const TFields&) = default;
+    TFields& operator=(const TFields&) = default;
+
+    void append(const TFieldsElement& e);
+    TFields& operator+=(const TFieldsElement& e) {
+        append(e);
+        return *this;
+    }
+
+    // The descriptor by position or name; never copies the representation.
+    TFieldInfo& operator[](unsigned i) { return m_rep->fieldAt(i); }
+    const TFieldInfo& operator[](unsigned i) const { return m_rep->fieldAt(i); }
+    TFieldInfo& operator[](const std::string& name) { return m_rep->fieldAt(name); }
+    const TFieldInfo& operator[](const std::string& name) const { return m_rep->fieldAt(name); }
+    unsigned indexOf(const std::string& name) const { return m_rep->indexOf(name); }
+
+    unsigned size() const { return m_rep->size(); }
+    bool empty() const { return size() == 0; }
+    unsigned bitSize() const { return m_rep->bitSize(); }
+    unsigned byteSize() const { return (bitSize() + 7) / 8; }
+    unsigned bitCompareSize() const { return m_rep->bitCompareSize(); }
+    unsigned endOfKey() const { return m_rep->endOfKey(); }
+    bool comparable() const { return m_rep->comparable(); }
+
+    // True when the handles hold different representations (even alike ones).
+    bool operator!=(const TFields& other) const { return m_rep != other.m_rep; }
+    bool operator==(const TFields& other) const { return m_rep == other.m_rep; }
+
+    void to_stream(std::ostream& os) const { m_rep->to_stream(os); }
+    void serial_write(std::ostream& os) const override { m_rep->serial_write(os); }
+    unsigned serial_size() const override { return m_rep->serial_size(); }
+    bool fixed_size() const override { return m_rep->fixed_size(); }
+
+    const TFieldsRep& rep() const { return *m_rep; }
+
+private:
+    pointer<TFieldsRep> m_rep;
+};
+
+// ================================================================== records
+
+// One row: a handle on the structure and the packed bytes. Copying shares
+// the structure and copies the bytes (no allocation up to 46 bytes).
+class TRecord : public jobject, public serial::serializable {
+public:
+    // A zeroed record of the structure, keyed on its bitCompareSize().
+    explicit TRecord(TFields fields);
+    TRecord(const TRecord& other) = default;
+    // Takes the source's structure (and compare mask) when it differs, then
+    // its bytes.
+    TRecord& operator=(const TRecord& other);
+
+    const TFields& fields() const { return m_fields; }
+    const bit_buffer& data() const { return m_data; }
+    bit_buffer& data() { return m_data; }
+
+    // Field i of this record; "Index <i> out of valid range." when bad.
+    TFieldInfo::reference operator[](unsigned i) { return TFieldInfo::reference(m_fields[i], m_data); }
+    TFieldInfo::const_reference operator[](unsigned i) const {
+        return TFieldInfo::const_reference(m_fields[i], m_data);
+    }
+    // The named field; "Field <name> doesn't exist" when absent.
+    TFieldInfo::reference operator[](const std::string& name) {
+        return TFieldInfo::reference(m_fields[name], m_data);
+    }
+    TFieldInfo::const_reference operator[](const std::string& name) const {
+        return TFieldInfo::const_reference(m_fields[name], m_data);
+    }
+
+    // -1, 0 or 1 by the key bits, as unsigned bytes; "Couldn't compare
+    // records" when the two do not share one structure representation.
+    int compareTo(const TRecord& other) const;
+
+    // One value token per field, no line end; a failed stream stops.
+    void to_stream(std::ostream& os) const;
+    void from_stream(std::istream& is);
+
+    // Exactly byteSize() bytes, nothing around them.
+    void serial_write(std::ostream& os) const override { m_data.serial_write(os); }
+    void serial_read(std::istream& is) override { m_data.serial_read(is); }
+    unsigned serial_size() const override { return m_fields.byteSize(); }
+    bool fixed_size() const override { return true; }
+
+private:
+    void computeMask();
+
+    TFields m_fields;
+    bit_buffer m_data;
+    unsigned m_wholeKeyBytes;
+    unsigned char m_keyTailMask;
+};
+
+}  // namespace Orvex
