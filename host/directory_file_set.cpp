@@ -55,8 +55,6 @@ public:
     ~DiskImage() override { ::close(m_fd); }
 
     bool writable() const { return m_writable; }
-    // The file's name was removed: its bytes are no longer anybody's.
-    void detach() { m_detached = true; }
 
     // Replaces the descriptor by one that may write; false if refused.
     bool reopenForWriting(const std::string& path) {
@@ -70,7 +68,7 @@ public:
 
     bool store() override {
         const bool changed = m_dirtyFrom < m_dirtyTo || size() != m_diskSize;
-        if (!changed || m_detached) return true;
+        if (!changed) return true;
         if (!m_writable) return false;
         const char* data = bytes().data();
         while (m_dirtyFrom < m_dirtyTo) {
@@ -88,7 +86,6 @@ public:
 private:
     int m_fd;
     bool m_writable;
-    bool m_detached = false;
     std::size_t m_diskSize;  // the file's length as last written
 };
 
@@ -146,12 +143,10 @@ void DirectoryFileSet::close(std::streambuf* buffer) {
 }
 
 bool DirectoryFileSet::remove(const std::string& name) {
+    // Buffers open on the file keep its descriptor; a later open of the name
+    // must not find their image.
     if (!isPlainFileName(name) || ::unlink(fullPath(name).c_str()) != 0) return false;
-    auto known = m_images.find(name);
-    if (known != m_images.end()) {
-        if (auto image = known->second.lock()) image->detach();
-        m_images.erase(known);
-    }
+    m_images.erase(name);
     return true;
 }
 

@@ -20,7 +20,8 @@
 //   second buffer has its own position but sees the first one's writes at
 //   once, flushed or not.
 // - `remove` of an open file unlinks it at once, as on POSIX: the open
-//   buffers keep working on the old bytes, which are never written back.
+//   buffers keep working on the unlinked file, which vanishes when the last
+//   of them closes; a new file of that name starts afresh.
 // - A file larger than FileImage::maxSize, or anything but a regular file,
 //   cannot be opened. A read-only file opens for reading only.
 // - Buffers still open when the set is destroyed are written back then.
