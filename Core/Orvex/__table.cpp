@@ -1,0 +1,671 @@
+#include "Core/Orvex/__table.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <sstream>
+
+#include "Core/Orvex/Trans.h"
+#include "support/Utils.h"
+#include "support/tabulation.h"
+
+namespace Orvex {
+
+namespace {
+
+const std::streamoff kHeaderSize = 4;               // the record count
+const std::streamoff kMaxContentsBytes = 0x7FFFFFFF;  // positions are signed 32-bit in the format
+const std::streamoff kMoveChunk = 2048;              // tail moves go through one buffer of this size
+
+const std::ios_base::openmode kBinary = std::ios_base::binary;
+
+std::string decimal(unsigned long v) { return std::to_string(v); }
+
+void endLine(std::ostream& os) {
+    os << '\n';
+    os.flush();
+}
+
+}  // namespace
+
+// ===================================================================== TTable
+
+TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
+    : TNamed(name),
+      m_BinDesc(binDesc),
+      m_DescFileName(name + (binDesc ? ".dsb" : ".dst")),
+      m_TransFileName(name + (binDesc ? ".trb" : ".trt")),
+      m_ContentsFileName(name + ".bin"),
+      m_FileSet(fs),
+      m_Stream(fs) {
+    m_Fields = getFields(fs);
+    getTransformers(m_Fields, fs);
+}
+
+TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
+    : TNamed(name),
+      m_BinDesc(binDesc),
+      m_DescFileName(name + (binDesc ? ".dsb" : ".dst")),
+      m_TransFileName(name + (binDesc ? ".trb" : ".trt")),
+      m_ContentsFileName(name + ".bin"),
+      m_FileSet(fs),
+      m_Stream(fs),
+      m_Fields(fields) {
+    writeFields(fs);
+    writeTransformers(fs);
+}
+
+TTable::~TTable() { m_Stream.close(); }
+
+std::ios_base::openmode TTable::descMode() const { return m_BinDesc ? kBinary : std::ios_base::openmode(); }
+
+TFields TTable::getFields(FileSet::TFileSet& fs) {
+    FileSet::ivfstream in(fs, m_DescFileName.c_str(), descMode(), false, true);
+    if (m_BinDesc) {
+        serial::serial_in reader(in);
+        TFields fields(reader);
+        if (in.fail()) Utils::raise_runtime_error("Error reading table structure from file " + m_DescFileName);
+        return fields;
+    }
+    TFields fields(in);
+    if (in.fail()) Utils::raise_runtime_error("Error reading table structure from file " + m_DescFileName);
+    return fields;
+}
+
+void TTable::getTransformers(TFields& fields, FileSet::TFileSet& fs) {
+    FileSet::ivfstream in(fs, m_TransFileName.c_str(), descMode(), false, true);
+    if (in.fail()) return;  // no transformer file: no arguments
+    field_transformer_manager& registry = field_transformer_manager::instance();
+    for (;;) {
+        // Look ahead for another entry; the binary form skips nothing, since
+        // a position byte may look like white space.
+        if (!m_BinDesc) in >> std::ws;
+        in.get();
+        if (in.fail()) {
+            in.clear(in.rdstate() & ~std::ios_base::failbit);
+            break;
+        }
+        in.unget();
+        unsigned short position = 0;
+        std::string category;
+        if (m_BinDesc) {
+            serial::serial_in reader(in);
+            reader >> position >> category;
+        } else {
+            tabulation::from_stream(in, position);
+            tabulation::from_stream(in, category);
+        }
+        if (in.fail()) break;
+        pointer<field_transformer_base::args> args = registry.createArgs(category, in, m_BinDesc);
+        if (in.fail()) continue;  // damaged arguments: the look-ahead ends the list
+        fields[position].transformer(args);
+    }
+    if (in.fail()) Utils::raise_runtime_error("Error reading table transformation from file " + m_TransFileName);
+}
+
+void TTable::writeFields(FileSet::TFileSet& fs) const {
+    FileSet::ovfstream out(fs, m_DescFileName.c_str(), descMode(), false, true);
+    if (m_BinDesc)
+        m_Fields.serial_write(out);
+    else
+        m_Fields.to_stream(out);
+}
+
+void TTable::writeTransformers(FileSet::TFileSet& fs) const {
+    FileSet::ovfstream out(fs, m_TransFileName.c_str(), descMode(), false, true);
+    out.precision(0);
+    for (unsigned i = 0; i < m_Fields.size(); ++i) {
+        pointer<field_transformer_base::args> args = m_Fields[i].transformer();
+        if (!args) continue;
+        if (m_BinDesc) {
+            serial::serial_out writer(out);
+            writer << static_cast<unsigned short>(i) << args->category();
+            args->serial_write(out);
+        } else {
+            tabulation::to_stream(out, static_cast<unsigned short>(i));
+            tabulation::to_stream(out, args->category());
+            args->to_stream(out);
+            endLine(out);
+        }
+    }
+}
+
+void TTable::reread() {
+    TFields fresh = getFields(m_FileSet);
+    getTransformers(fresh, m_FileSet);
+    m_Fields = fresh;
+}
+
+void TTable::erase() {
+    m_Stream.close();
+    m_FileSet.remove(m_DescFileName);
+    m_FileSet.remove(m_TransFileName);
+    m_FileSet.remove(m_ContentsFileName);
+}
+
+std::string lowerized(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// ================================================================= TOpenTable
+
+TOpenTable::TOpenTable(const TTable& table, bool clearIt)
+    : m_Table(table),
+      m_Fields(table.fields()),
+      m_Stream(&table.getFileStream()),
+      m_Reader(*m_Stream),
+      m_Writer(*m_Stream),
+      m_RecordSize(table.fields().byteSize()),
+      m_Count(0),
+      m_HeaderDirty(false) {
+    if (m_Fields.empty()) Utils::raise_runtime_error("Record in table " + name() + " hasn't any fields.");
+    bool existing = true;
+    if (!m_Stream->is_open()) {
+        {
+            FileSet::ivfstream probe(table.fileSet(), table.contentsFileName().c_str(), kBinary, false, true);
+            existing = probe.good();
+        }
+        m_Stream->open(table.contentsFileName().c_str(), kBinary);
+    } else if (!m_Stream->bad()) {
+        m_Stream->clear();  // a shared stream may still carry another table's end of file
+    }
+    if (!existing) {
+        m_Count = 0;
+        writeFileHeader();
+        m_HeaderDirty = true;
+    } else if (clearIt) {
+        clear();
+    } else {
+        m_Count = findSize();
+    }
+    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't open file: " + table.contentsFileName());
+}
+
+TOpenTable::~TOpenTable() {
+    if (!m_HeaderDirty) return;
+    try {
+        writeFileHeader();
+        if (m_Stream->is_open()) {
+            m_Stream->close();
+            m_Stream->open(m_Table.contentsFileName().c_str(), kBinary);
+        }
+        m_HeaderDirty = false;
+    } catch (...) {
+        // A destructor must not throw; the file keeps its old header.
+    }
+}
+
+std::streamoff TOpenTable::offsetOf(unsigned long i) const {
+    return kHeaderSize + static_cast<std::streamoff>(i) * static_cast<std::streamoff>(m_RecordSize);
+}
+
+void TOpenTable::checkGrowth(unsigned long extra) const {
+    std::streamoff end = offsetOf(m_Count) + static_cast<std::streamoff>(extra) * static_cast<std::streamoff>(m_RecordSize);
+    if (extra > 0xFFFFFFFFUL - m_Count || end > kMaxContentsBytes)
+        Utils::raise_runtime_error("Table " + name() + " can't grow past 2147483647 bytes in " +
+                                   m_Table.contentsFileName());
+}
+
+void TOpenTable::seekg(unsigned long i) const { m_Stream->seekg(offsetOf(i)); }
+void TOpenTable::seekp(unsigned long i) const { m_Stream->seekp(offsetOf(i)); }
+
+void TOpenTable::raiseBadIndex(unsigned long i) const {
+    Utils::raise_out_of_range(name() + " index out of bounds: " + decimal(i));
+}
+
+unsigned long TOpenTable::findSize() const {
+    if (m_RecordSize == 0) return 0;
+    m_Stream->seekg(0, std::ios_base::end);
+    std::streamoff length = m_Stream->tellg();
+    m_Stream->seekg(0);
+    unsigned long count = 0;
+    m_Reader >> count;
+    const std::string& file = m_Table.contentsFileName();
+    if (length < kHeaderSize || m_Stream->fail()) Utils::raise_runtime_error("Error reading table size from file " + file);
+    std::streamoff data = length - kHeaderSize;
+    if (data % static_cast<std::streamoff>(m_RecordSize) != 0)
+        Utils::raise_runtime_error(file + " file content mismatched with description from " + m_Table.descFileName());
+    if (static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize) > data)
+        Utils::raise_runtime_error("Table shorter than declared in " + file);
+    return count;
+}
+
+void TOpenTable::writeFileHeader() const {
+    m_Stream->seekp(0);
+    m_Writer << m_Count;
+}
+
+void TOpenTable::readInto(unsigned long i, TRecord& r) const {
+    if (i >= m_Count) raiseBadIndex(i);
+    seekg(i);
+    if (!m_Stream->fail()) r.serial_read(*m_Stream);
+}
+
+TRecord TOpenTable::at(unsigned long i) {
+    TRecord r(m_Fields);
+    readInto(i, r);
+    return r;
+}
+
+TRecord TOpenTable::at(unsigned long i) const {
+    TRecord r(m_Fields);
+    readInto(i, r);
+    return r;
+}
+
+void TOpenTable::writeFrom(unsigned long i, const TRecord& r) {
+    seekp(i);
+    if (!m_Stream->fail()) {
+        r.serial_write(*m_Stream);
+        m_HeaderDirty = true;
+    }
+    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
+}
+
+void TOpenTable::update(unsigned long i, const TRecord& r) {
+    if (i >= m_Count) raiseBadIndex(i);
+    writeFrom(i, r);
+}
+
+void TOpenTable::push_back(const TRecord& r) {
+    checkGrowth(1);
+    seekp(m_Count);
+    if (!m_Stream->fail()) r.serial_write(*m_Stream);
+    ++m_Count;
+    m_HeaderDirty = true;
+}
+
+void TOpenTable::insert(unsigned long pos, unsigned long n, const TRecord& r) {
+    if (pos > m_Count) raiseBadIndex(pos);
+    checkGrowth(n);
+    moveTail(offsetOf(pos), offsetOf(m_Count), offsetOf(n) - kHeaderSize, true);
+    seekp(pos);
+    m_Count += n;
+    for (unsigned long k = 0; k < n && !m_Stream->fail(); ++k) r.serial_write(*m_Stream);
+    m_HeaderDirty = true;
+}
+
+void TOpenTable::erase(unsigned long from, unsigned long to) {
+    if (from > m_Count) raiseBadIndex(from);
+    if (to > m_Count || from > to) raiseBadIndex(to);
+    if (from == to) return;
+    moveTail(offsetOf(to), offsetOf(m_Count), offsetOf(to - from) - kHeaderSize, false);
+    m_Count -= to - from;
+    m_HeaderDirty = true;
+}
+
+void TOpenTable::moveTail(std::streamoff begin, std::streamoff end, std::streamoff distance, bool towardsEnd) {
+    char chunk[kMoveChunk];
+    const std::streamoff length = end - begin;
+    if (m_Progress) m_Progress->start(static_cast<int>(length));
+    if (towardsEnd) {
+        // Extend the file first, so every later write lands inside it.
+        std::memset(chunk, 0, sizeof chunk);
+        m_Stream->seekp(end);
+        for (std::streamoff left = distance; left > 0 && m_Stream->good(); left -= kMoveChunk)
+            m_Stream->write(chunk, std::min(left, kMoveChunk));
+    }
+    std::streamoff moved = 0;
+    while (moved < length && m_Stream->good()) {
+        std::streamoff step = std::min(kMoveChunk, length - moved);
+        // Towards the end the block is taken from its back, so nothing is
+        // overwritten before it has moved; towards the start from its front.
+        std::streamoff from = towardsEnd ? end - moved - step : begin + moved;
+        m_Stream->seekg(from);
+        m_Stream->read(chunk, step);
+        m_Stream->seekp(towardsEnd ? from + distance : from - distance);
+        m_Stream->write(chunk, step);
+        moved += step;
+        if (m_Progress) m_Progress->update(static_cast<int>(moved));
+    }
+    if (m_Progress) m_Progress->finish();
+}
+
+void TOpenTable::clear() {
+    const std::string& file = m_Table.contentsFileName();
+    m_Stream->close();
+    m_Table.fileSet().remove(file);
+    m_Stream->open(file.c_str(), kBinary);
+    m_Count = 0;
+    writeFileHeader();
+    m_HeaderDirty = true;
+    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't open file: " + file);
+}
+
+void TOpenTable::copyTo(FileSet::TFileSet& target) const {
+    m_Table.writeFields(target);
+    m_Table.writeTransformers(target);
+    FileSet::ovfstream out(target, m_Table.contentsFileName().c_str(), kBinary, false, true);
+    serial_write(out);
+}
+
+void TOpenTable::serial_write(std::ostream& out) const {
+    serial::serial_out(out) << m_Count;
+    seekg(0);
+    FileSet::copyStream(out, *m_Stream);
+    m_Stream->clear(m_Stream->rdstate() & std::ios_base::badbit);
+}
+
+void TOpenTable::serial_read(std::istream& in) {
+    clear();
+    m_Stream->seekp(0);  // the block carries its own header
+    FileSet::copyStream(*m_Stream, in);
+    try {
+        m_Count = findSize();
+    } catch (...) {
+        clear();  // never leave a damaged block behind
+        throw;
+    }
+}
+
+unsigned TOpenTable::serial_size() const {
+    return static_cast<unsigned>(kHeaderSize + static_cast<std::streamoff>(m_Count) * m_RecordSize);
+}
+
+// ------------------------------------------------------- sorting and searching
+//
+// Every comparison reads its records from the file and every exchange writes
+// them back; two reusable records keep the loops free of allocation.
+
+void TOpenTable::sort() {
+    if (m_Progress) m_Progress->start(static_cast<int>(m_Count));
+    partialSort(0, m_Count);
+    if (m_Progress) m_Progress->finish();
+}
+
+void TOpenTable::partialSort(unsigned long from, unsigned long to) {
+    if (to > m_Count) raiseBadIndex(to);
+    if (from > to) raiseBadIndex(from);
+    unsigned long done = from;
+    sortRange(from, to, done);
+}
+
+void TOpenTable::placed(unsigned long& count, unsigned long n) {
+    count += n;
+    if (m_Progress) m_Progress->update(static_cast<int>(count));
+}
+
+void TOpenTable::sortRange(unsigned long from, unsigned long to, unsigned long& done) {
+    while (to - from >= 4) {
+        TRecord pivot = at(from + (to - from) / 2);
+        unsigned long cut = __unguarded_partition(from, to, pivot);
+        // The two parts are independent: finishing the smaller one first and
+        // looping on the larger bounds the depth without changing the result.
+        if (cut - from <= to - cut) {
+            sortRange(from, cut, done);
+            from = cut;
+        } else {
+            sortRange(cut, to, done);
+            to = cut;
+        }
+    }
+    if (to - from == 2) partialSort2(from);
+    if (to - from == 3) partialSort3(from);
+    placed(done, to - from);
+}
+
+void TOpenTable::partialSortN(unsigned long from, unsigned long to) {
+    TRecord pivot = at(from + (to - from) / 2);
+    unsigned long cut = __unguarded_partition(from, to, pivot);
+    partialSort(from, cut);
+    partialSort(cut, to);
+}
+
+void TOpenTable::partialSort2(unsigned long i) {
+    TRecord x = at(i), y = at(i + 1);
+    if (y.compareTo(x) < 0) {
+        writeFrom(i, y);
+        writeFrom(i + 1, x);
+    }
+}
+
+void TOpenTable::partialSort3(unsigned long i) {
+    TRecord x = at(i), y = at(i + 1), z = at(i + 2);
+    auto le = [](const TRecord& a, const TRecord& b) { return a.compareTo(b) <= 0; };
+    if (le(x, y)) {
+        if (!le(x, z)) {  // z x y
+            writeFrom(i, z);
+            writeFrom(i + 1, x);
+            writeFrom(i + 2, y);
+        } else if (!le(y, z)) {  // x z y
+            writeFrom(i + 1, z);
+            writeFrom(i + 2, y);
+        }
+    } else if (!le(y, z)) {  // z y x
+        writeFrom(i, z);
+        writeFrom(i + 2, x);
+    } else if (le(z, x)) {  // y z x
+        writeFrom(i, y);
+        writeFrom(i + 1, z);
+        writeFrom(i + 2, x);
+    } else {  // y x z
+        writeFrom(i, y);
+        writeFrom(i + 1, x);
+    }
+}
+
+unsigned long TOpenTable::__unguarded_partition(unsigned long first, unsigned long last, const TRecord& pivot) {
+    TRecord x(m_Fields), y(m_Fields);
+    for (;;) {
+        readInto(first, x);
+        while (x.compareTo(pivot) < 0) readInto(++first, x);
+        readInto(--last, y);
+        while (pivot.compareTo(y) < 0) readInto(--last, y);
+        if (!(first < last)) return first;
+        writeFrom(first, y);
+        writeFrom(last, x);
+        ++first;
+    }
+}
+
+TRecord TOpenTable::__median(unsigned long i, unsigned long j, unsigned long k) const {
+    TRecord x = at(i), y = at(j), z = at(k);
+    if (x.compareTo(y) < 0) {
+        if (y.compareTo(z) < 0) return y;
+        return x.compareTo(z) < 0 ? z : x;
+    }
+    if (x.compareTo(z) < 0) return x;
+    return y.compareTo(z) < 0 ? z : y;
+}
+
+unsigned long TOpenTable::lower_bound(unsigned long first, unsigned long last, const TRecord& value) const {
+    TRecord r(m_Fields);
+    for (unsigned long len = last - first; len != 0;) {
+        unsigned long half = len / 2, mid = first + half;
+        readInto(mid, r);
+        if (r.compareTo(value) < 0) {
+            first = mid + 1;
+            len = len - half - 1;
+        } else {
+            len = half;
+        }
+    }
+    return first;
+}
+
+unsigned long TOpenTable::upper_bound(unsigned long first, unsigned long last, const TRecord& value) const {
+    TRecord r(m_Fields);
+    for (unsigned long len = last - first; len != 0;) {
+        unsigned long half = len / 2, mid = first + half;
+        readInto(mid, r);
+        if (!(value.compareTo(r) < 0)) {
+            first = mid + 1;
+            len = len - half - 1;
+        } else {
+            len = half;
+        }
+    }
+    return first;
+}
+
+unsigned long TOpenTable::find(unsigned long first, unsigned long last, const TRecord& value) const {
+    const unsigned long end = last;
+    if (first == last) return last;
+    TRecord r(m_Fields);
+    while (first < last) {
+        unsigned long mid = first + (last - first) / 2;
+        readInto(mid, r);
+        if (value.compareTo(r) < 0) {
+            last = mid;
+        } else if (r.compareTo(value) < 0) {
+            first = mid + 1;
+        } else {
+            first = mid;
+            break;
+        }
+    }
+    if (first == end) return end;
+    readInto(first, r);
+    return r.compareTo(value) != 0 ? end : first;
+}
+
+// ------------------------------------------------------------------ text form
+
+std::ostream& operator<<(std::ostream& os, const TOpenTable& table) {
+    pointer<Console::TProgress> progress = table.progress();
+    if (progress) progress->start(static_cast<int>(table.size()));
+    for (unsigned long i = 0; i < table.size() && !os.fail(); ++i) {
+        if (progress) progress->update(static_cast<int>(i));
+        table.at(i).to_stream(os);
+        endLine(os);
+    }
+    if (progress) progress->finish();
+    return os;
+}
+
+std::istream& operator>>(std::istream& is, TOpenTable& table) {
+    table.clear();
+    TRecord record(table.fields());
+    for (;;) {
+        char c;
+        if (!(is >> c)) {
+            is.clear(is.rdstate() & ~std::ios_base::failbit);
+            break;
+        }
+        if (is.eof()) break;
+        is.unget();
+        record.from_stream(is);
+        if (is.fail()) break;
+        table.push_back(record);
+    }
+    return is;
+}
+
+// ================================================================= TTables
+
+TTables::TTables(FileSet::TFileSet& fs) : m_FileSet(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {}
+
+TTables::~TTables() { m_Tables.clear(); }
+
+TTable& TTables::append(const std::string& name, bool binDesc) {
+    return append(pointer<TTable>(new TTable(m_FileSet, name, binDesc)));
+}
+
+TTable& TTables::append(const pointer<TTable>& table) {
+    unsigned k = m_Tables.indexOf(table->name());
+    if (k == m_Tables.size())
+        m_Tables.add(table);
+    else
+        m_Tables.updateAt(k, table);
+    return *table;
+}
+
+TTable& TTables::at(unsigned i) { return static_cast<TTable&>(m_Tables.objectAt(checkedIndex(i))); }
+
+const TTable& TTables::at(unsigned i) const {
+    return static_cast<const TTable&>(m_Tables.objectAt(checkedIndex(i)));
+}
+
+const TTable& TTables::operator[](const std::string& name) const {
+    return static_cast<const TTable&>(m_Tables.objectAt(checkedIndex(name)));
+}
+
+pointer<TTable> TTables::ptrAt(unsigned i) const {
+    return static_pointer_cast<TTable>(m_Tables.ptrAt(checkedIndex(i)));
+}
+
+unsigned TTables::checkedIndex(unsigned i) const {
+    if (i >= size()) badIndex(i);
+    return i;
+}
+
+unsigned TTables::checkedIndex(const std::string& name) const {
+    unsigned i = m_Tables.indexOf(name);
+    if (i >= size()) badKey(name);
+    return i;
+}
+
+unsigned TTables::checkedIndex(const char* name) const { return checkedIndex(std::string(name)); }
+
+void TTables::badIndex(unsigned i) { Utils::raise_out_of_range("Table set index out of bounds: " + decimal(i)); }
+
+void TTables::badKey(const std::string& name) { Utils::raise_out_of_range("Table " + name + " doesn't exists"); }
+
+void TTables::erase() {
+    for (unsigned i = 0; i < size(); ++i) at(i).erase();
+}
+
+namespace {
+unsigned short listCount(unsigned size) {
+    if (size > 0xFFFF)
+        Utils::raise_runtime_error("A table set of " + decimal(size) + " tables can't be written: at most 65535");
+    return static_cast<unsigned short>(size);
+}
+}  // namespace
+
+void TTables::to_stream(std::ostream& os) const {
+    tabulation::to_stream(os, listCount(size()));
+    endLine(os);
+    for (unsigned i = 0; i < size(); ++i) {
+        tabulation::to_stream(os, at(i).name());
+        tabulation::to_stream(os, static_cast<unsigned char>(at(i).binDesc() ? 1 : 0));
+        endLine(os);
+    }
+}
+
+void TTables::from_stream(std::istream& is) {
+    unsigned short count = 0;
+    tabulation::from_stream(is, count);
+    for (unsigned k = 0; k < count && !is.fail(); ++k) {
+        std::string name;
+        unsigned char flag = 0;
+        tabulation::from_stream(is, name);
+        tabulation::from_stream(is, flag);
+        if (is.fail()) break;
+        append(name, flag != 0);
+    }
+}
+
+void TTables::serial_write(std::ostream& os) const {
+    serial::serial_out writer(os);
+    writer << listCount(size());
+    for (unsigned i = 0; i < size(); ++i) {
+        writer << at(i).name();
+        os.put(at(i).binDesc() ? 1 : 0);
+    }
+}
+
+void TTables::serial_read(std::istream& is) {
+    serial::serial_in reader(is);
+    unsigned short count = 0;
+    reader >> count;
+    for (unsigned k = 0; k < count && !is.fail(); ++k) {
+        std::string name;
+        reader >> name;
+        char flag = 0;
+        is.get(flag);
+        if (is.fail()) break;
+        append(name, flag != 0);
+    }
+}
+
+unsigned TTables::serial_size() const {
+    unsigned total = 2;
+    for (unsigned i = 0; i < size(); ++i) total += 4 + static_cast<unsigned>(at(i).name().size()) + 1;
+    return total;
+}
+
+}  // namespace Orvex

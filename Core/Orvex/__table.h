@@ -1,0 +1,241 @@
+// Tables: a table definition and its files (TTable), record access to its
+// contents file (TOpenTable) with in-place sorting and searching by key, and
+// sets of tables (TTables).
+//
+// Files of a table named N inside its file set:
+//   structure     N.dsb (binary form) or N.dst (text form)
+//   transformers  N.trb (binary form) or N.trt (text form)
+//   contents      N.bin: a 4-byte little-endian record count, then the
+//                 records, R = fields().byteSize() bytes each; bytes past
+//                 the count (left by erasing) are ignored.
+// Contents files are limited to 2^31 - 1 bytes; growing a table past that
+// raises a runtime error and leaves it as it was.
+//
+// Choices of ours where the format leaves room:
+// - A missing or short binary structure file raises the same error as a text
+//   one: "Error reading table structure from file " + name.
+// - A transformer entry whose arguments cannot be read ends the list without
+//   an error, as a damaged tail does, but its arguments are not attached.
+// - Moving a table's tail reports progress through start/update and ends
+//   with finish, so a terminal bar is closed.
+// - Sorting finishes the smaller part of each partition first and loops on
+//   the larger, so its depth stays logarithmic; the final order is the same
+//   as finishing from left to right. Progress reports the number of records
+//   already in their final place.
+// - A table list cut short stops at the first entry whose name or form flag
+//   cannot be read; tables read before it stay in the set.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "Core/Orvex/__field.h"
+#include "Core/Orvex/__scoll.h"
+#include "fileset/TFileSet.h"
+#include "fileset/TProgress.h"
+#include "fileset/vfstream.h"
+#include "support/pointer.h"
+#include "support/serial.h"
+
+namespace Orvex {
+
+class TTables;
+
+// A table definition: a name, its three files in a file set, and its
+// structure with the transformer arguments attached to its fields. It refers
+// to the file set, which must outlive it.
+class TTable : public TNamed {
+public:
+    // Defines an existing table: reads its structure and transformer files.
+    TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc);
+    // Defines a new table with the given structure (shared, not copied) and
+    // writes its structure and transformer files; the contents file is not
+    // touched.
+    TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc);
+    virtual ~TTable();
+
+    const TFields& fields() const { return m_Fields; }
+    bool binDesc() const { return m_BinDesc; }
+    const std::string& descFileName() const { return m_DescFileName; }
+    const std::string& transFileName() const { return m_TransFileName; }
+    const std::string& contentsFileName() const { return m_ContentsFileName; }
+    FileSet::TFileSet& fileSet() const { return m_FileSet; }
+
+    // The contents stream shared by every open table of this definition.
+    FileSet::vfstream& getFileStream() const { return m_Stream; }
+
+    TFields getFields(FileSet::TFileSet& fs);
+    void getTransformers(TFields& fields, FileSet::TFileSet& fs);
+    void writeFields(FileSet::TFileSet& fs) const;
+    void writeTransformers(FileSet::TFileSet& fs) const;
+
+    // Re-reads structure and transformer files into a new representation.
+    void reread();
+    // Closes the contents stream and removes the three files; the object and
+    // its in-memory structure stay usable.
+    void erase();
+
+    // Rewrites the table so that every field takes exactly the bits its data
+    // need: each field gets the transformer its arguments name, or the
+    // stripper; the records are copied into temporary files "temp" + the
+    // extensions of this table's form, which then replace the structure and
+    // contents files. The transformer file is kept. `tables` is the set the
+    // table belongs to; `progress` may be empty. A table named "temp" is
+    // refused before anything is written. A key that spans the whole record
+    // still spans the whole (new) record afterwards. An error before the swap
+    // leaves the table's files as they were and removes the temporary files.
+    void strip(TTables& tables, const pointer<Console::TProgress>& progress);
+
+private:
+    std::ios_base::openmode descMode() const;
+
+    bool m_BinDesc;
+    std::string m_DescFileName;
+    std::string m_TransFileName;
+    std::string m_ContentsFileName;
+    FileSet::TFileSet& m_FileSet;
+    mutable FileSet::vfstream m_Stream;
+    TFields m_Fields;
+};
+
+// The name with every character lower-cased in the current locale.
+std::string lowerized(std::string s);
+
+// Record-level access to a table's contents file. Records are never cached:
+// every read goes to the file and every write reaches it. The record count in
+// the file's header is rewritten when the open table is destroyed (or the
+// table cleared); until then only this object knows it. An open table must
+// not outlive its definition; several may share one definition, but only one
+// at a time may change it.
+class TOpenTable : public jobject, public serial::serializable {
+public:
+    // A position and the table it belongs to; converts to the record there.
+    struct const_reference {
+        const TOpenTable* table;
+        unsigned long position;
+        operator TRecord() const { return table->at(position); }
+    };
+
+    // Opens (creating if missing) the contents file; `clear` empties it.
+    TOpenTable(const TTable& table, bool clear);
+    ~TOpenTable() override;
+
+    unsigned long size() const { return m_Count; }
+    bool empty() const { return m_Count == 0; }
+    const TFields& fields() const { return m_Fields; }
+    const std::string& name() const { return m_Table.name(); }
+    pointer<Console::TProgress> progress() const { return m_Progress; }
+    // Attaches a reporter for long runs (sorting, text form, tail moves); an
+    // empty pointer detaches it.
+    void progress(const pointer<Console::TProgress>& reporter) { m_Progress = reporter; }
+
+    TRecord at(unsigned long i);
+    TRecord at(unsigned long i) const;
+    const_reference operator[](unsigned long i) const { return const_reference{this, i}; }
+
+    void update(unsigned long i, const TRecord& r);
+    void push_back(const TRecord& r);
+    void insert(unsigned long pos, unsigned long n, const TRecord& r);
+    void erase(unsigned long from, unsigned long to);
+    void clear();
+
+    // Writes structure, transformer and contents files into another set.
+    void copyTo(FileSet::TFileSet& target) const;
+
+    void seekg(unsigned long i) const;
+    void seekp(unsigned long i) const;
+    unsigned long findSize() const;
+    void writeFileHeader() const;
+    [[noreturn]] void raiseBadIndex(unsigned long i) const;
+
+    // Sorting on the key, in place on the file.
+    void sort();
+    void partialSort(unsigned long from, unsigned long to);
+    void partialSort2(unsigned long i);
+    void partialSort3(unsigned long i);
+    void partialSortN(unsigned long from, unsigned long to);
+    unsigned long __unguarded_partition(unsigned long first, unsigned long last, const TRecord& pivot);
+    TRecord __median(unsigned long i, unsigned long j, unsigned long k) const;
+
+    // Searching by halving; `value` must share this table's structure.
+    unsigned long find(unsigned long first, unsigned long last, const TRecord& value) const;
+    unsigned long lower_bound(unsigned long first, unsigned long last, const TRecord& value) const;
+    unsigned long upper_bound(unsigned long first, unsigned long last, const TRecord& value) const;
+
+    // The whole contents file as a binary block: count, then the records.
+    void serial_write(std::ostream& out) const override;
+    void serial_read(std::istream& in) override;
+    unsigned serial_size() const override;
+    bool fixed_size() const override { return false; }
+
+private:
+    friend class TTable;  // stripping reads records into reused buffers
+
+    void readInto(unsigned long i, TRecord& r) const;
+    void writeFrom(unsigned long i, const TRecord& r);
+    std::streamoff offsetOf(unsigned long i) const;
+    void checkGrowth(unsigned long extra) const;
+    void moveTail(std::streamoff begin, std::streamoff end, std::streamoff distance, bool towardsEnd);
+    void sortRange(unsigned long from, unsigned long to, unsigned long& placed);
+    void placed(unsigned long& count, unsigned long n);
+
+    const TTable& m_Table;
+    pointer<Console::TProgress> m_Progress;
+    const TFields& m_Fields;
+    FileSet::vfstream* m_Stream;
+    mutable serial::serial_in m_Reader;
+    mutable serial::serial_out m_Writer;
+    unsigned long m_RecordSize;
+    unsigned long m_Count;
+    bool m_HeaderDirty;
+};
+
+// Text form: one line per record, its values as tokens.
+std::ostream& operator<<(std::ostream& os, const TOpenTable& table);
+std::istream& operator>>(std::istream& is, TOpenTable& table);
+
+// The tables of one file set, in the order they were first appended, found by
+// position or name (exact, case-sensitive). It owns its definitions through
+// pointer<TTable>; the file set must outlive it.
+class TTables {
+public:
+    explicit TTables(FileSet::TFileSet& fs);
+    ~TTables();
+
+    FileSet::TFileSet& fileSet() const { return m_FileSet; }
+
+    // Defines the existing table `name` on this set's file set and appends it.
+    TTable& append(const std::string& name, bool binDesc);
+    // Appends a table; one of the same name is replaced in its position.
+    TTable& append(const pointer<TTable>& table);
+
+    unsigned size() const { return m_Tables.size(); }
+    TTable& at(unsigned i);
+    const TTable& at(unsigned i) const;
+    const TTable& operator[](const std::string& name) const;
+    pointer<TTable> ptrAt(unsigned i) const;
+
+    unsigned checkedIndex(unsigned i) const;
+    unsigned checkedIndex(const std::string& name) const;
+    unsigned checkedIndex(const char* name) const;
+    static void badIndex(unsigned i);
+    static void badKey(const std::string& name);
+
+    // Removes every table's files; the entries stay.
+    void erase();
+    // Strips every table in position order, without progress. A set holding
+    // a table named "temp" is refused before anything is written.
+    void strip();
+
+    void to_stream(std::ostream& os) const;
+    void from_stream(std::istream& is);
+    void serial_write(std::ostream& os) const;
+    void serial_read(std::istream& is);
+    unsigned serial_size() const;
+
+private:
+    FileSet::TFileSet& m_FileSet;
+    TPtrCollection m_Tables;
+};
+
+}  // namespace Orvex
