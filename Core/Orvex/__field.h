@@ -563,9 +563,9 @@ inline TFieldComposite operator|(const TFieldsElement& a, const TFieldsElement& 
 class TFieldsRep : public jobject, public serial::serializable {
 public:
     // The largest record, in bits (128 KiB).
-    static const unsigned kMaxRecordBits = 1u << 20;
+    static constexpr unsigned kMaxRecordBits = 1u << 20;
     // The most fields the 16-bit counts of both forms can carry.
-    static const unsigned kMaxStoredFields = 65535;
+    static constexpr unsigned kMaxStoredFields = 65535;
 
     TFieldsRep();
     // Re-adds every field of `other` from bit 0 (so the copy owns its own

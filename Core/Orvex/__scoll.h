@@ -20,6 +20,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 #include <memory>
@@ -82,6 +83,11 @@ public:
 };
 
 class TPtrCollection : public jobject {
+    // The `const char*` forms are templates so that a literal 0 picks the
+    // position form instead of being ambiguous with a null name.
+    template <class C>
+    using CharOnly = typename std::enable_if<std::is_same<C, char>::value>::type;
+
 public:
     typedef void (*bad_index_handler)(unsigned);
     typedef void (*bad_key_handler)(const std::string&);
@@ -102,13 +108,15 @@ public:
     // Position of the object of that name, or size() when absent. Never calls
     // a handler.
     unsigned indexOf(const std::string& name) const;
-    unsigned indexOf(const char* name) const { return indexOf(std::string(name)); }
+    template <class C, class = CharOnly<C> >
+    unsigned indexOf(const C* name) const { return indexOf(std::string(name)); }
 
     // A copy of the stored pointer; a bad position or name calls the handler
     // and, if it returns, gives an empty pointer.
     pointer<TNamed> ptrAt(unsigned i) const;
     pointer<TNamed> ptrAt(const std::string& name) const;
-    pointer<TNamed> ptrAt(const char* name) const { return ptrAt(std::string(name)); }
+    template <class C, class = CharOnly<C> >
+    pointer<TNamed> ptrAt(const C* name) const { return ptrAt(std::string(name)); }
 
     // The object itself; bad position or name calls the handler.
     TNamed& objectAt(unsigned i) {
@@ -121,14 +129,17 @@ public:
     }
     TNamed& objectAt(const std::string& name);
     const TNamed& objectAt(const std::string& name) const;
-    TNamed& objectAt(const char* name) { return objectAt(std::string(name)); }
-    const TNamed& objectAt(const char* name) const { return objectAt(std::string(name)); }
+    template <class C, class = CharOnly<C> >
+    TNamed& objectAt(const C* name) { return objectAt(std::string(name)); }
+    template <class C, class = CharOnly<C> >
+    const TNamed& objectAt(const C* name) const { return objectAt(std::string(name)); }
 
     // Replaces the pointer at a position or of a name; p must bear the name
     // already stored there (see the decisions above).
     void updateAt(unsigned i, const pointer<TNamed>& p);
     void updateAt(const std::string& name, const pointer<TNamed>& p);
-    void updateAt(const char* name, const pointer<TNamed>& p) { updateAt(std::string(name), p); }
+    template <class C, class = CharOnly<C> >
+    void updateAt(const C* name, const pointer<TNamed>& p) { updateAt(std::string(name), p); }
 
     // Room for n entries, in the table and then the index.
     void reserve(unsigned n);
