@@ -238,10 +238,32 @@ void TOpenTable::writeFileHeader() const {
     m_Writer << m_Count;
 }
 
+// Record reads and writes are the inner loop of sorting and searching, so
+// they talk to the stream's buffer directly: one seek and one block move,
+// with the stream's state kept as the formatted calls would keep it.
 void TOpenTable::readInto(unsigned long i, TRecord& r) const {
     if (i >= m_Count) raiseBadIndex(i);
-    seekg(i);
-    if (!m_Stream->fail()) r.serial_read(*m_Stream);
+    if (m_Stream->fail()) return;
+    std::streambuf* buffer = m_Stream->rdbuf();
+    const std::streamoff at = offsetOf(i);
+    if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at)) {
+        m_Stream->setstate(std::ios_base::failbit);
+        return;
+    }
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
+    if (buffer->sgetn(r.data()(0), size) != size) m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
+}
+
+bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const {
+    if (m_Stream->fail()) return false;
+    std::streambuf* buffer = m_Stream->rdbuf();
+    const std::streamoff at = offsetOf(i);
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
+    if (buffer->pubseekpos(at, std::ios_base::out) != std::streampos(at) || buffer->sputn(r.data()(0), size) != size) {
+        m_Stream->setstate(std::ios_base::badbit);
+        return false;
+    }
+    return true;
 }
 
 TRecord TOpenTable::at(unsigned long i) {
@@ -257,11 +279,7 @@ TRecord TOpenTable::at(unsigned long i) const {
 }
 
 void TOpenTable::writeFrom(unsigned long i, const TRecord& r) {
-    seekp(i);
-    if (!m_Stream->fail()) {
-        r.serial_write(*m_Stream);
-        m_HeaderDirty = true;
-    }
+    if (writeAt(i, r)) m_HeaderDirty = true;
     if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
 }
 
@@ -272,8 +290,7 @@ void TOpenTable::update(unsigned long i, const TRecord& r) {
 
 void TOpenTable::push_back(const TRecord& r) {
     checkGrowth(1);
-    seekp(m_Count);
-    if (!m_Stream->fail()) r.serial_write(*m_Stream);
+    writeAt(m_Count, r);
     ++m_Count;
     m_HeaderDirty = true;
 }

@@ -172,6 +172,7 @@ private:
     friend class TTable;  // stripping reads records into reused buffers
 
     void readInto(unsigned long i, TRecord& r) const;
+    bool writeAt(unsigned long i, const TRecord& r) const;
     void writeFrom(unsigned long i, const TRecord& r);
     std::streamoff offsetOf(unsigned long i) const;
     void checkGrowth(unsigned long extra) const;

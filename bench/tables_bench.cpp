@@ -1,0 +1,361 @@
+// The table workload through the library on the directory file set, beside
+// the same work in SQLite and by hand on an in-memory array (the limit).
+//
+//   tables_bench [--n N] [--dir DIR]
+//
+// Structure: key u_int 24 | qty int 13, price fixed(2) 20, code str 4 packed
+// (81 bits, 11 bytes). Values from std::mt19937 seeded 20261205 in that
+// order. Steps: load (push_back all), sort, lookups of random keys
+// (lower_bound, then read the record), full scan reading every field, text
+// dump and reload. Prints one table with each step's time and the ratios.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Core/Orvex/__table.h"
+#include "fileset/vfstream.h"
+#include "host/directory_file_set.h"
+
+using namespace Orvex;
+
+namespace {
+
+struct Row {
+    unsigned key;
+    int qty;
+    int priceRaw;
+    char code[5];
+};
+
+std::vector<Row> generate(unsigned long n) {
+    std::mt19937 rng(20261205);
+    std::uniform_int_distribution<unsigned> key(0, (1u << 24) - 1);
+    std::uniform_int_distribution<int> qty(-4096, 4095);
+    std::uniform_int_distribution<int> price(0, (1 << 19) - 1);
+    std::uniform_int_distribution<int> letter(0, 25);
+    std::vector<Row> rows(n);
+    for (Row& r : rows) {
+        r.key = key(rng);
+        r.qty = qty(rng);
+        r.priceRaw = price(rng);
+        for (int i = 0; i < 4; ++i) r.code[i] = static_cast<char>('A' + letter(rng));
+        r.code[4] = 0;
+    }
+    return rows;
+}
+
+std::vector<unsigned> lookupKeys(unsigned long n) {
+    std::mt19937 rng(20261206);
+    std::uniform_int_distribution<unsigned> key(0, (1u << 24) - 1);
+    std::vector<unsigned> keys(n);
+    for (unsigned& k : keys) k = key(rng);
+    return keys;
+}
+
+double seconds(const std::function<void()>& work) {
+    auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+volatile long g_sink;  // keeps results alive
+
+// ------------------------------------------------------------------ library
+
+struct LibraryRun {
+    explicit LibraryRun(const std::string& dir) : fs(dir) {
+        TFields f;
+        f += TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) |
+             TField<fixed_point>("price", 2, 20) | TField<std::string>("code", 4, true);
+        table.reset(new TTable(fs, "orders", f, true));
+    }
+    Host::DirectoryFileSet fs;
+    std::unique_ptr<TTable> table;
+};
+
+std::vector<double> runLibrary(const std::string& dir, const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
+    LibraryRun run(dir);
+    TTable& table = *run.table;
+    std::vector<double> t;
+    t.push_back(seconds([&] {
+        TOpenTable open(table, true);
+        TRecord r(open.fields());
+        fixed_point price(2);
+        for (const Row& row : rows) {
+            r[0] = row.key;
+            r[1] = row.qty;
+            price.raw = row.priceRaw;
+            r[2] = price;
+            r[3] = row.code;
+            open.push_back(r);
+        }
+        table.getFileStream().flush();
+    }));
+    t.push_back(seconds([&] {
+        TOpenTable open(table, false);
+        open.sort();
+        table.getFileStream().flush();
+    }));
+    t.push_back(seconds([&] {
+        TOpenTable open(table, false);
+        TRecord probe(open.fields());
+        long sum = 0;
+        for (unsigned k : keys) {
+            probe[0] = k;
+            unsigned long pos = open.lower_bound(0, open.size(), probe);
+            if (pos < open.size()) {
+                TRecord found = open.at(pos);
+                sum += found[1].get<int>() + found[2].get<fixed_point>().raw;
+            }
+        }
+        g_sink = sum;
+    }));
+    t.push_back(seconds([&] {
+        TOpenTable open(table, false);
+        long sum = 0;
+        for (unsigned long i = 0; i < open.size(); ++i) {
+            TRecord r = open.at(i);
+            sum += r[0].get<unsigned int>() + r[1].get<int>() + r[2].get<fixed_point>().raw +
+                   static_cast<long>(r[3].get<std::string>().size());
+        }
+        g_sink = sum;
+    }));
+    t.push_back(seconds([&] {
+        {
+            TOpenTable open(table, false);
+            FileSet::ovfstream out(run.fs, "orders.txt", std::ios_base::openmode(), false, true);
+            out << open;
+        }
+        {
+            TOpenTable open(table, false);
+            FileSet::ivfstream in(run.fs, "orders.txt", std::ios_base::openmode(), false, true);
+            in >> open;
+            if (open.size() != rows.size()) std::fprintf(stderr, "reload lost records\n");
+        }
+        table.getFileStream().flush();
+    }));
+    return t;
+}
+
+// ------------------------------------------------------------------- SQLite
+
+void check(int rc, sqlite3* db, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        std::fprintf(stderr, "sqlite: %s: %s\n", what, sqlite3_errmsg(db));
+        std::exit(1);
+    }
+}
+
+void exec(sqlite3* db, const char* sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
+
+std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
+    std::string path = dir + "/orders.db";
+    std::remove(path.c_str());
+    sqlite3* db = nullptr;
+    check(sqlite3_open(path.c_str(), &db), db, "open");
+    exec(db, "PRAGMA journal_mode=OFF");
+    exec(db, "PRAGMA synchronous=OFF");
+    exec(db, "PRAGMA cache_size=-1000000");  // about 1 GB: the whole database
+    exec(db, "CREATE TABLE orders(key INTEGER, qty INTEGER, price INTEGER, code TEXT)");
+    std::vector<double> t;
+    auto insertAll = [&](const std::vector<Row>& source) {
+        sqlite3_stmt* insert = nullptr;
+        check(sqlite3_prepare_v2(db, "INSERT INTO orders VALUES(?,?,?,?)", -1, &insert, nullptr), db, "prepare");
+        exec(db, "BEGIN");
+        for (const Row& row : source) {
+            sqlite3_bind_int(insert, 1, static_cast<int>(row.key));
+            sqlite3_bind_int(insert, 2, row.qty);
+            sqlite3_bind_int(insert, 3, row.priceRaw);
+            sqlite3_bind_text(insert, 4, row.code, 4, SQLITE_STATIC);
+            check(sqlite3_step(insert), db, "insert");
+            sqlite3_reset(insert);
+        }
+        exec(db, "COMMIT");
+        sqlite3_finalize(insert);
+    };
+    t.push_back(seconds([&] { insertAll(rows); }));
+    t.push_back(seconds([&] { exec(db, "CREATE INDEX orders_key ON orders(key)"); }));
+    t.push_back(seconds([&] {
+        sqlite3_stmt* query = nullptr;
+        check(sqlite3_prepare_v2(db, "SELECT key, qty, price, code FROM orders WHERE key >= ? ORDER BY key LIMIT 1",
+                                 -1, &query, nullptr),
+              db, "prepare");
+        exec(db, "BEGIN");
+        long sum = 0;
+        for (unsigned k : keys) {
+            sqlite3_bind_int(query, 1, static_cast<int>(k));
+            if (sqlite3_step(query) == SQLITE_ROW) sum += sqlite3_column_int(query, 1) + sqlite3_column_int(query, 2);
+            sqlite3_reset(query);
+        }
+        exec(db, "COMMIT");
+        sqlite3_finalize(query);
+        g_sink = sum;
+    }));
+    t.push_back(seconds([&] {
+        sqlite3_stmt* scan = nullptr;
+        check(sqlite3_prepare_v2(db, "SELECT key, qty, price, code FROM orders", -1, &scan, nullptr), db, "prepare");
+        long sum = 0;
+        while (sqlite3_step(scan) == SQLITE_ROW)
+            sum += sqlite3_column_int(scan, 0) + sqlite3_column_int(scan, 1) + sqlite3_column_int(scan, 2) +
+                   sqlite3_column_bytes(scan, 3);
+        sqlite3_finalize(scan);
+        g_sink = sum;
+    }));
+    t.push_back(seconds([&] {
+        std::string text = dir + "/orders.sql.txt";
+        {
+            std::ofstream out(text);
+            sqlite3_stmt* scan = nullptr;
+            check(sqlite3_prepare_v2(db, "SELECT key, qty, price, code FROM orders ORDER BY key", -1, &scan, nullptr),
+                  db, "prepare");
+            while (sqlite3_step(scan) == SQLITE_ROW)
+                out << sqlite3_column_int(scan, 0) << '\t' << sqlite3_column_int(scan, 1) << '\t'
+                    << sqlite3_column_int(scan, 2) << '\t' << sqlite3_column_text(scan, 3) << '\n';
+            sqlite3_finalize(scan);
+        }
+        exec(db, "DELETE FROM orders");
+        std::vector<Row> back;
+        back.reserve(rows.size());
+        std::ifstream in(text);
+        Row r;
+        std::string code;
+        while (in >> r.key >> r.qty >> r.priceRaw >> code) {
+            std::memcpy(r.code, code.c_str(), 5);
+            back.push_back(r);
+        }
+        insertAll(back);
+    }));
+    sqlite3_close(db);
+    return t;
+}
+
+// ------------------------------------------------------------- by hand, limit
+
+const int kRecordBytes = 11;
+
+void setBits(unsigned char* rec, int offset, int width, unsigned long v) {
+    for (int i = 0; i < width; ++i) {
+        int bit = offset + i;
+        unsigned char mask = static_cast<unsigned char>(0x80 >> (bit % 8));
+        if ((v >> (width - 1 - i)) & 1)
+            rec[bit / 8] |= mask;
+        else
+            rec[bit / 8] &= static_cast<unsigned char>(~mask);
+    }
+}
+
+unsigned long getBits(const unsigned char* rec, int offset, int width) {
+    unsigned long v = 0;
+    for (int i = 0; i < width; ++i) {
+        int bit = offset + i;
+        v = (v << 1) | ((rec[bit / 8] >> (7 - bit % 8)) & 1);
+    }
+    return v;
+}
+
+struct Packed {
+    unsigned char b[kRecordBytes];
+};
+
+Packed pack(const Row& row) {
+    Packed p{};
+    setBits(p.b, 0, 24, row.key);
+    setBits(p.b, 24, 13, static_cast<unsigned long>(row.qty) & 0x1FFF);
+    setBits(p.b, 37, 20, static_cast<unsigned long>(row.priceRaw));
+    for (int i = 0; i < 4; ++i) setBits(p.b, 57 + 6 * i, 6, static_cast<unsigned long>(row.code[i] - 32));
+    return p;
+}
+
+std::vector<double> runArray(const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
+    std::vector<Packed> table;
+    std::vector<double> t;
+    auto less = [](const Packed& a, const Packed& b) { return std::memcmp(a.b, b.b, 3) < 0; };
+    t.push_back(seconds([&] {
+        for (const Row& row : rows) table.push_back(pack(row));
+    }));
+    t.push_back(seconds([&] { std::sort(table.begin(), table.end(), less); }));
+    t.push_back(seconds([&] {
+        long sum = 0;
+        Packed probe{};
+        for (unsigned k : keys) {
+            setBits(probe.b, 0, 24, k);
+            auto it = std::lower_bound(table.begin(), table.end(), probe, less);
+            if (it != table.end()) sum += static_cast<long>(getBits(it->b, 24, 13) + getBits(it->b, 37, 20));
+        }
+        g_sink = sum;
+    }));
+    t.push_back(seconds([&] {
+        long sum = 0;
+        for (const Packed& p : table) {
+            sum += static_cast<long>(getBits(p.b, 0, 24) + getBits(p.b, 24, 13) + getBits(p.b, 37, 20));
+            for (int i = 0; i < 4; ++i) sum += static_cast<long>(getBits(p.b, 57 + 6 * i, 6));
+        }
+        g_sink = sum;
+    }));
+    t.push_back(seconds([&] {
+        std::ostringstream out;
+        for (const Packed& p : table) {
+            long qty = static_cast<long>(getBits(p.b, 24, 13));
+            if (qty & 0x1000) qty -= 0x2000;
+            out << getBits(p.b, 0, 24) << '\t' << qty << '\t' << getBits(p.b, 37, 20) << '\t';
+            for (int i = 0; i < 4; ++i) out << static_cast<char>(getBits(p.b, 57 + 6 * i, 6) + 32);
+            out << '\n';
+        }
+        std::istringstream in(out.str());
+        table.clear();
+        Row r;
+        std::string code;
+        while (in >> r.key >> r.qty >> r.priceRaw >> code) {
+            std::memcpy(r.code, code.c_str(), 5);
+            table.push_back(pack(r));
+        }
+    }));
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned long n = 1000000;
+    std::string dir;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--n" && i + 1 < argc)
+            n = std::strtoul(argv[++i], nullptr, 10);
+        else if (arg == "--dir" && i + 1 < argc)
+            dir = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: tables_bench [--n N] [--dir DIR]\n");
+            return 2;
+        }
+    }
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/orvex-bench-XXXXXX";
+        if (!mkdtemp(tmpl)) return 1;
+        dir = tmpl;
+    }
+    std::vector<Row> rows = generate(n);
+    std::vector<unsigned> keys = lookupKeys(n);
+    std::vector<double> lib = runLibrary(dir, rows, keys);
+    std::vector<double> sql = runSqlite(dir, rows, keys);
+    std::vector<double> arr = runArray(rows, keys);
+    const char* steps[] = {"load", "sort / index", "lookups", "full scan", "text dump+reload"};
+    std::printf("N = %lu records, 11 bytes each, directory %s\n", n, dir.c_str());
+    std::printf("%-18s %10s %10s %10s %12s %12s\n", "step", "orvex s", "sqlite s", "array s", "orvex/sqlite",
+                "orvex/array");
+    for (int i = 0; i < 5; ++i)
+        std::printf("%-18s %10.3f %10.3f %10.3f %12.2f %12.2f\n", steps[i], lib[i], sql[i], arr[i], lib[i] / sql[i],
+                    lib[i] / arr[i]);
+    return 0;
+}
