@@ -102,6 +102,8 @@ void field_transformer_manager::clear() {
     m_pImpl.reset();
 }
 
+unsigned field_transformer_manager::categoryCount() const { return m_pImpl ? m_pImpl->size() : 0; }
+
 transformer_category& field_transformer_manager::category(const std::string& cat) const {
     if (!m_pImpl) m_pImpl.reset(new CImpl);
     const unsigned i = m_pImpl->indexOf(cat);

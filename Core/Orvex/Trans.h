@@ -236,6 +236,9 @@ public:
     // Releases every creator while the categories still stand, then the
     // whole collection.
     void clear();
+    // The number of categories, including those left by failed lookups; 0
+    // after clear().
+    unsigned categoryCount() const;
 
     // Adds `c` under its name (its type name) in category `cat`.
     // "Creator <cat> for type <type> already exists" when that type already
