@@ -1,0 +1,116 @@
+#include "tools/catalog.h"
+
+#include <filesystem>
+#include <map>
+
+#include "fileset/vfstream.h"
+#include "support/Utils.h"
+#include "support/tabulation.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+const char* const kListFileName = "tables.lst";
+const char* const kScratchName = "temp";
+
+namespace {
+
+bool endsWith(const std::string& s, const std::string& tail) {
+    return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+Catalog::Catalog(const std::string& directory) : m_files(directory) {
+    if (m_files.exists(kListFileName))
+        readList();
+    else
+        discover();
+}
+
+void Catalog::readList() {
+    m_listed = true;
+    FileSet::ivfstream in(m_files, kListFileName, std::ios_base::in, false, true);
+    unsigned short count = 0;
+    tabulation::from_stream(in, count);
+    for (unsigned k = 0; k < count && !in.fail(); ++k) {
+        TableEntry table{std::string(), false};
+        unsigned char form = 0;
+        tabulation::from_stream(in, table.name);
+        tabulation::from_stream(in, form);
+        if (in.fail()) break;
+        table.binary = form != 0;
+        m_tables.push_back(table);
+    }
+    if (in.fail()) Utils::raise_runtime_error(std::string(kListFileName) + ": damaged table list");
+}
+
+void Catalog::discover() {
+    std::map<std::string, bool> found;  // name -> binary
+    for (const std::string& file : m_files.list()) {
+        const bool binary = endsWith(file, ".dsb");
+        if (!binary && !endsWith(file, ".dst")) continue;
+        const std::string name = file.substr(0, file.size() - 4);
+        if (name == kScratchName) continue;
+        found[name] = found[name] || binary;
+    }
+    for (const auto& table : found) m_tables.push_back(TableEntry{table.first, table.second});
+}
+
+bool Catalog::contains(const std::string& name) const {
+    for (const TableEntry& table : m_tables)
+        if (table.name == name) return true;
+    return false;
+}
+
+const TableEntry& Catalog::entry(const std::string& name) const {
+    for (const TableEntry& table : m_tables)
+        if (table.name == name) return table;
+    TTables::badKey(name);
+    throw std::logic_error("unreachable");
+}
+
+std::vector<std::string> Catalog::fileNames(const TableEntry& table) {
+    return {table.name + (table.binary ? ".dsb" : ".dst"), table.name + (table.binary ? ".trb" : ".trt"),
+            table.name + ".bin"};
+}
+
+void Catalog::add(const TableEntry& table) {
+    bool replaced = false;
+    for (TableEntry& known : m_tables)
+        if (known.name == table.name) {
+            known = table;
+            replaced = true;
+        }
+    if (!replaced) m_tables.push_back(table);
+    writeList();
+}
+
+void Catalog::writeList() {
+    FileSet::ovfstream out(m_files, kListFileName, std::ios_base::out, false, true);
+    tabulation::to_stream(out, static_cast<unsigned short>(m_tables.size()));
+    out << '\n';
+    for (const TableEntry& table : m_tables) {
+        tabulation::to_stream(out, table.name);
+        tabulation::to_stream(out, static_cast<unsigned char>(table.binary ? 1 : 0));
+        out << '\n';
+    }
+    out.flush();
+    if (!out) Utils::raise_runtime_error(std::string("Couldn't write ") + kListFileName);
+    m_listed = true;
+}
+
+std::unique_ptr<TTables> Catalog::openSet() {
+    std::unique_ptr<TTables> set(new TTables(m_files));
+    for (const TableEntry& table : m_tables) set->append(table.name, table.binary);
+    return set;
+}
+
+unsigned long long fileBytes(const Catalog& catalog, const std::string& name) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(std::filesystem::path(catalog.directory()) / name, error);
+    return error ? 0 : static_cast<unsigned long long>(size);
+}
+
+}  // namespace Tool

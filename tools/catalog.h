@@ -1,0 +1,72 @@
+// A table set on disk, as the orvex tool sees it: one directory, a
+// Host::DirectoryFileSet over it, and the list of its tables.
+//
+// The list is the file "tables.lst" in the directory, in the table set's
+// text form (a count line, then one "name form" line per table, form 1 for
+// binary and 0 for text). `orvex create` and `orvex demo` keep it. A
+// directory without it still works: its tables are then the structure files
+// found in it, NAME.dsb (binary form) or NAME.dst (text form), by name.
+//
+// Decisions: "temp" is never taken for a table (stripping uses that name for
+// its scratch files); when both NAME.dsb and NAME.dst exist the binary form
+// is taken. A list that cannot be read raises "tables.lst: damaged table list".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Core/Orvex/__table.h"
+#include "host/directory_file_set.h"
+
+namespace Tool {
+
+extern const char* const kListFileName;  // "tables.lst"
+extern const char* const kScratchName;   // "temp"
+
+struct TableEntry {
+    std::string name;
+    bool binary;
+};
+
+class Catalog {
+public:
+    // Raises unless `directory` is an existing directory.
+    explicit Catalog(const std::string& directory);
+
+    Host::DirectoryFileSet& files() { return m_files; }
+    const std::string& directory() const { return m_files.path(); }
+    // True when the tables come from tables.lst.
+    bool listed() const { return m_listed; }
+
+    const std::vector<TableEntry>& tables() const { return m_tables; }
+    bool contains(const std::string& name) const;
+    // The entry of `name`; the table set's own error "Table <name> doesn't
+    // exists" when there is none.
+    const TableEntry& entry(const std::string& name) const;
+    // The structure, transformer and contents file names of a table.
+    static std::vector<std::string> fileNames(const TableEntry& table);
+
+    // Adds (or replaces) a table and rewrites tables.lst.
+    void add(const TableEntry& table);
+    // Writes tables.lst from the tables held.
+    void writeList();
+
+    // Every table defined, in list order, as one set (references between
+    // tables are resolved through it). A table that cannot be defined raises
+    // its own error.
+    std::unique_ptr<Orvex::TTables> openSet();
+
+private:
+    void readList();
+    void discover();
+
+    Host::DirectoryFileSet m_files;
+    bool m_listed = false;
+    std::vector<TableEntry> m_tables;
+};
+
+// The size of a file of the set in bytes, 0 when it does not exist.
+unsigned long long fileBytes(const Catalog& catalog, const std::string& name);
+
+}  // namespace Tool

@@ -1,0 +1,25 @@
+// The orvex commands. Each takes its own words (after the command name),
+// writes its results to standard output and returns the exit status: 0 when
+// all went well, 1 when `check` found problems. Bad usage throws UsageError,
+// bad input data InputError, and the library's errors propagate as they are;
+// the caller turns them into exit statuses 2 and 1.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Tool {
+
+typedef std::vector<std::string> Words;
+
+int infoCommand(const Words& words);    // tables of a directory, or one table
+int createCommand(const Words& words);  // define a table from the field syntax
+int dumpCommand(const Words& words);    // text form or CSV to standard output
+int loadCommand(const Words& words);    // text form or CSV from standard input
+int sortCommand(const Words& words);    // sort a table on its key, in place
+int findCommand(const Words& words);    // exact match, lower and upper bound
+int stripCommand(const Words& words);   // strip tables to the bits they need
+int checkCommand(const Words& words);   // every table opens and every value fits
+int demoCommand(const Words& words);    // the worked example
+
+}  // namespace Tool

@@ -1,0 +1,237 @@
+#include "tools/field_syntax.h"
+
+#include <cctype>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+#include "Core/Orvex/Ranfixer.h"
+#include "Core/Orvex/Reffixer.h"
+#include "support/tabulation.h"
+#include "tools/usage.h"
+#include "tools/values.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+namespace {
+
+const long long kInt32Min = std::numeric_limits<int>::min();
+const long long kInt32Max = std::numeric_limits<int>::max();
+const long long kUInt32Max = std::numeric_limits<unsigned int>::max();
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    for (;;) {
+        const std::string::size_type end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+[[noreturn]] void bad(const std::string& word, const std::string& why) {
+    throw UsageError("bad field '" + word + "': " + why);
+}
+
+unsigned number(const std::string& word, const std::string& text, const char* what, long long min,
+                 long long max) {
+    long long v = 0;
+    if (!parseInteger(text, v) || v < min || v > max)
+        bad(word, std::string(what) + " must be a number from " + std::to_string(min) + " to " +
+                      std::to_string(max));
+    return static_cast<unsigned>(v);
+}
+
+// "@range=..." for a numeric field of type `type`.
+pointer<field_transformer_base::args> rangeArgs(const std::string& word, const std::string& type,
+                                                const std::string& text) {
+    std::string low = "0", high = text;
+    const std::string::size_type dots = text.find("..");
+    if (dots != std::string::npos) {
+        low = text.substr(0, dots);
+        high = text.substr(dots + 2);
+    }
+    if (type == "fixed") {
+        fixed_point min, max;
+        if (!parseDecimal(low, min) || !parseDecimal(high, max))
+            bad(word, "range bounds must be decimal numbers");
+        if (min.to_double() > max.to_double()) bad(word, "range minimum above its maximum");
+        return pointer<field_transformer_base::args>(new range_fixer_args(min, max));
+    }
+    long long min = 0, max = 0;
+    if (!parseInteger(low, min) || !parseInteger(high, max)) bad(word, "range bounds must be integers");
+    if (min > max) bad(word, "range minimum above its maximum");
+    const bool isUnsigned = type == "u_int" || type == "u_long";
+    if (isUnsigned) {
+        if (min < 0 || max > kUInt32Max) bad(word, "range of an unsigned field must lie in 0..4294967295");
+        if (min == 0) return pointer<field_transformer_base::args>(new range_fixer_args(static_cast<unsigned long>(max)));
+    }
+    if (min < kInt32Min || max > kInt32Max)
+        bad(word, "range bounds must lie in -2147483648..2147483647");
+    return pointer<field_transformer_base::args>(new range_fixer_args(static_cast<long>(min), static_cast<long>(max)));
+}
+
+// One field word, without its "@..." part, made into a descriptor.
+TFieldInfo* makeField(const std::string& word, const std::vector<std::string>& parts) {
+    if (parts.size() < 3) bad(word, "expected NAME:TYPE:SIZE");
+    const std::string& name = parts[0];
+    const std::string& type = parts[1];
+    if (!isPlainName(name)) bad(word, "a name is letters, digits and '_', not starting with a digit");
+    if (type == "int" || type == "u_int" || type == "long" || type == "u_long") {
+        if (parts.size() != 3) bad(word, "expected NAME:" + type + ":BITS");
+        const unsigned bits = number(word, parts[2], "BITS", 1, 32);
+        if (type == "int") return new TField<int>(name, bits);
+        if (type == "u_int") return new TField<unsigned int>(name, bits);
+        if (type == "long") return new TField<long>(name, bits);
+        return new TField<unsigned long>(name, bits);
+    }
+    if (type == "fixed") {
+        if (parts.size() != 4) bad(word, "expected NAME:fixed:PRECISION:BITS");
+        const unsigned precision = number(word, parts[2], "PRECISION", 0, 9);
+        return new TField<fixed_point>(name, precision, number(word, parts[3], "BITS", 1, 32));
+    }
+    if (type == "str") {
+        if (parts.size() > 4 || (parts.size() == 4 && parts[3] != "packed"))
+            bad(word, "expected NAME:str:LENGTH or NAME:str:LENGTH:packed");
+        return new TField<std::string>(name, number(word, parts[2], "LENGTH", 1, 65535), parts.size() == 4);
+    }
+    bad(word, "unknown type '" + type + "' (int, u_int, long, u_long, fixed, str)");
+}
+
+void addField(TFields& fields, const std::string& word) {
+    const std::string::size_type at = word.find('@');
+    std::unique_ptr<TFieldInfo> field(makeField(word, split(word.substr(0, at), ':')));
+    if (at != std::string::npos) {
+        const std::string option = word.substr(at + 1);
+        if (option.compare(0, 6, "range=") == 0) {
+            if (field->Type() == "str") bad(word, "@range is for numeric fields");
+            field->transformer(rangeArgs(word, field->Type(), option.substr(6)));
+        } else if (option.compare(0, 4, "ref=") == 0) {
+            if (field->Type() != "u_long") bad(word, "@ref is for u_long fields");
+            const std::string table = option.substr(4);
+            if (!isPlainName(table)) bad(word, "@ref needs a table name");
+            field->transformer(pointer<field_transformer_base::args>(new ref_fixer_args(table)));
+        } else {
+            bad(word, "unknown option '@" + option + "' (@range=MIN..MAX, @ref=TABLE)");
+        }
+    }
+    if (fields.indexOf(field->name()) != fields.size()) bad(word, "a field of that name is already listed");
+    fields += *field;
+}
+
+// The two bounds of "sizeForRange" arguments, read from their text form:
+// precision, minimum, precision, maximum.
+bool readRange(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
+    std::stringstream text;
+    a.to_stream(text);
+    unsigned char precision = 0;
+    tabulation::from_stream(text, precision);
+    min = fixed_point(precision);
+    tabulation::from_stream(text, min);
+    tabulation::from_stream(text, precision);
+    max = fixed_point(precision);
+    tabulation::from_stream(text, max);
+    return !text.fail();
+}
+
+std::string decimalText(const fixed_point& v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
+
+}  // namespace
+
+bool isPlainName(const std::string& name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+    return true;
+}
+
+TFields parseFieldList(const std::vector<std::string>& words) {
+    TFields fields;
+    bool keyEnded = false;
+    for (const std::string& argument : words) {
+        std::istringstream in(argument);
+        std::string word;
+        while (in >> word) {
+            if (word == "|") {
+                if (keyEnded) throw UsageError("the key may end only once ('|' given twice)");
+                if (fields.empty()) throw UsageError("'|' must follow at least one key field");
+                fields += TEndOfKey();
+                keyEnded = true;
+            } else {
+                addField(fields, word);
+            }
+        }
+    }
+    if (fields.empty()) throw UsageError("a table needs at least one field");
+    if (keyEnded && fields.endOfKey() == fields.size())
+        throw UsageError("'|' must be followed by at least one field (leave it out for a whole-record key)");
+    return fields;
+}
+
+std::string fieldSyntax(const TFieldInfo& field) {
+    std::string text = field.name() + ":" + field.Type() + ":";
+    const TType::EType type = TType::findByName(field.Type());
+    if (type == TType::tpFixed) {
+        const auto& f = static_cast<const TField<fixed_point>&>(field);
+        text += std::to_string(f.Precision()) + ":" + std::to_string(f.bits());
+    } else if (type == TType::tpStr) {
+        const auto& f = static_cast<const TField<std::string>&>(field);
+        text += std::to_string(f.length()) + (f.Packed() ? ":packed" : "");
+    } else {
+        text += std::to_string(fieldBits(field));
+    }
+    fixed_point min, max;
+    std::string table;
+    if (declaredRange(field, min, max))
+        text += "@range=" + decimalText(min) + ".." + decimalText(max);
+    else if (referencedTable(field, table))
+        text += "@ref=" + table;
+    return text;
+}
+
+std::string structureSyntax(const TFields& fields) {
+    std::string text;
+    for (unsigned i = 0; i < fields.size(); ++i) {
+        if (i != 0) text += " ";
+        if (i == fields.endOfKey()) text += "| ";
+        text += fieldSyntax(fields[i]);
+    }
+    return text;
+}
+
+bool declaredRange(const TFieldInfo& field, fixed_point& min, fixed_point& max) {
+    const pointer<field_transformer_base::args> a = field.transformer();
+    return a && a->category() == range_fixer_args::getCategory() && readRange(*a, min, max);
+}
+
+bool referencedTable(const TFieldInfo& field, std::string& table) {
+    const pointer<field_transformer_base::args> a = field.transformer();
+    if (!a || a->category() != ref_fixer_args::getCategory()) return false;
+    std::stringstream text;
+    a->to_stream(text);
+    tabulation::from_stream(text, table);
+    return !text.fail();
+}
+
+std::string describeTransformer(const TFieldInfo& field) {
+    const pointer<field_transformer_base::args> a = field.transformer();
+    if (!a) return std::string();
+    fixed_point min, max;
+    std::string table;
+    if (declaredRange(field, min, max)) return a->category() + " " + decimalText(min) + ".." + decimalText(max);
+    if (referencedTable(field, table)) return a->category() + " " + table;
+    std::ostringstream text;
+    a->to_stream(text);
+    std::string rest = text.str();
+    while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
+    return rest.empty() ? a->category() : a->category() + " " + rest;
+}
+
+}  // namespace Tool

@@ -1,0 +1,73 @@
+// orvex: the command-line tool over Orvex table sets (directories).
+//
+// Exit status: 0 success; 1 for an error, whose message goes to standard
+// error as one line "orvex: <message>" (also when check finds problems,
+// which it lists on standard output); 2 for bad usage, with one line
+// "orvex: <what was wrong>".
+#include <exception>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/module_loader.h"
+#include "tools/commands.h"
+#include "tools/usage.h"
+
+namespace {
+
+typedef int (*Command)(const Tool::Words&);
+
+const std::map<std::string, Command>& commands() {
+    static const std::map<std::string, Command> table = {
+        {"demo", Tool::demoCommand},   {"info", Tool::infoCommand},   {"create", Tool::createCommand},
+        {"dump", Tool::dumpCommand},   {"load", Tool::loadCommand},   {"sort", Tool::sortCommand},
+        {"find", Tool::findCommand},   {"strip", Tool::stripCommand}, {"check", Tool::checkCommand},
+    };
+    return table;
+}
+
+// Messages are shown on one line.
+std::string oneLine(std::string message) {
+    for (char& c : message)
+        if (c == '\n' || c == '\r') c = ' ';
+    return message;
+}
+
+int fail(int status, const std::string& message) {
+    std::cout.flush();
+    std::cerr << "orvex: " << oneLine(message) << std::endl;
+    return status;
+}
+
+int run(const std::vector<std::string>& words) {
+    if (words.empty()) return fail(2, "no command given (orvex --help lists them)");
+    const std::string& name = words[0];
+    if (name == "--help" || name == "-h" || name == "help") {
+        const std::string help = words.size() > 1 ? Tool::commandHelp(words[1]) : std::string();
+        std::cout << (help.empty() ? Tool::programHelp() : help);
+        return 0;
+    }
+    const auto command = commands().find(name);
+    if (command == commands().end()) return fail(2, "unknown command '" + name + "' (orvex --help lists them)");
+    try {
+        const int status = command->second(Tool::Words(words.begin() + 1, words.end()));
+        std::cout.flush();
+        return status;
+    } catch (const Tool::UsageError& e) {
+        return fail(2, e.what());
+    } catch (const std::exception& e) {
+        return fail(1, e.what());
+    } catch (...) {
+        return fail(1, "unexpected error");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::ios_base::sync_with_stdio(false);
+    // A host lets the modules it loaded finish their registration before use.
+    Host::ModuleLoader::instance().initializeModules();
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+}

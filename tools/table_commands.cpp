@@ -1,0 +1,236 @@
+// info, create, sort, find and strip.
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "Core/Orvex/__table.h"
+#include "tools/catalog.h"
+#include "tools/commands.h"
+#include "tools/field_syntax.h"
+#include "tools/report.h"
+#include "tools/table_view.h"
+#include "tools/usage.h"
+#include "tools/values.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+namespace {
+
+// Arguments of a command that printed its help when asked (then `help` is
+// true and the command returns 0).
+Arguments parse(const std::string& command, const Words& words, const std::vector<std::string>& switches = {},
+                const std::vector<std::string>& valued = {}) {
+    Arguments args(command, words, switches, valued);
+    if (args.help()) std::cout << commandHelp(command);
+    return args;
+}
+
+std::string formText(bool binary) { return binary ? "binary" : "text"; }
+
+unsigned long recordCount(Catalog& catalog, const TTable& table) {
+    requireContents(catalog, table);
+    TOpenTable open(table, false);
+    return open.size();
+}
+
+int listTables(Catalog& catalog) {
+    std::cout << "Tables in " << catalog.directory()
+              << (catalog.listed() ? std::string(" (from ") + kListFileName + ")"
+                                   : std::string(" (no ") + kListFileName + "; found by their structure files)")
+              << ":\n";
+    if (catalog.tables().empty()) {
+        std::cout << "  none\n";
+        return 0;
+    }
+    TextTable rows({"table", "form", "records", "bits/record", "fields", "key"}, "llrrrl");
+    int status = 0;
+    for (const TableEntry& entry : catalog.tables()) {
+        try {
+            const pointer<TTable> table = defineTable(catalog, entry.name);
+            const TFields& fields = table->fields();
+            rows.add({entry.name, formText(entry.binary), std::to_string(recordCount(catalog, *table)),
+                      std::to_string(fields.bitSize()), std::to_string(fields.size()), keyText(fields)});
+        } catch (const std::exception& e) {
+            rows.add({entry.name, formText(entry.binary), "error: " + std::string(e.what())});
+            status = 1;
+        }
+    }
+    rows.print(std::cout, "  ");
+    return status;
+}
+
+int showTable(Catalog& catalog, const std::string& name) {
+    const pointer<TTable> table = defineTable(catalog, name);
+    const TFields& fields = table->fields();
+    const unsigned long records = recordCount(catalog, *table);
+    std::cout << "Table " << name << " in " << catalog.directory() << "\n"
+              << "  form:        " << formText(table->binDesc()) << " (" << table->descFileName() << ", "
+              << table->transFileName() << ", " << table->contentsFileName() << ")\n"
+              << "  records:     " << records << "\n"
+              << "  record size: " << fields.bitSize() << " bits, " << fields.byteSize() << " bytes\n"
+              << "  key:         " << keyText(fields) << " (" << fields.bitCompareSize() << " bits)\n"
+              << "  contents:    " << fileBytes(catalog, table->contentsFileName()) << " bytes\n"
+              << "  syntax:      " << structureSyntax(fields) << "\n\n";
+    TextTable rows({"#", "field", "type", "bits", "offset", "key", "details", "transformer"}, "rllrrlll");
+    unsigned offset = 0;
+    for (unsigned i = 0; i < fields.size(); ++i) {
+        const TFieldInfo& field = fields[i];
+        std::string details;
+        if (field.Type() == "fixed")
+            details = "precision " + std::to_string(static_cast<const TField<fixed_point>&>(field).Precision());
+        else if (field.Type() == "str")
+            details = "length " + std::to_string(static_cast<const TField<std::string>&>(field).length()) +
+                      (static_cast<const TField<std::string>&>(field).Packed() ? ", packed" : "");
+        const unsigned bits = fieldBits(field);
+        rows.add({std::to_string(i), field.name(), field.Type(), std::to_string(bits), std::to_string(offset),
+                  i < fields.endOfKey() ? "yes" : "", details, describeTransformer(field)});
+        offset += bits;
+    }
+    rows.print(std::cout, "  ");
+    return 0;
+}
+
+}  // namespace
+
+int infoCommand(const Words& words) {
+    Arguments args = parse("info", words);
+    if (args.help()) return 0;
+    args.expect(1, 2, "DIR [TABLE]");
+    Catalog catalog(args.positionals()[0]);
+    return args.positionals().size() == 1 ? listTables(catalog) : showTable(catalog, args.positionals()[1]);
+}
+
+int createCommand(const Words& words) {
+    Arguments args = parse("create", words, {"--text"});
+    if (args.help()) return 0;
+    args.expect(3, static_cast<std::size_t>(-1), "DIR TABLE FIELD...");
+    const std::string& directory = args.positionals()[0];
+    const std::string& name = args.positionals()[1];
+    if (!isPlainName(name)) throw UsageError("create: a table name is letters, digits and '_', not starting with a digit");
+    if (name == kScratchName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
+    const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
+
+    std::filesystem::create_directories(directory);
+    Catalog catalog(directory);
+    const TableEntry entry{name, !args.has("--text")};
+    for (const TableEntry& form : {TableEntry{name, true}, TableEntry{name, false}})
+        for (const std::string& file : Catalog::fileNames(form))
+            if (catalog.contains(name) || catalog.files().exists(file))
+                throw InputError("table " + name + " already exists in " + directory);
+    {
+        TTable table(catalog.files(), name, fields, entry.binary);
+        TOpenTable contents(table, false);  // an empty contents file, so the table opens
+    }
+    catalog.add(entry);
+    std::cout << "created " << name << " (" << formText(entry.binary) << " form): " << fields.size() << " fields, "
+              << fields.bitSize() << " bits per record, key " << keyText(fields) << "\n";
+    return 0;
+}
+
+int sortCommand(const Words& words) {
+    Arguments args = parse("sort", words);
+    if (args.help()) return 0;
+    args.expect(2, 2, "DIR TABLE");
+    Catalog catalog(args.positionals()[0]);
+    const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    if (!table->fields().comparable()) throw InputError("table " + table->name() + " has an empty key");
+    requireContents(catalog, *table);
+    Stopwatch clock;
+    unsigned long records = 0;
+    {
+        TOpenTable open(*table, false);
+        open.progress(progressBar("Sorting " + table->name()));
+        open.sort();
+        records = open.size();
+    }
+    std::cout << "sorted " << table->name() << ": " << records << " records on " << keyText(table->fields()) << " ("
+              << secondsText(clock.seconds()) << ")\n";
+    return 0;
+}
+
+int findCommand(const Words& words) {
+    Arguments args = parse("find", words);
+    if (args.help()) return 0;
+    args.expect(3, static_cast<std::size_t>(-1), "DIR TABLE KEY...");
+    Catalog catalog(args.positionals()[0]);
+    const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    const TFields& fields = table->fields();
+    const std::size_t given = args.positionals().size() - 2;
+    if (given != fields.endOfKey())
+        throw UsageError("find: the key of " + table->name() + " is " + keyText(fields) + ": give " +
+                         std::to_string(fields.endOfKey()) + " value(s), not " + std::to_string(given));
+    requireContents(catalog, *table);
+    TOpenTable open(*table, false);
+    TRecord key(open.fields());
+    std::string shown;
+    for (unsigned i = 0; i < fields.endOfKey(); ++i) {
+        const std::string& text = args.positionals()[2 + i];
+        try {
+            assignValue(key[i], text);
+        } catch (const InputError& e) {
+            throw InputError("key " + fields[i].name() + ": " + e.what());
+        }
+        shown += (i ? ", " : "") + fields[i].name() + " = " + text;
+    }
+    const unsigned long end = open.size();
+    const unsigned long exact = open.find(0, end, key);
+    const unsigned long lower = open.lower_bound(0, end, key);
+    const unsigned long upper = open.upper_bound(0, end, key);
+    std::cout << table->name() << ", key " << shown << " (" << end << " records; the table must be sorted)\n";
+    TextTable rows({"", ""}, "ll");
+    rows.add({"find", exact == end ? "not found (" + std::to_string(end) + " = end)" : std::to_string(exact)});
+    rows.add({"lower bound", std::to_string(lower)});
+    rows.add({"upper bound", std::to_string(upper)});
+    rows.print(std::cout, " ");
+    const unsigned long shownLimit = 10;
+    const unsigned long matches = upper > lower ? upper - lower : 0;
+    std::cout << matches << (matches == 1 ? " record" : " records") << " with this key"
+              << (matches ? ":" : "") << "\n";
+    for (unsigned long i = lower; i < upper && i < lower + shownLimit; ++i)
+        std::cout << "  " << i << ": " << recordText(open.at(i)) << "\n";
+    if (matches > shownLimit) std::cout << "  ... and " << matches - shownLimit << " more\n";
+    return 0;
+}
+
+int stripCommand(const Words& words) {
+    Arguments args = parse("strip", words);
+    if (args.help()) return 0;
+    args.expect(1, static_cast<std::size_t>(-1), "DIR [TABLE...]");
+    Catalog catalog(args.positionals()[0]);
+    Words chosen(args.positionals().begin() + 1, args.positionals().end());
+    for (const std::string& name : chosen) catalog.entry(name);  // unknown names fail before anything changes
+    if (chosen.empty())
+        for (const TableEntry& entry : catalog.tables()) chosen.push_back(entry.name);
+
+    TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
+    std::vector<std::vector<std::string>> report;
+    Stopwatch clock;
+    {
+        std::unique_ptr<TTables> set = catalog.openSet();
+        for (unsigned i = 0; i < set->size(); ++i) {
+            TTable& table = set->at(i);
+            if (std::find(chosen.begin(), chosen.end(), table.name()) == chosen.end()) continue;
+            requireContents(catalog, table);
+            const unsigned long records = TOpenTable(table, false).size();
+            const unsigned bitsBefore = table.fields().bitSize();
+            const unsigned long long bytesBefore = fileBytes(catalog, table.contentsFileName());
+            table.strip(*set, progressBar("Stripping " + table.name()));
+            report.push_back({table.name(), std::to_string(records), std::to_string(bitsBefore),
+                              std::to_string(table.fields().bitSize()), std::to_string(bytesBefore),
+                              table.contentsFileName()});
+        }
+    }
+    for (auto& row : report) {
+        row[5] = std::to_string(fileBytes(catalog, row[5]));  // measured once every file is closed
+        rows.add(row);
+    }
+    std::cout << "stripped " << report.size() << (report.size() == 1 ? " table" : " tables") << " in "
+              << secondsText(clock.seconds()) << "\n";
+    rows.print(std::cout, "  ");
+    return 0;
+}
+
+}  // namespace Tool

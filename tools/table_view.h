@@ -1,0 +1,26 @@
+// Helpers the commands share to reach one table of a catalog and to show its
+// records and key to a reader.
+#pragma once
+
+#include <string>
+
+#include "Core/Orvex/__table.h"
+#include "support/pointer.h"
+#include "tools/catalog.h"
+
+namespace Tool {
+
+// The table's definition: its structure and transformer files are read; an
+// unknown name raises "Table <name> doesn't exists".
+pointer<Orvex::TTable> defineTable(Catalog& catalog, const std::string& name);
+// Raises "<name>.bin is missing" unless the contents file exists (opening a
+// table would quietly create an empty one).
+void requireContents(Catalog& catalog, const Orvex::TTable& table);
+
+// The key for a reader: "id", "id, day", "whole record (id, qty)" or
+// "none".
+std::string keyText(const Orvex::TFields& fields);
+// "id=7 name=\"Ann\" price=1.50": each value as plain text, strings quoted.
+std::string recordText(const Orvex::TRecord& record);
+
+}  // namespace Tool

@@ -1,0 +1,170 @@
+// dump and load: a table's records to standard output and back.
+//
+// A load builds the new contents in memory (a table of the same structure on
+// a Host::MemoryFileSet) and only when every line was read and every value
+// fitted writes them next to the table and renames them over its contents
+// file, so a failed or interrupted load leaves the table as it was. A load
+// replaces the table's records; it does not append.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "Core/Orvex/__table.h"
+#include "host/memory_file_set.h"
+#include "support/Utils.h"
+#include "support/tabulation.h"
+#include "tools/catalog.h"
+#include "tools/commands.h"
+#include "tools/csv.h"
+#include "tools/report.h"
+#include "tools/table_view.h"
+#include "tools/usage.h"
+#include "tools/values.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+namespace {
+
+std::string lineText(unsigned long line) { return "line " + std::to_string(line); }
+
+void setField(TRecord& record, unsigned i, const std::string& text, unsigned long line) {
+    try {
+        assignValue(record[i], text);
+    } catch (const InputError& e) {
+        throw InputError(lineText(line) + ", field " + record.fields()[i].name() + ": " + e.what());
+    }
+}
+
+std::vector<std::string> fieldNames(const TFields& fields) {
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < fields.size(); ++i) names.push_back(fields[i].name());
+    return names;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+    return text;
+}
+
+void readCsv(std::istream& in, TOpenTable& out) {
+    CsvReader reader(in);
+    std::vector<std::string> row;
+    const std::vector<std::string> names = fieldNames(out.fields());
+    if (!reader.next(row)) throw InputError("line 1: no header line (expected " + joined(names) + ")");
+    if (row != names)
+        throw InputError(lineText(reader.line()) + ": the header " + joined(row) + " does not match the fields " +
+                         joined(names));
+    TRecord record(out.fields());
+    while (reader.next(row)) {
+        if (row.size() != names.size())
+            throw InputError(lineText(reader.line()) + ": " + std::to_string(row.size()) + " values, the table has " +
+                             std::to_string(names.size()) + " fields");
+        for (unsigned i = 0; i < row.size(); ++i) setField(record, i, row[i], reader.line());
+        out.push_back(record);
+    }
+}
+
+// The table's text form: one record per line, one token per value.
+void readText(std::istream& in, TOpenTable& out) {
+    const TFields& fields = out.fields();
+    TRecord record(fields);
+    std::string line;
+    for (unsigned long number = 1; std::getline(in, line); ++number) {
+        std::istringstream values(line);
+        if ((values >> std::ws).eof()) continue;  // blank line
+        for (unsigned i = 0; i < fields.size(); ++i) {
+            if ((values >> std::ws).eof())
+                throw InputError(lineText(number) + ", field " + fields[i].name() + ": value missing");
+            std::string token;
+            tabulation::from_stream(values, token);
+            if (values.fail())
+                throw InputError(lineText(number) + ", field " + fields[i].name() + ": malformed value");
+            setField(record, i, token, number);
+        }
+        if (!(values >> std::ws).eof())
+            throw InputError(lineText(number) + ": more values than the table's " + std::to_string(fields.size()) +
+                             " fields");
+        out.push_back(record);
+    }
+}
+
+// Puts `bytes` in place of the table's contents file in one rename.
+void replaceContents(Catalog& catalog, const TTable& table, const std::string& bytes) {
+    const std::filesystem::path directory(catalog.directory());
+    const std::filesystem::path target = directory / table.contentsFileName();
+    const std::filesystem::path scratch = directory / ("." + table.contentsFileName() + ".loading");
+    {
+        std::ofstream out(scratch, std::ios_base::binary | std::ios_base::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            std::error_code ignored;
+            std::filesystem::remove(scratch, ignored);
+            Utils::raise_runtime_error("Couldn't write " + scratch.string());
+        }
+    }
+    std::filesystem::rename(scratch, target);
+}
+
+}  // namespace
+
+int dumpCommand(const Words& words) {
+    Arguments args("dump", words, {"--csv"}, {});
+    if (args.help()) return std::cout << commandHelp("dump"), 0;
+    args.expect(2, 2, "DIR TABLE");
+    Catalog catalog(args.positionals()[0]);
+    const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    requireContents(catalog, *table);
+    TOpenTable open(*table, false);
+    const pointer<Console::TProgress> progress = progressBar("Dumping " + table->name());
+    const bool csv = args.has("--csv");
+    const TFields& fields = open.fields();
+    if (csv) writeCsvRow(std::cout, fieldNames(fields));
+    progress->start(static_cast<int>(open.size()));
+    std::vector<std::string> values(fields.size());
+    for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
+        progress->update(static_cast<int>(i));
+        const TRecord record = open.at(i);
+        if (csv) {
+            for (unsigned f = 0; f < fields.size(); ++f) values[f] = valueText(record[f]);
+            writeCsvRow(std::cout, values);
+        } else {
+            record.to_stream(std::cout);
+            std::cout << '\n';
+        }
+    }
+    progress->finish();
+    std::cout.flush();
+    if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
+    return 0;
+}
+
+int loadCommand(const Words& words) {
+    Arguments args("load", words, {"--csv"}, {});
+    if (args.help()) return std::cout << commandHelp("load"), 0;
+    args.expect(2, 2, "DIR TABLE");
+    Catalog catalog(args.positionals()[0]);
+    const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    Host::MemoryFileSet scratch;
+    unsigned long records = 0;
+    {
+        TTable copy(scratch, table->name(), table->fields(), table->binDesc());
+        TOpenTable out(copy, true);
+        if (args.has("--csv"))
+            readCsv(std::cin, out);
+        else
+            readText(std::cin, out);
+        if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
+        records = out.size();
+    }
+    replaceContents(catalog, *table, scratch.contents(table->contentsFileName()));
+    std::cout << "loaded " << records << (records == 1 ? " record" : " records") << " into " << table->name() << "\n";
+    return 0;
+}
+
+}  // namespace Tool

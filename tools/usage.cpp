@@ -1,0 +1,218 @@
+#include "tools/usage.h"
+
+#include <algorithm>
+
+#include "tools/values.h"
+
+namespace Tool {
+
+Arguments::Arguments(const std::string& command, const std::vector<std::string>& words,
+                     const std::vector<std::string>& switches, const std::vector<std::string>& valued)
+    : m_command(command) {
+    auto known = [](const std::vector<std::string>& list, const std::string& flag) {
+        return std::find(list.begin(), list.end(), flag) != list.end();
+    };
+    bool flagsEnded = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (flagsEnded || word.compare(0, 2, "--") != 0 || word == "--") {
+            if (!flagsEnded && word == "--")
+                flagsEnded = true;
+            else if (word == "-h")
+                m_help = true;
+            else
+                m_positionals.push_back(word);
+            continue;
+        }
+        const std::string::size_type equals = word.find('=');
+        const std::string flag = word.substr(0, equals);
+        if (flag == "--help") {
+            m_help = true;
+        } else if (known(switches, flag) && equals == std::string::npos) {
+            m_flags[flag] = std::string();
+        } else if (known(valued, flag)) {
+            if (equals != std::string::npos)
+                m_flags[flag] = word.substr(equals + 1);
+            else if (i + 1 < words.size())
+                m_flags[flag] = words[++i];
+            else
+                throw UsageError(command + ": " + flag + " needs a value");
+        } else {
+            throw UsageError(command + ": unknown option " + word);
+        }
+    }
+}
+
+std::string Arguments::value(const std::string& flag, const std::string& fallback) const {
+    const auto found = m_flags.find(flag);
+    return found == m_flags.end() ? fallback : found->second;
+}
+
+unsigned long Arguments::count(const std::string& flag, unsigned long fallback, unsigned long min,
+                               unsigned long max) const {
+    if (!has(flag)) return fallback;
+    long long v = 0;
+    if (!parseInteger(value(flag, ""), v) || v < static_cast<long long>(min) || v > static_cast<long long>(max))
+        throw UsageError(m_command + ": " + flag + " must be a number from " + std::to_string(min) + " to " +
+                         std::to_string(max));
+    return static_cast<unsigned long>(v);
+}
+
+void Arguments::expect(std::size_t min, std::size_t max, const std::string& what) const {
+    if (m_positionals.size() < min || m_positionals.size() > max)
+        throw UsageError(m_command + ": expects " + what);
+}
+
+std::string programHelp() {
+    return R"(orvex: look into and maintain Orvex tables from a shell.
+
+Usage: orvex COMMAND ARGUMENTS...
+
+A table set is a directory. A table NAME is kept in it as NAME.bin (the
+records) beside NAME.dsb and NAME.trb (structure and transformer arguments,
+binary form) or NAME.dst and NAME.trt (text form). The tables of a directory
+are listed in its file tables.lst, which create and demo keep; without that
+file the tables are the NAME.dsb / NAME.dst files found there.
+
+Commands:
+  demo [DIR] [--orders N]               build, sort, search and strip a sample
+                                        database, and report on each step
+  info DIR [TABLE]                      the tables of DIR, or one in detail
+  create DIR TABLE FIELD... [--text]    define a new, empty table
+  dump DIR TABLE [--csv]                write the records to standard output
+  load DIR TABLE [--csv]                replace the records from standard input
+  sort DIR TABLE                        sort the records on the key, in place
+  find DIR TABLE KEY...                 search a sorted table for a key
+  strip DIR [TABLE...]                  shrink every field to the bits its
+                                        data need
+  check DIR [TABLE...]                  verify that tables open and every value
+                                        fits its field
+
+'orvex COMMAND --help' tells more about a command.
+Exit status: 0 when all went well; 1 on an error (its message goes to
+standard error) or when check finds a problem; 2 on bad usage.
+)";
+}
+
+std::string commandHelp(const std::string& command) {
+    if (command == "demo")
+        return R"(Usage: orvex demo [DIR] [--orders N] [--customers N]
+
+Builds a small database and reports what each step took. Tables:
+  customers  id:u_long:32 | name:str:24 city:str:16:packed since:u_int:32
+  orders     id:u_long:32 | customer:u_long:32@ref=customers
+             qty:int:16@range=1..500 price:fixed:2:32 status:str:10:packed
+             day:u_int:32
+N orders (default 1000000) for 10000 customers (default) are generated with
+their ids shuffled and loaded; orders is sorted on its key; a few ids are
+looked up; all tables are stripped; the same ids are looked up again. The
+report gives each step's time and, per table, records, bits per record and
+contents file bytes before and after stripping. A progress bar shows on long
+steps when standard error is a terminal.
+
+DIR must be missing or empty. Without DIR a new directory is made under
+$TMPDIR (or /tmp) and kept, so that its tables can be explored afterwards
+with the other commands; the report says where it is.
+)";
+    if (command == "info")
+        return R"(Usage: orvex info DIR [TABLE]
+
+Without TABLE: the tables of DIR (from tables.lst, else from the structure
+files found) with their form, record count, bits per record, field count and
+key. A table that cannot be read shows its error, and the exit status is 1.
+
+With TABLE: its form and files, record count, record size, key, contents
+file size, its fields in create's syntax, and per field the type, bits, bit
+offset, whether it is in the key, precision or length and packing, and the
+transformer arguments attached ("sizeForRange MIN..MAX", "sizeForRef TABLE").
+)";
+    if (command == "create")
+        return R"(Usage: orvex create DIR TABLE FIELD... [--text]
+
+Defines a new, empty table in DIR (made if missing) and adds it to
+DIR/tables.lst. The structure and transformer files are written in binary
+form (TABLE.dsb, TABLE.trb), or in text form with --text (TABLE.dst,
+TABLE.trt); TABLE.bin holds no records yet. "temp" is reserved.
+
+Fields, in record order:
+  NAME:int:BITS  NAME:u_int:BITS  NAME:long:BITS  NAME:u_long:BITS
+                                 32-bit integers stored in BITS bits (1..32)
+  NAME:fixed:PRECISION:BITS      decimal with PRECISION (0..9) decimals
+  NAME:str:LENGTH                string of up to LENGTH bytes (1..65535)
+  NAME:str:LENGTH:packed         6 bits a character: space, digits, upper-case
+                                 letters (lower case is stored upper-cased)
+                                 and punctuation up to '_'
+Optional transformer arguments, used when the table is stripped:
+  ...@range=MIN..MAX or @range=MAX   declared range ("sizeForRange"); for
+                                 int, u_int, long, u_long and fixed
+  ...@ref=TABLE                  a record number in TABLE ("sizeForRef"),
+                                 sized to TABLE's record count; u_long only
+A word '|' ends the key (quote it for the shell); without it the key is the
+whole record. Keys compare as unsigned bit strings, so negative values sort
+after positive ones. Several fields may share one quoted argument.
+
+Example:
+  orvex create shop orders 'id:u_long:32 | customer:u_long:32@ref=customers
+      qty:int:13@range=-5000..5000 price:fixed:2:20 name:str:12:packed'
+)";
+    if (command == "dump")
+        return R"(Usage: orvex dump DIR TABLE [--csv]
+
+Writes the records of TABLE to standard output, in table order: in the
+table's text form (one record a line, values as tokens separated by tabs,
+strings in double quotes with backslash escapes), or with --csv as CSV with a
+header line of the field names (values quoted only when they hold a comma, a
+quote, a line break or an outer space). Either form reads back with load.
+)";
+    if (command == "load")
+        return R"(Usage: orvex load DIR TABLE [--csv] < INPUT
+
+Replaces the records of TABLE with those read from standard input: the
+table's text form (as dump writes it; blank lines are skipped), or with --csv
+CSV whose header line names the table's fields in order. Every value is
+checked against its field: its type, its bits, the decimals of a fixed
+field, the characters of a packed string and any declared range. The first
+bad value stops the load with "line N, field NAME: reason" and exit status 1;
+a failed load leaves the table as it was (the new records are built apart
+and replace the old ones only at the end).
+)";
+    if (command == "sort")
+        return R"(Usage: orvex sort DIR TABLE
+
+Sorts the records of TABLE on its key, in place in its contents file.
+)";
+    if (command == "find")
+        return R"(Usage: orvex find DIR TABLE KEY...
+
+Searches TABLE, which must be sorted on its key (orvex sort), for the record
+whose key fields hold the values KEY... (one value per key field, in order).
+Prints the position that an exact search finds ("not found" when none), the
+lower bound (first record not below the key) and the upper bound (first
+record above it), and the records from the lower to the upper bound.
+)";
+    if (command == "strip")
+        return R"(Usage: orvex strip DIR [TABLE...]
+
+Rewrites the named tables (all tables of DIR when none is named), in the
+order of tables.lst, so that each field takes only the bits it needs: a field
+with @range gets the width of its declared range, one with @ref the width of
+the referenced table's record numbers, and every other field the width of the
+values it holds (strings their longest length, fixed fields the fewest
+decimals that keep every value exact). Prints records, bits per record and
+contents file bytes before and after. Stripping uses the scratch name "temp".
+)";
+    if (command == "check")
+        return R"(Usage: orvex check DIR [TABLE...]
+
+Checks the named tables (all tables of DIR when none is named): the structure
+and contents files exist and open, the record count in the header agrees with
+the file's length, and every value of every record can be stored in its field
+again, lies in its declared range, and as a record number (@ref) lies below
+the referenced table's record count. Lists each problem (the first 10 of a
+table); notes a table that is not sorted on its key. Exit status 0 when all
+is well, 1 otherwise.
+)";
+    return std::string();
+}
+
+}  // namespace Tool
