@@ -111,7 +111,8 @@ private:
                 requireContents(m_catalog, *referenced);
                 limits[f] = TOpenTable(*referenced, false).size();
             } catch (const std::exception& e) {
-                problem("field " + fields[f].name() + " refers to table " + target + ", which does not open");
+                problem("field " + fields[f].name() + " refers to table " + target + ", which does not open (" +
+                        e.what() + ")");
             }
         }
         return limits;

@@ -29,6 +29,7 @@ namespace Tool {
 namespace {
 
 const char* const kCustomers = "customers";
+const unsigned long kProgressStep = 4096;  // records between progress updates
 const char* const kOrders = "orders";
 const char* const kCustomerFields = "id:u_long:32 | name:str:24 city:str:16:packed since:u_int:32";
 const char* const kOrderFields =
@@ -93,11 +94,11 @@ void fillOrders(const TTable& table, unsigned long count, unsigned long customer
     std::iota(ids.begin(), ids.end(), 1UL);
     std::shuffle(ids.begin(), ids.end(), random);
     const pointer<Console::TProgress> progress = progressBar("Generating orders");
-    progress->start(static_cast<int>(count));
+    if (progress) progress->start(static_cast<int>(count));
     TOpenTable open(table, true);
     TRecord record(open.fields());
     for (unsigned long i = 0; i < count; ++i) {
-        progress->update(static_cast<int>(i));
+        if (progress && i % kProgressStep == 0) progress->update(static_cast<int>(i));
         record[0] = ids[i];
         record[1] = static_cast<unsigned long>(random() % customers);
         record[2] = static_cast<int>(1 + random() % 20 * (random() % 25 + 1));  // mostly small, up to 500
@@ -108,7 +109,7 @@ void fillOrders(const TTable& table, unsigned long count, unsigned long customer
         record[5] = static_cast<unsigned int>(random() % 1826);
         open.push_back(record);
     }
-    progress->finish();
+    if (progress) progress->finish();
 }
 
 // For each key: what find, lower_bound and upper_bound say, and the record

@@ -41,8 +41,10 @@ private:
 // "0.42 s".
 std::string secondsText(double seconds);
 
-// A reporter that draws "<label> [####----]  40%" on standard error while it
-// is a terminal, and says nothing otherwise.
+// A reporter that draws "<label> [####----]  40%" on standard error, or an
+// empty pointer when standard error is not a terminal: a silent reporter
+// would still read the process clock on nearly every update, which costs
+// more than the record work of a long run.
 pointer<Console::TProgress> progressBar(const std::string& label);
 
 }  // namespace Tool

@@ -46,7 +46,7 @@ int listTables(Catalog& catalog) {
         return 0;
     }
     TextTable rows({"table", "form", "records", "bits/record", "fields", "key"}, "llrrrl");
-    int status = 0;
+    std::vector<std::string> errors;
     for (const TableEntry& entry : catalog.tables()) {
         try {
             const pointer<TTable> table = defineTable(catalog, entry.name);
@@ -54,12 +54,13 @@ int listTables(Catalog& catalog) {
             rows.add({entry.name, formText(entry.binary), std::to_string(recordCount(catalog, *table)),
                       std::to_string(fields.bitSize()), std::to_string(fields.size()), keyText(fields)});
         } catch (const std::exception& e) {
-            rows.add({entry.name, formText(entry.binary), "error: " + std::string(e.what())});
-            status = 1;
+            rows.add({entry.name, formText(entry.binary), "-", "-", "-", "-"});
+            errors.push_back(entry.name + ": " + e.what());
         }
     }
     rows.print(std::cout, "  ");
-    return status;
+    for (const std::string& error : errors) std::cout << "  error in " << error << "\n";
+    return errors.empty() ? 0 : 1;
 }
 
 int showTable(Catalog& catalog, const std::string& name) {
@@ -180,11 +181,8 @@ int findCommand(const Words& words) {
     const unsigned long lower = open.lower_bound(0, end, key);
     const unsigned long upper = open.upper_bound(0, end, key);
     std::cout << table->name() << ", key " << shown << " (" << end << " records; the table must be sorted)\n";
-    TextTable rows({"", ""}, "ll");
-    rows.add({"find", exact == end ? "not found (" + std::to_string(end) + " = end)" : std::to_string(exact)});
-    rows.add({"lower bound", std::to_string(lower)});
-    rows.add({"upper bound", std::to_string(upper)});
-    rows.print(std::cout, " ");
+    std::cout << "  find         " << (exact == end ? "not found (" + std::to_string(end) + " = end)" : std::to_string(exact))
+              << "\n  lower bound  " << lower << "\n  upper bound  " << upper << "\n";
     const unsigned long shownLimit = 10;
     const unsigned long matches = upper > lower ? upper - lower : 0;
     std::cout << matches << (matches == 1 ? " record" : " records") << " with this key"

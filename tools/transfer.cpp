@@ -125,10 +125,10 @@ int dumpCommand(const Words& words) {
     const bool csv = args.has("--csv");
     const TFields& fields = open.fields();
     if (csv) writeCsvRow(std::cout, fieldNames(fields));
-    progress->start(static_cast<int>(open.size()));
+    if (progress) progress->start(static_cast<int>(open.size()));
     std::vector<std::string> values(fields.size());
     for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
-        progress->update(static_cast<int>(i));
+        if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
         const TRecord record = open.at(i);
         if (csv) {
             for (unsigned f = 0; f < fields.size(); ++f) values[f] = valueText(record[f]);
@@ -138,7 +138,7 @@ int dumpCommand(const Words& words) {
             std::cout << '\n';
         }
     }
-    progress->finish();
+    if (progress) progress->finish();
     std::cout.flush();
     if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
     return 0;
