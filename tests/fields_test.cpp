@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -82,6 +83,39 @@ struct OneField {
 };
 
 }  // namespace
+
+// ------------------------------------------------------------ bit_slot
+
+// The descriptors read and write through bit_slot; it must agree with the
+// bit_field it is made from on every bit and every refusal.
+TEST(BitSlot, AgreesWithItsBitFieldForEveryWidthAndOffset) {
+    std::mt19937 random(7);
+    for (int width = 0; width <= 32; ++width) {
+        for (int offset = 0; offset < 16; ++offset) {
+            const bit_field field(offset, width);
+            const bit_slot slot(field);
+            for (int round = 0; round < 20; ++round) {
+                bit_buffer a(offset + width + 9), b(0);
+                for (unsigned i = 0; i < a.size(); ++i) *a(static_cast<int>(i)) = static_cast<char>(random());
+                b = a;
+                const unsigned long v = round == 0 ? 0xFFFFFFFFUL : random();
+                const unsigned long u = width == 0 ? 0 : v >> (32 - width);
+                ASSERT_EQ(0, field.set_u_long(a, u));
+                ASSERT_TRUE(slot.fits(u));
+                slot.put(b, static_cast<std::uint32_t>(u));
+                ASSERT_EQ(content(a), content(b)) << width << "@" << offset;
+                ASSERT_EQ(field.get_u_long(a), slot.get(b));
+                ASSERT_EQ(field.get_long(a), slot.get_signed(b)) << width << "@" << offset;
+            }
+            const long limits[] = {field.min_signed_value(), field.max_signed_value(), field.min_signed_value() - 1,
+                                   field.max_signed_value() + 1, 0, -1, 1};
+            for (long v : limits) ASSERT_EQ(field.can_store(v), slot.fits(v)) << v << " in " << width;
+            const unsigned long ulimits[] = {field.max_unsigned_value(), field.max_unsigned_value() + 1, 0, 1,
+                                             0x100000000UL};
+            for (unsigned long v : ulimits) ASSERT_EQ(field.can_store(v), slot.fits(v)) << v << " in " << width;
+        }
+    }
+}
 
 // ---------------------------------------------------------------- TType
 

@@ -1,5 +1,6 @@
 #include "Core/Orvex/__field.h"
 
+#include <algorithm>
 #include <boost/core/null_deleter.hpp>
 #include <cstring>
 #include <istream>
@@ -141,8 +142,12 @@ template <> struct TypeNameOf<std::string> { static const char* get() { return "
 template <> struct TypeNameOf<fixed_point> { static const char* get() { return "fixed"; } };
 
 template <class T>
-TImpl<T>& TImpl<T>::s_impl() {
+TImpl<T>* TImpl<T>::s_instance = nullptr;
+
+template <class T>
+TImpl<T>& TImpl<T>::create() {
     static TImpl instance(TypeNameOf<T>::get());
+    s_instance = &instance;
     return instance;
 }
 
@@ -229,6 +234,23 @@ void TFieldInfo::reference::copyFrom(const TFieldInfo& src, const bit_buffer& sr
     m_field->impl().copyFrom(*m_field, *m_buffer, src, srcBuffer);
 }
 
+// ================================================================= bit_slot
+
+bit_slot::bit_slot(const bit_field& placement) : bit_slot() {
+    const unsigned offset = static_cast<unsigned>(placement.offset());
+    const unsigned width = static_cast<unsigned>(placement.width());
+    m_minSigned = placement.min_signed_value();
+    m_maxSigned = placement.max_signed_value();
+    m_maxUnsigned = placement.max_unsigned_value();
+    m_width = static_cast<unsigned char>(width);
+    if (width == 0) return;
+    const unsigned last = (offset + width - 1) / 8;
+    m_first = offset / 8;
+    m_bytes = static_cast<unsigned char>(last - m_first + 1);
+    m_shift = static_cast<unsigned char>(8 * (last + 1) - (offset + width));
+    m_mask = ((std::uint64_t(1) << width) - 1) << m_shift;
+}
+
 // ========================================================= integer fields
 
 template <class T>
@@ -299,6 +321,7 @@ template <class T>
 TField<T>* TField<T>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     copy->m_placement.init(static_cast<int>(offset), m_bits);
+    copy->m_slot = bit_slot(copy->m_placement);
     offset += m_bits;
     return copy.release();
 }
@@ -339,7 +362,10 @@ TField<fixed_point>::TField(std::istream& in)
 
 void TField<fixed_point>::Set(bit_buffer& b, const fixed_point& v) const {
     int raw = 0;
-    if (fixed_point::convert(m_precision, v, raw) && m_placement.set_long(b, static_cast<long>(raw)) == 0) return;
+    if (fixed_point::convert(m_precision, v, raw) && m_slot.fits(static_cast<long>(raw))) {
+        m_slot.put(b, static_cast<std::uint32_t>(raw));
+        return;
+    }
     std::ostringstream text;
     text.precision(0);
     text << v;
@@ -390,6 +416,7 @@ void TField<fixed_point>::value_to_stream(std::ostream& os, const bit_buffer& b)
 TField<fixed_point>* TField<fixed_point>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     copy->m_placement.init(static_cast<int>(offset), m_bits);
+    copy->m_slot = bit_slot(copy->m_placement);
     offset += m_bits;
     return copy.release();
 }
@@ -430,33 +457,20 @@ TField<std::string>::TField(std::istream& in)
     m_packed = packed != 0;
 }
 
-unsigned TField<std::string>::packedCode(char c) {
-    int ch = static_cast<unsigned char>(c);
-    if (ch >= 'a' && ch <= 'z') ch -= 'a' - 'A';
-    const int code = ch - 32;
-    return code < 0 || code > 63 ? 63u : static_cast<unsigned>(code);
-}
-
-std::string TField<std::string>::Get(const bit_buffer& b) const {
-    std::string s;
-    s.reserve(m_length);
-    // Bounded by the placed positions: an unplaced descriptor reads "".
-    for (const bit_field& position : m_chars) {
-        const unsigned long v = position.get_u_long(b);
-        const char c = static_cast<char>(m_packed ? (v + 32) & 0xFF : v & 0xFF);
-        if (c == 0) break;
-        s += c;
-    }
-    return s;
-}
-
 void TField<std::string>::Set(bit_buffer& b, const std::string& s) const {
     if (s.size() > m_length) raise_value_exceeded(name(), "\"" + s + "\"");
-    const std::size_t n = m_chars.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned c = i < s.size() ? static_cast<unsigned char>(s[i]) : 0u;
-        if (m_packed) c = packedCode(static_cast<char>(c));
-        m_chars[i].set_u_long(b, c);  // always fits charSize() bits
+    const unsigned size = charSize(), perRun = 32 / size;
+    const std::size_t given = s.size();
+    std::size_t i = 0;
+    for (const bit_slot& run : m_runs) {
+        const std::size_t end = std::min<std::size_t>(i + perRun, m_length);
+        std::uint32_t v = 0;
+        for (; i < end; ++i) {
+            unsigned c = i < given ? static_cast<unsigned char>(s[i]) : 0u;
+            if (m_packed) c = packedCode(static_cast<char>(c));
+            v = (v << size) | c;
+        }
+        run.put(b, v);
     }
 }
 
@@ -490,7 +504,13 @@ TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
     if (!copy) Utils::raise_runtime_error("No memory");
     copy->m_chars.clear();
     copy->m_chars.reserve(m_length);
-    const unsigned size = charSize();
+    copy->m_runs.clear();
+    const unsigned size = charSize(), perRun = 32 / size;
+    copy->m_runs.reserve((m_length + perRun - 1) / perRun);
+    for (unsigned i = 0; i < m_length; i += perRun) {
+        const unsigned n = m_length - i < perRun ? m_length - i : perRun;
+        copy->m_runs.push_back(bit_slot(bit_field(static_cast<int>(offset + i * size), static_cast<int>(n * size))));
+    }
     for (unsigned i = 0; i < m_length; ++i) {
         copy->m_chars.push_back(bit_field(static_cast<int>(offset), static_cast<int>(size)));
         offset += size;

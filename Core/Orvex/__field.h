@@ -33,6 +33,7 @@
 //   string object, which makes the usual check one pointer comparison.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <type_traits>
@@ -140,7 +141,11 @@ private:
 template <class T>
 class TImpl : public TFieldImpl {
 public:
-    static TImpl& s_impl();
+    // The instance, made on the first call. After that a call is one load.
+    static TImpl& s_impl() {
+        TImpl* p = s_instance;
+        return p ? *p : create();
+    }
 
     const TField<T>& cast(const TFieldInfo& f) const { return static_cast<const TField<T>&>(f); }
 
@@ -157,7 +162,17 @@ public:
 
 private:
     explicit TImpl(const std::string& typeName) : TFieldImpl(typeName) {}
+    static TImpl& create();
+
+    static TImpl* s_instance;
 };
+
+extern template class TImpl<int>;
+extern template class TImpl<unsigned int>;
+extern template class TImpl<long>;
+extern template class TImpl<unsigned long>;
+extern template class TImpl<fixed_point>;
+extern template class TImpl<std::string>;
 
 // ================================================================= elements
 
@@ -281,6 +296,65 @@ private:
 
 // ============================================================== descriptors
 
+// The bits of a placed field as one big-endian run of at most five bytes,
+// derived from its bit_field. It reads and writes exactly the bits the
+// bit_field does and accepts exactly the values its can_store accepts, but
+// without the work window and without calls, so that the descriptors' Get
+// and Set, the inner loop of every table operation, stay a few shifts.
+// Built for a zero-width field (or an unplaced one) it reads 0, accepts only
+// 0 and touches no byte.
+class bit_slot {
+public:
+    bit_slot() : m_mask(0), m_minSigned(0), m_maxSigned(0), m_maxUnsigned(0), m_first(0), m_bytes(0), m_shift(0),
+                 m_width(0) {}
+    explicit bit_slot(const bit_field& placement);
+
+    bool fits(unsigned long v) const { return v <= m_maxUnsigned; }
+    bool fits(long v) const { return v >= m_minSigned && v <= m_maxSigned; }
+
+    std::uint32_t get(const bit_buffer& b) const {
+        const std::uint64_t acc = load(reinterpret_cast<const unsigned char*>(b(0)) + m_first);
+        return static_cast<std::uint32_t>((acc & m_mask) >> m_shift);
+    }
+    std::int32_t get_signed(const bit_buffer& b) const {
+        if (m_width == 0) return 0;
+        const unsigned unused = 32u - m_width;
+        return static_cast<std::int32_t>(get(b) << unused) >> unused;
+    }
+    // Stores the low `width` bits of v; the caller has checked fits().
+    void put(bit_buffer& b, std::uint32_t v) const {
+        if (m_bytes == 0) return;
+        unsigned char* p = reinterpret_cast<unsigned char*>(b(0)) + m_first;
+        std::uint64_t acc = load(p);
+        acc = (acc & ~m_mask) | ((static_cast<std::uint64_t>(v) << m_shift) & m_mask);
+        for (unsigned i = m_bytes; i-- > 0; acc >>= 8) p[i] = static_cast<unsigned char>(acc);
+    }
+
+private:
+    // The run's bytes as a big-endian number; straight-line per length.
+    std::uint64_t load(const unsigned char* p) const {
+        switch (m_bytes) {
+            case 1: return p[0];
+            case 2: return (std::uint64_t(p[0]) << 8) | p[1];
+            case 3: return (std::uint64_t(p[0]) << 16) | (std::uint64_t(p[1]) << 8) | p[2];
+            case 4:
+                return (std::uint64_t(p[0]) << 24) | (std::uint64_t(p[1]) << 16) | (std::uint64_t(p[2]) << 8) | p[3];
+            case 5:
+                return (std::uint64_t(p[0]) << 32) | (std::uint64_t(p[1]) << 24) | (std::uint64_t(p[2]) << 16) |
+                       (std::uint64_t(p[3]) << 8) | p[4];
+            default: return 0;
+        }
+    }
+
+    std::uint64_t m_mask;  // the field's bits within the run
+    long m_minSigned, m_maxSigned;
+    unsigned long m_maxUnsigned;
+    unsigned m_first;       // first content byte
+    unsigned char m_bytes;  // bytes in the run, 0 .. 5
+    unsigned char m_shift;  // unused bits after the field in its last byte
+    unsigned char m_width;
+};
+
 // The intermediate class of each TField<T>; no data of its own.
 template <class D, class T>
 class TField_base : public TFieldInfo {
@@ -316,14 +390,14 @@ public:
     explicit TField(std::istream& in);
 
     T Get(const bit_buffer& b) const {
-        if (std::is_signed<T>::value) return static_cast<T>(m_placement.get_long(b));
-        return static_cast<T>(m_placement.get_u_long(b));
+        if (std::is_signed<T>::value) return static_cast<T>(m_slot.get_signed(b));
+        return static_cast<T>(m_slot.get(b));
     }
     // Out-of-range error, buffer unchanged, when v does not fit.
     void Set(bit_buffer& b, T v) const {
-        const int rc = std::is_signed<T>::value ? m_placement.set_long(b, static_cast<long>(v))
-                                                : m_placement.set_u_long(b, static_cast<unsigned long>(v));
-        if (rc != 0) raise_value_exceeded(this->name(), std::to_string(v));
+        typedef typename std::conditional<std::is_signed<T>::value, long, unsigned long>::type wide;
+        if (!m_slot.fits(static_cast<wide>(v))) raise_value_exceeded(this->name(), std::to_string(v));
+        m_slot.put(b, static_cast<std::uint32_t>(v));
     }
     bool canStore(T v) const;
     T minValue() const;
@@ -342,6 +416,7 @@ public:
 private:
     bit_field m_placement;
     unsigned char m_bits;
+    bit_slot m_slot;  // m_placement, for the inner loop
 };
 
 // Fixed-point descriptor ("fixed"): the raw integer at the field's precision,
@@ -361,7 +436,7 @@ public:
 
     fixed_point Get(const bit_buffer& b) const {
         fixed_point v(m_precision);
-        v.raw = static_cast<int>(m_placement.get_long(b));
+        v.raw = m_slot.get_signed(b);
         return v;
     }
     // v is converted to the field's precision first; out-of-range error,
@@ -382,6 +457,7 @@ private:
     bit_field m_placement;
     unsigned char m_bits;
     unsigned char m_precision;
+    bit_slot m_slot;  // m_placement, for the inner loop
 };
 
 // String descriptor ("str"): `length` character positions of charSize()
@@ -404,7 +480,26 @@ public:
     unsigned bits() const { return m_length * charSize(); }
 
     // Characters up to the first 0 (unpacked) or all of them (packed).
-    std::string Get(const bit_buffer& b) const;
+    // Bounded by the placed runs: an unplaced descriptor reads "". No
+    // reserve for short strings: the first 15 characters need no room.
+    std::string Get(const bit_buffer& b) const {
+        std::string s;
+        if (m_length > 15 && !m_runs.empty()) s.reserve(m_length);
+        const unsigned size = charSize(), perRun = 32 / size, mask = (1u << size) - 1;
+        unsigned left = m_length;
+        for (const bit_slot& run : m_runs) {
+            const unsigned n = left < perRun ? left : perRun;
+            const std::uint32_t v = run.get(b);
+            for (unsigned j = n; j-- > 0;) {
+                const unsigned code = (v >> (j * size)) & mask;
+                const char c = static_cast<char>(m_packed ? code + 32 : code);
+                if (c == 0) return s;
+                s.push_back(c);
+            }
+            left -= n;
+        }
+        return s;
+    }
     // Writes every position; a string longer than length() raises
     // "Field <name> maximum value exceeded: \"<s>\"" and changes nothing.
     void Set(bit_buffer& b, const std::string& s) const;
@@ -413,7 +508,12 @@ public:
     std::string maxValue() const;
 
     // The 6-bit code of a character.
-    static unsigned packedCode(char c);
+    static unsigned packedCode(char c) {
+        int ch = static_cast<unsigned char>(c);
+        if (ch >= 'a' && ch <= 'z') ch -= 'a' - 'A';
+        const int code = ch - 32;
+        return code < 0 || code > 63 ? 63u : static_cast<unsigned>(code);
+    }
 
     void serial_write(serial::serial_out& out) const;
     unsigned serial_size() const;
@@ -426,6 +526,9 @@ private:
     std::vector<bit_field> m_chars;
     unsigned short m_length;
     bool m_packed;
+    // m_chars in runs of up to 32 bits (5 packed or 4 plain characters), so
+    // that the inner loop moves several characters per slot operation.
+    std::vector<bit_slot> m_runs;
 };
 
 extern template class TField<int>;
@@ -488,8 +591,10 @@ inline TFieldInfo::reference& TFieldInfo::reference::operator=(const fixed_point
     Val<fixed_point>(v).assignTo(*this);
     return *this;
 }
+// What Val<std::string>(v).assignTo(*this) does, without copying the string.
 inline TFieldInfo::reference& TFieldInfo::reference::operator=(const std::string& v) {
-    Val<std::string>(v).assignTo(*this);
+    m_field->CheckType(TImpl<std::string>::s_impl().typeName());
+    static_cast<const TField<std::string>&>(*m_field).Set(*m_buffer, v);
     return *this;
 }
 inline TFieldInfo::reference& TFieldInfo::reference::operator=(const char* v) {
