@@ -31,6 +31,14 @@
 //   TImpl<T>'s, then calls TField<T>::Get. Type names are compared by address
 //   first: descriptors of one type share their strategy and so the very
 //   string object, which makes the usual check one pointer comparison.
+// - Get and Set move the bits through a bit_slot derived from the placed
+//   bit_field (same bits, same accepted values), and a string moves up to
+//   five packed or four plain characters per slot; reading or writing a
+//   field never allocates (a std::string result longer than 15 characters
+//   excepted). The bit_fields stay the placement of record.
+// - Appending to a shared TFields builds the private copy aside and takes
+//   it only when the append succeeded, so a failed append leaves the handle
+//   sharing what it shared.
 #pragma once
 
 #include <cstdint>
