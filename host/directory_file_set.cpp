@@ -71,12 +71,16 @@ public:
         if (!changed) return true;
         if (!m_writable) return false;
         const char* data = bytes().data();
+        const std::size_t writtenEnd = m_dirtyTo;
         while (m_dirtyFrom < m_dirtyTo) {
             const ssize_t n = ::pwrite(m_fd, data + m_dirtyFrom, m_dirtyTo - m_dirtyFrom, static_cast<off_t>(m_dirtyFrom));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             m_dirtyFrom += static_cast<std::size_t>(n);
         }
+        // Writing past the old end already grew the file; only a file that
+        // shrank, or grew by a gap never written, needs its length set.
+        if (writtenEnd > m_diskSize) m_diskSize = writtenEnd;
         if (size() != m_diskSize && ::ftruncate(m_fd, static_cast<off_t>(size())) != 0) return false;
         m_diskSize = size();
         markClean();

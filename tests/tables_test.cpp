@@ -670,7 +670,7 @@ TEST_F(TableSets, DamagedListsStopOrRaise) {
     }
     {
         TTables set(fs);
-        std::istringstream cut(std::string("\x03\x00\x01\0\0\0a\x01\x09\0\0\0bc", 16));
+        std::istringstream cut(std::string("\x03\x00\x01\0\0\0a\x01\x09\0\0\0bc", 14));
         set.serial_read(cut);
         EXPECT_EQ(set.size(), 1u);
     }

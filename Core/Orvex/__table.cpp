@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "Core/Orvex/Stripper.h"
 #include "Core/Orvex/Trans.h"
 #include "support/Utils.h"
 #include "support/tabulation.h"
@@ -148,6 +149,91 @@ void TTable::erase() {
 std::string lowerized(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+// ------------------------------------------------------------------ stripping
+
+namespace {
+const char kTemporaryName[] = "temp";
+
+[[noreturn]] void raiseTemporaryNameTaken() {
+    Utils::raise_runtime_error(std::string("Can't strip: a table named ") + kTemporaryName +
+                               " would be overwritten by the temporary files of stripping; rename it first");
+}
+}  // namespace
+
+void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress) {
+    if (name() == kTemporaryName) raiseTemporaryNameTaken();
+    const TFields old = m_Fields;
+    field_transformer_manager& registry = field_transformer_manager::instance();
+
+    // Every transformer is made before any is used, so a field that cannot
+    // be transformed stops the strip before a file is written.
+    std::vector<pointer<field_transformer_base> > transformers;
+    transformers.reserve(old.size());
+    for (unsigned i = 0; i < old.size(); ++i) {
+        pointer<field_transformer_base::args> args = old[i].transformer();
+        if (args) {
+            transformers.push_back(registry.createTransformer(old, old[i].name(), tables, *args));
+        } else {
+            stripper_args strip;
+            transformers.push_back(registry.createTransformer(old, old[i].name(), tables, strip));
+        }
+    }
+    for (unsigned j = 0; j < transformers.size(); ++j) transformers[j]->reset(old[j]);
+
+    unsigned long count = 0;
+    {
+        TOpenTable open(*this, false);
+        count = open.size();
+        if (count > 0) {
+            if (progress) progress->start(static_cast<int>(2 * count));
+            TRecord source(open.fields());
+            for (unsigned long i = 0; i < count; ++i) {
+                if (progress) progress->update(static_cast<int>(i));
+                open.readInto(i, source);
+                for (unsigned j = 0; j < transformers.size(); ++j) transformers[j]->onChange(source, j);
+            }
+        }
+    }
+
+    TFields stripped;
+    for (unsigned j = 0; j < transformers.size(); ++j) {
+        if (j == old.endOfKey()) stripped += TEndOfKey();
+        transformers[j]->addToFields(stripped, old[j]);
+    }
+
+    TTable temporary(m_FileSet, kTemporaryName, stripped, m_BinDesc);
+    try {
+        temporary.erase();
+        temporary.writeFields(m_FileSet);
+        {
+            TOpenTable source(*this, false);
+            TOpenTable target(temporary, true);
+            TRecord from(source.fields()), to(target.fields());
+            const unsigned n = from.fields().size();
+            for (unsigned long i = 0; i < count; ++i) {
+                if (progress) progress->update(static_cast<int>(count + i));
+                source.readInto(i, from);
+                for (unsigned f = 0; f < n; ++f) to[f] = from[f];
+                target.push_back(to);
+            }
+            if (progress) progress->finish();
+        }
+        temporary.getFileStream().close();
+    } catch (...) {
+        temporary.erase();  // leave no temporary files behind
+        throw;
+    }
+
+    // The swap. Each move checks its source before replacing anything, so a
+    // failure here leaves the new files under the temporary names.
+    m_Stream.close();
+    m_FileSet.remove(m_DescFileName);
+    FileSet::moveFile(m_FileSet, temporary.descFileName(), m_DescFileName);
+    m_FileSet.remove(m_ContentsFileName);
+    FileSet::moveFile(m_FileSet, temporary.contentsFileName(), m_ContentsFileName);
+    reread();
 }
 
 // ================================================================= TOpenTable
@@ -620,6 +706,11 @@ unsigned TTables::checkedIndex(const char* name) const { return checkedIndex(std
 void TTables::badIndex(unsigned i) { Utils::raise_out_of_range("Table set index out of bounds: " + decimal(i)); }
 
 void TTables::badKey(const std::string& name) { Utils::raise_out_of_range("Table " + name + " doesn't exists"); }
+
+void TTables::strip() {
+    if (m_Tables.indexOf(kTemporaryName) < size()) raiseTemporaryNameTaken();
+    for (unsigned i = 0; i < size(); ++i) at(i).strip(*this, pointer<Console::TProgress>());
+}
 
 void TTables::erase() {
     for (unsigned i = 0; i < size(); ++i) at(i).erase();
