@@ -295,6 +295,18 @@ TEST(DamagedStructure, HugeFieldCountStopsAtTheEndOfTheData) {
     EXPECT_EQ(2u, text.size());
 }
 
+TEST(DamagedStructure, ForgedStringLengthsFailTheStream) {
+    const std::string huge("\xFF\xFF\xFF\xFF", 4);
+    for (const std::string& data : {u16(1) + u16(1) + huge + "int", u16(2) + u16(2) + intField("int", "a", 3) +
+                                                                 sstr("int") + huge + "name"}) {
+        std::istringstream is(data);
+        serial::serial_in in(is);
+        TFields s(in);
+        EXPECT_TRUE(is.fail());
+        EXPECT_EQ(data.size() > 30 ? 1u : 0u, s.size());
+    }
+}
+
 TEST(DamagedStructure, EveryTruncationKeepsAPrefixOfTheFields) {
     TFields full;
     full += TField<unsigned int>("key", 24) | TEndOfKey() | TField<fixed_point>("price", 2, 20) |
