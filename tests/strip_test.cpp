@@ -1,0 +1,378 @@
+// Stripping tables and sets: transformers per field, the temporary files,
+// the swap, progress, and failures that must leave the table as it was.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "Core/Orvex/Ranfixer.h"
+#include "Core/Orvex/Reffixer.h"
+#include "Core/Orvex/Stripper.h"
+#include "Core/Orvex/__table.h"
+#include "host/memory_file_set.h"
+#include "support/Tools.h"
+#include "support/tabulation.h"
+
+using namespace Orvex;
+
+namespace {
+
+// Remembers every name the library opens.
+class WatchedFileSet : public Host::MemoryFileSet {
+public:
+    std::streambuf* open(const std::string& name, std::ios_base::openmode mode, int a, int b) override {
+        opened.push_back(name);
+        return Host::MemoryFileSet::open(name, mode, a, b);
+    }
+    bool openedAny(const std::string& prefix) const {
+        for (const std::string& n : opened)
+            if (n.compare(0, prefix.size(), prefix) == 0) return true;
+        return false;
+    }
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const std::string& n : list()) files[n] = contents(n);
+        return files;
+    }
+    std::vector<std::string> opened;
+};
+
+std::string message(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+pointer<field_transformer_base::args> args(field_transformer_base::args* a) {
+    return pointer<field_transformer_base::args>(a);
+}
+
+unsigned widthOf(const TFieldInfo& f) {
+    if (f.Type() == "str") return static_cast<const TField<std::string>&>(f).length();
+    if (f.Type() == "fixed") return static_cast<const TField<fixed_point>&>(f).bits();
+    if (f.Type() == "int") return static_cast<const TField<int>&>(f).bits();
+    if (f.Type() == "u_int") return static_cast<const TField<unsigned int>&>(f).bits();
+    if (f.Type() == "long") return static_cast<const TField<long>&>(f).bits();
+    return static_cast<const TField<unsigned long>&>(f).bits();
+}
+
+// id u_int 32 | qty int 32, price fixed(3) 32, name str 20.
+TFields wideOrders() {
+    TFields f;
+    f += TField<unsigned int>("id", 32) | TEndOfKey() | TField<int>("qty", 32) |
+         TField<fixed_point>("price", 3, 32) | TField<std::string>("name", 20, false);
+    return f;
+}
+
+void addOrder(TOpenTable& t, unsigned id, int qty, double price, const char* name) {
+    TRecord r(t.fields());
+    r[0] = id;
+    r[1] = qty;
+    r[2] = fixed_point(3, price);
+    r[3] = name;
+    t.push_back(r);
+}
+
+TEST(Strip, FieldsShrinkToTheirDataAndKeepTheirValues) {
+    Host::MemoryFileSet fs;
+    TTables set(fs);
+    TTable& t = set.append(pointer<TTable>(new TTable(fs, "orders", wideOrders(), false)));
+    {
+        TOpenTable open(t, false);
+        addOrder(open, 200, -3, 1.5, "ab");
+        addOrder(open, 5, 7, 2.25, "abcd");
+        addOrder(open, 17, 2, 0, "");
+    }
+    set.strip();
+    const TFields& f = t.fields();
+    EXPECT_EQ(widthOf(f[0]), Tools::log2(200UL));
+    EXPECT_EQ(widthOf(f[1]), Tools::log2(7L, -3L));
+    EXPECT_EQ(static_cast<const TField<fixed_point>&>(f[2]).Precision(), 2u);
+    EXPECT_EQ(widthOf(f[2]), Tools::log2(225L, 0L));
+    EXPECT_EQ(widthOf(f[3]), 4u);
+    EXPECT_EQ(f.endOfKey(), 1u);
+    EXPECT_EQ(f.bitSize(), 8u + 4 + 9 + 32);
+    TOpenTable open(t, false);
+    ASSERT_EQ(open.size(), 3u);
+    TRecord second = open.at(1);
+    EXPECT_EQ(second[0].get<unsigned int>(), 5u);
+    EXPECT_EQ(second[1].get<int>(), 7);
+    EXPECT_EQ(second[2].get<fixed_point>().raw, 225);
+    EXPECT_EQ(second[3].get<std::string>(), "abcd");
+    EXPECT_EQ(open.at(0)[1].get<int>(), -3);
+    EXPECT_FALSE(fs.exists("temp.dst") || fs.exists("temp.bin") || fs.exists("temp.trt"));
+}
+
+TEST(Strip, KeyBoundariesSurvive) {
+    struct Case {
+        int marker;  // position of the end-of-key marker, -1 for none
+        unsigned endOfKey;
+    };
+    for (Case c : {Case{2, 2}, Case{0, 0}, Case{-1, 4}}) {
+        Host::MemoryFileSet fs;
+        TFields f;
+        for (int i = 0; i < 4; ++i) {
+            if (i == c.marker) f += TEndOfKey();
+            f += TField<unsigned int>("f" + std::to_string(i), 16);
+        }
+        TTables set(fs);
+        TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
+        { TOpenTable open(t, false); TRecord r(open.fields()); r[3] = 9u; open.push_back(r); }
+        set.strip();
+        EXPECT_EQ(t.fields().endOfKey(), c.endOfKey) << c.marker;
+        EXPECT_EQ(t.fields().comparable(), c.endOfKey != 0);
+        EXPECT_EQ(t.fields().bitCompareSize(), c.marker == -1 ? t.fields().bitSize() : 0u);
+    }
+}
+
+TEST(Strip, EmptyTableGetsTheWidthsOfNothingAndAnEmptyContentsFile) {
+    Host::MemoryFileSet fs;
+    TTables set(fs);
+    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", wideOrders(), true)));
+    { TOpenTable open(t, false); }
+    fs.remove("t.trb");
+    class Counting : public Console::TProgress {
+    public:
+        void onStart() override { ++starts; }
+        void onFinish() override { ++finishes; }
+        void onUpdate(int) override { ++updates; }
+        int starts = 0, finishes = 0, updates = 0;
+    };
+    pointer<Counting> progress(new Counting);
+    t.strip(set, progress);
+    EXPECT_EQ(progress->starts, 0);
+    EXPECT_EQ(progress->updates, 0);
+    EXPECT_EQ(progress->finishes, 1);
+    for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(widthOf(t.fields()[i]), 0u) << i;
+    EXPECT_EQ(static_cast<const TField<fixed_point>&>(t.fields()[2]).Precision(), 0u);
+    EXPECT_EQ(fs.contents("t.bin"), std::string(4, '\0'));
+    EXPECT_FALSE(fs.exists("t.trb"));  // an absent transformer file stays absent
+    TTable back(fs, "t", true);        // the new structure reads back in binary form
+    EXPECT_EQ(back.fields().size(), 4u);
+}
+
+TEST(Strip, BinaryTablesGoThroughTemporaryFilesOfTheirForm) {
+    WatchedFileSet fs;
+    TTables set(fs);
+    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", wideOrders(), true)));
+    { TOpenTable open(t, false); addOrder(open, 1, 1, 1, "x"); }
+    set.strip();
+    EXPECT_TRUE(fs.openedAny("temp.dsb"));
+    EXPECT_TRUE(fs.openedAny("temp.trb"));
+    EXPECT_TRUE(fs.openedAny("temp.bin"));
+    EXPECT_FALSE(fs.openedAny("temp.dst"));
+    EXPECT_EQ(fs.list(), (std::vector<std::string>{"t.bin", "t.dsb", "t.trb"}));
+}
+
+TEST(Strip, TransformerFileIsKeptByteForByteWithItsArguments) {
+    for (bool binary : {false, true}) {
+        Host::MemoryFileSet fs;
+        TTables set(fs);
+        TFields cf;
+        cf += TField<unsigned int>("c", 8);
+        TTable& customers = set.append(pointer<TTable>(new TTable(fs, "customers", cf, binary)));
+        {
+            TOpenTable open(customers, false);
+            TRecord r(open.fields());
+            for (unsigned i = 0; i < 1000; ++i) {
+                r[0] = i % 256;
+                open.push_back(r);
+            }
+        }
+        TFields of;
+        of += TField<unsigned long>("customer", 32) | TEndOfKey() | TField<int>("qty", 32);
+        of[0].transformer(args(new ref_fixer_args("customers")));
+        of[1].transformer(args(new range_fixer_args(-5L, 5L)));
+        TTable& orders = set.append(pointer<TTable>(new TTable(fs, "orders", of, binary)));
+        {
+            TOpenTable open(orders, false);
+            TRecord r(open.fields());
+            r[0] = 999UL;
+            r[1] = -5;
+            open.push_back(r);
+        }
+        const std::string transformers = fs.contents(orders.transFileName());
+        set.strip();
+        EXPECT_EQ(fs.contents(orders.transFileName()), transformers);
+        EXPECT_EQ(widthOf(orders.fields()[0]), 10u);
+        EXPECT_EQ(widthOf(orders.fields()[1]), Tools::log2(5L, -5L));
+        ASSERT_TRUE(orders.fields()[0].transformer());
+        EXPECT_EQ(orders.fields()[0].transformer()->category(), "sizeForRef");
+        EXPECT_EQ(orders.fields()[1].transformer()->category(), "sizeForRange");
+        set.strip();  // the same arguments give the same widths again
+        EXPECT_EQ(widthOf(orders.fields()[0]), 10u);
+        TOpenTable open(orders, false);
+        EXPECT_EQ(open.at(0)[0].get<unsigned long>(), 999UL);
+        EXPECT_EQ(open.at(0)[1].get<int>(), -5);
+    }
+}
+
+TEST(Strip, ReferenceIntoAnEmptyTableIsZeroBitsWide) {
+    Host::MemoryFileSet fs;
+    TTables set(fs);
+    TFields cf;
+    cf += TField<unsigned int>("c", 8);
+    set.append(pointer<TTable>(new TTable(fs, "customers", cf, false)));
+    TFields of;
+    of += TField<unsigned long>("customer", 32);
+    of[0].transformer(args(new ref_fixer_args("customers")));
+    TTable& orders = set.append(pointer<TTable>(new TTable(fs, "orders", of, false)));
+    set.strip();
+    EXPECT_EQ(widthOf(orders.fields()[0]), 0u);
+}
+
+// Each case makes the strip fail somewhere before the swap.
+TEST(Strip, FailuresBeforeTheSwapLeaveEveryFileAsItWas) {
+    struct Case {
+        const char* what;
+        std::function<void(TFields&)> attach;
+        std::string expected;
+        bool temporaryTouched;
+    };
+    const Case cases[] = {
+        {"reference on an int field", [](TFields& f) { f[1].transformer(args(new ref_fixer_args("customers"))); },
+         " cannot create transformer (category: sizeForRef , type int)", false},
+        {"reference to an unknown table", [](TFields& f) { f[4].transformer(args(new ref_fixer_args("nobody"))); },
+         "Table nobody doesn't exists", false},
+        {"declared range narrower than the data", [](TFields& f) { f[1].transformer(args(new range_fixer_args(1L))); },
+         "Field qty maximum value exceeded: -3", true},
+    };
+    for (const Case& c : cases) {
+        WatchedFileSet fs;
+        TTables set(fs);
+        TFields f = wideOrders();
+        f += TField<unsigned long>("customer", 32);
+        f[0].transformer(args(new range_fixer_args(1000UL)));
+        c.attach(f);
+        TTable& t = set.append(pointer<TTable>(new TTable(fs, "orders", f, false)));
+        { TOpenTable open(t, false); addOrder(open, 200, -3, 1.5, "ab"); }
+        const auto before = fs.snapshot();
+        const unsigned bits = t.fields().bitSize();
+        EXPECT_EQ(message([&] { set.strip(); }), c.expected) << c.what;
+        EXPECT_EQ(fs.snapshot(), before) << c.what;
+        EXPECT_EQ(fs.openedAny("temp"), c.temporaryTouched) << c.what;
+        EXPECT_EQ(t.fields().bitSize(), bits) << c.what;
+    }
+}
+
+TEST(Strip, ATableNamedTempIsRefusedBeforeAnythingIsWritten) {
+    WatchedFileSet fs;
+    TTables set(fs);
+    set.append(pointer<TTable>(new TTable(fs, "a", wideOrders(), false)));
+    set.append(pointer<TTable>(new TTable(fs, "temp", wideOrders(), false)));
+    const auto before = fs.snapshot();
+    fs.opened.clear();
+    EXPECT_THROW(set.strip(), std::runtime_error);
+    EXPECT_EQ(fs.snapshot(), before);
+    EXPECT_TRUE(fs.opened.empty());
+}
+
+TEST(Strip, EmptySetDoesNothing) {
+    WatchedFileSet fs;
+    TTables set(fs);
+    set.strip();
+    EXPECT_TRUE(fs.opened.empty());
+}
+
+// A transformer that takes its time, so that progress has something to show.
+class SlowArgs : public field_transformer_base::args {
+public:
+    std::string category() const override { return "slowtest"; }
+    void serial_write(std::ostream&) const override {}
+    void to_stream(std::ostream&) const override {}
+};
+
+class SlowTransformer : public field_transformer<unsigned int> {
+public:
+    void do_onChange(const unsigned int&) override {
+        std::clock_t until = std::clock() + CLOCKS_PER_SEC / 2000;
+        while (std::clock() < until) {
+        }
+    }
+    void do_addToFields(TFields& fields, const TField<unsigned int>& field) const override {
+        TField<unsigned int> same(field.name(), field.bits());
+        fields += same;
+    }
+};
+
+class SlowCreator : public field_transformer<unsigned int>::creator {
+public:
+    pointer<field_transformer_base> create(const TTables&, const field_transformer_base::args&) const override {
+        return pointer<field_transformer_base>(new SlowTransformer);
+    }
+};
+
+class SlowArgsCreator : public field_transformer_base::args::creator {
+public:
+    pointer<field_transformer_base::args> create(std::istream&) const override { return args(new SlowArgs); }
+    pointer<field_transformer_base::args> create(serial::serial_in&) const override { return args(new SlowArgs); }
+};
+
+field_transformer_base::args::registration slowArgsRegistration(
+    "slowtest", pointer<field_transformer_base::args::creator>(new SlowArgsCreator));
+field_transformer_base::registration slowRegistration("slowtest",
+                                                      pointer<field_transformer_base::creator>(new SlowCreator));
+
+class RecordingProgress : public Console::TProgress {
+public:
+    void onStart() override { ++starts; }
+    void onFinish() override { ++finishes; }
+    void onUpdate(int percent) override {
+        percents.push_back(percent);
+        clocks.push_back(std::clock());
+    }
+    int starts = 0, finishes = 0;
+    std::vector<int> percents;
+    std::vector<std::clock_t> clocks;
+};
+
+TEST(Strip, ProgressOverAThousandRecordsIsThrottledAndRising) {
+    Host::MemoryFileSet fs;
+    TTables set(fs);
+    TFields f;
+    f += TField<unsigned int>("n", 16);
+    f[0].transformer(args(new SlowArgs));
+    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
+    {
+        TOpenTable open(t, false);
+        TRecord r(open.fields());
+        for (unsigned i = 0; i < 1000; ++i) {
+            r[0] = i;
+            open.push_back(r);
+        }
+    }
+    pointer<RecordingProgress> progress(new RecordingProgress);
+    t.strip(set, progress);
+    EXPECT_EQ(progress->starts, 1);
+    EXPECT_EQ(progress->finishes, 1);
+    ASSERT_GE(progress->percents.size(), 2u);  // the scan alone takes half a second
+    for (std::size_t i = 0; i < progress->percents.size(); ++i) {
+        EXPECT_LE(progress->percents[i], 100);
+        if (i == 0) continue;
+        EXPECT_GT(progress->percents[i], progress->percents[i - 1]);
+        EXPECT_GE((progress->clocks[i] - progress->clocks[i - 1]) * 10, CLOCKS_PER_SEC);
+    }
+    EXPECT_LE(progress->percents.back(), 50 + 1);  // the copy half is quick
+}
+
+TEST(ReferenceArguments, TextFormIsOneTokenThatReadsBack) {
+    ref_fixer_args a("customers of 2026");
+    std::ostringstream text;
+    a.to_stream(text);
+    EXPECT_EQ(text.str(), "\"customers of 2026\"\t");
+    std::istringstream in(text.str());
+    pointer<field_transformer_base::args> back = field_transformer_manager::instance().createArgs("sizeForRef", in, false);
+    EXPECT_EQ(dynamic_cast<ref_fixer_args&>(*back).table(), "customers of 2026");
+    std::stringstream binary;
+    a.serial_write(binary);
+    pointer<field_transformer_base::args> fromBinary =
+        field_transformer_manager::instance().createArgs("sizeForRef", binary, true);
+    EXPECT_EQ(dynamic_cast<ref_fixer_args&>(*fromBinary).table(), "customers of 2026");
+}
+
+}  // namespace
