@@ -264,6 +264,29 @@ TEST_F(ToolTest, CsvRoundTripKeepsAwkwardStrings) {
     EXPECT_EQ(before.size(), 4u + 4 * 30);  // 240 bits a record
 }
 
+TEST_F(ToolTest, CsvLinesAreCountedInTheInputAndCrLfIsAccepted) {
+    makeShop();
+    // Record 3 spans lines 4 and 5, so the bad id is on line 7.
+    const std::string input = "id,name,city\r\n1,Ada,OSLO\r\n\r\n2,\"two\r\nlines\",LYON\r\n3,x,GENT\r\nfour,y,CORK\r\n";
+    const Outcome bad = orvex({"load", dir, "customers", "--csv"}, input);
+    EXPECT_EQ(bad.err, "orvex: line 7, field id: not an integer: 'four'\n");
+    ok({"load", dir, "customers", "--csv"}, input.substr(0, input.rfind("four")));
+    EXPECT_EQ(ok({"dump", dir, "customers", "--csv"}).out,
+              "id,name,city\n1,Ada,OSLO\n2,\"two\r\nlines\",LYON\n3,x,GENT\n");
+}
+
+TEST_F(ToolTest, TextFormTablesWorkLikeBinaryOnes) {
+    ok({"create", dir, "notes", "--text", "n:u_int:16 | body:str:40"});
+    ok({"load", dir, "notes", "--csv"}, "n,body\n300,\"tab\there\"\n7,plain\n");
+    ok({"sort", dir, "notes"});
+    ok({"strip", dir});
+    EXPECT_TRUE(fs::exists(file("notes.dst")));
+    EXPECT_FALSE(fs::exists(file("notes.dsb")));
+    EXPECT_NE(ok({"info", dir, "notes"}).out.find("syntax:      n:u_int:9 | body:str:8\n"), std::string::npos);
+    EXPECT_EQ(ok({"dump", dir, "notes", "--csv"}).out, "n,body\n7,plain\n300,tab\there\n");
+    EXPECT_EQ(ok({"dump", dir, "notes"}).out, "7\t\"plain\"\t\n300\t\"tab\\there\"\t\n");
+}
+
 TEST_F(ToolTest, TextDumpIsTheTablesTextFormAndLoadsBack) {
     makeShop();
     ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
