@@ -29,6 +29,9 @@ void TerminalProgress::onUpdate(int percent) { draw(percent); }
 
 void TerminalProgress::onFinish() {
     if (!m_lineOpen) return;
+    // The throttle usually holds back the last updates of a run, so the bar
+    // is drawn full when the run ends.
+    draw(100);
     writeAll(m_fd, "\n");
     m_lineOpen = false;
 }

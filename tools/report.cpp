@@ -41,24 +41,9 @@ std::string secondsText(double seconds) {
     return text;
 }
 
-namespace {
-
-// The last update before the end of a run is usually held back by the
-// throttle, so the bar is drawn full when the run finishes.
-class ProgressBar : public Host::TerminalProgress {
-public:
-    explicit ProgressBar(const std::string& label) : Host::TerminalProgress(label) {}
-    void onFinish() override {
-        onUpdate(100);
-        Host::TerminalProgress::onFinish();
-    }
-};
-
-}  // namespace
-
 pointer<Console::TProgress> progressBar(const std::string& label) {
     if (::isatty(2) != 1) return pointer<Console::TProgress>();
-    return pointer<Console::TProgress>(new ProgressBar(label));
+    return pointer<Console::TProgress>(new Host::TerminalProgress(label));
 }
 
 }  // namespace Tool
