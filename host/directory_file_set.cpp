@@ -32,6 +32,7 @@ bool readWhole(int fd, std::vector<char>& bytes) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
         static_cast<unsigned long long>(st.st_size) > FileImage::maxSize)
         return false;
+    bytes = BufferPool::take(static_cast<std::size_t>(st.st_size));
     bytes.resize(static_cast<std::size_t>(st.st_size));
     std::size_t done = 0;
     while (done < bytes.size()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace Host {
 
@@ -25,6 +26,71 @@ OpenRequest readOpenMode(std::ios_base::openmode mode) {
     return r;
 }
 
+// ---------------------------------------------------------------- BufferPool
+
+namespace {
+const std::size_t kSmallestKept = std::size_t(1) << 20;
+const std::size_t kMostKept = 4;
+const std::size_t kMostKeptBytes = std::size_t(256) << 20;
+
+struct Pool {
+    std::mutex lock;
+    std::vector<std::vector<char>> kept;
+    std::size_t bytes = 0;
+};
+
+Pool& pool() {
+    static Pool* p = new Pool;  // never destroyed: images may outlive static destruction
+    return *p;
+}
+}  // namespace
+
+std::vector<char> BufferPool::take(std::size_t capacity) {
+    if (capacity >= kSmallestKept) {
+        Pool& p = pool();
+        std::lock_guard<std::mutex> guard(p.lock);
+        auto best = p.kept.end();
+        for (auto it = p.kept.begin(); it != p.kept.end(); ++it)
+            if (it->capacity() >= capacity && (best == p.kept.end() || it->capacity() < best->capacity())) best = it;
+        if (best != p.kept.end()) {
+            std::vector<char> found = std::move(*best);
+            p.kept.erase(best);
+            p.bytes -= found.capacity();
+            return found;
+        }
+    }
+    std::vector<char> fresh;
+    fresh.reserve(capacity);
+    return fresh;
+}
+
+void BufferPool::give(std::vector<char>&& bytes) {
+    std::vector<char> released = std::move(bytes);
+    if (released.capacity() < kSmallestKept) return;
+    released.clear();
+    Pool& p = pool();
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (released.capacity() > kMostKeptBytes) return;
+    // Make room by dropping the smallest kept vectors.
+    while (!p.kept.empty() && (p.kept.size() >= kMostKept || p.bytes + released.capacity() > kMostKeptBytes)) {
+        auto smallest = std::min_element(p.kept.begin(), p.kept.end(),
+                                         [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+        if (smallest->capacity() >= released.capacity()) return;  // keep the larger ones
+        p.bytes -= smallest->capacity();
+        p.kept.erase(smallest);
+    }
+    p.bytes += released.capacity();
+    p.kept.push_back(std::move(released));
+}
+
+void BufferPool::release() {
+    Pool& p = pool();
+    std::vector<std::vector<char>> freed;
+    std::lock_guard<std::mutex> guard(p.lock);
+    freed.swap(p.kept);
+    p.bytes = 0;
+}
+
 // ----------------------------------------------------------------- FileImage
 
 std::size_t FileImage::read(std::size_t position, char* to, std::size_t n) const {
@@ -39,6 +105,12 @@ std::size_t FileImage::write(std::size_t position, const char* from, std::size_t
     n = std::min(n, maxSize - position);
     if (n == 0) return 0;
     const std::size_t oldSize = m_bytes.size();
+    if (position + n > m_bytes.capacity()) {
+        std::vector<char> bigger = BufferPool::take(std::max(position + n, 2 * m_bytes.capacity()));
+        bigger.assign(m_bytes.begin(), m_bytes.end());
+        BufferPool::give(std::move(m_bytes));
+        m_bytes.swap(bigger);
+    }
     if (position + n > oldSize) m_bytes.resize(position + n);
     std::memcpy(m_bytes.data() + position, from, n);
     // A gap left by writing past the end is part of what changed.
@@ -54,6 +126,7 @@ std::size_t FileImage::write(std::size_t position, const char* from, std::size_t
 }
 
 void FileImage::assign(std::vector<char> bytes) {
+    BufferPool::give(std::move(m_bytes));
     m_bytes = std::move(bytes);
     m_dirtyFrom = 0;
     m_dirtyTo = m_bytes.size();

@@ -40,6 +40,23 @@ struct OpenRequest {
 };
 OpenRequest readOpenMode(std::ios_base::openmode mode);
 
+// Byte vectors of released file images, kept for the next image. Files are
+// held whole in memory, and fresh memory costs a page fault per page on
+// first touch; a table's contents are loaded on every opening and a strip
+// writes and moves a whole copy, so reusing the memory of images that went
+// away makes those passes several times cheaper. Only vectors of at least
+// 1 MiB are kept, at most 4 of them and 256 MiB in all; `release` frees
+// them. Safe to use from several threads.
+class BufferPool {
+public:
+    // An empty vector whose capacity is at least `capacity`.
+    static std::vector<char> take(std::size_t capacity);
+    // Keeps the vector's memory for a later take, or frees it.
+    static void give(std::vector<char>&& bytes);
+    // Frees every kept vector.
+    static void release();
+};
+
 // The bytes of one file while it is open (or, for memory files, always).
 // A file never grows beyond `maxSize` bytes, the largest size that a signed
 // 32-bit position reaches: writes beyond it are refused.
@@ -51,7 +68,7 @@ public:
     explicit FileImage(std::vector<char> bytes) : m_bytes(std::move(bytes)) {}
     FileImage(const FileImage&) = delete;
     FileImage& operator=(const FileImage&) = delete;
-    virtual ~FileImage() = default;
+    virtual ~FileImage() { BufferPool::give(std::move(m_bytes)); }
 
     std::size_t size() const { return m_bytes.size(); }
     const std::vector<char>& bytes() const { return m_bytes; }

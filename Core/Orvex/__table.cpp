@@ -212,15 +212,23 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
             TOpenTable target(temporary, true);
             TRecord from(source.fields()), to(target.fields());
             const unsigned n = from.fields().size();
+            // Field f of each record goes through a value reference from the
+            // old descriptor to the new one; the descriptors are looked up once.
+            std::vector<const TFieldInfo*> oldField(n), newField(n);
+            for (unsigned f = 0; f < n; ++f) {
+                oldField[f] = &from.fields()[f];
+                newField[f] = &to.fields()[f];
+            }
             for (unsigned long i = 0; i < count; ++i) {
                 if (progress) progress->update(static_cast<int>(count + i));
                 source.readInto(i, from);
-                for (unsigned f = 0; f < n; ++f) to[f] = from[f];
+                for (unsigned f = 0; f < n; ++f)
+                    TFieldInfo::reference(*newField[f], to.data()) = TFieldInfo::const_reference(*oldField[f], from.data());
                 target.push_back(to);
             }
             if (progress) progress->finish();
+            target.closeStream();
         }
-        temporary.getFileStream().close();
     } catch (...) {
         temporary.erase();  // leave no temporary files behind
         throw;
@@ -282,6 +290,12 @@ TOpenTable::~TOpenTable() {
     } catch (...) {
         // A destructor must not throw; the file keeps its old header.
     }
+}
+
+void TOpenTable::closeStream() {
+    if (m_HeaderDirty) writeFileHeader();
+    m_Stream->close();
+    m_HeaderDirty = false;
 }
 
 std::streamoff TOpenTable::offsetOf(unsigned long i) const {

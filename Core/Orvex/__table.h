@@ -172,6 +172,9 @@ private:
     friend class TTable;  // stripping reads records into reused buffers
 
     void readInto(unsigned long i, TRecord& r) const;
+    // Writes the header if needed and closes the shared stream, so that the
+    // destructor has nothing left to do (it would reopen the file).
+    void closeStream();
     bool writeAt(unsigned long i, const TRecord& r) const;
     void writeFrom(unsigned long i, const TRecord& r);
     std::streamoff offsetOf(unsigned long i) const;
