@@ -1,7 +1,8 @@
 // The table workload through the library on the directory file set, beside
 // the same work in SQLite and by hand on an in-memory array (the limit).
 //
-//   tables_bench [--n N] [--dir DIR]
+//   tables_bench [--n N] [--dir DIR]    (without DIR: a temporary directory,
+//                                       removed at the end)
 //
 // Structure: key u_int 24 | qty int 13, price fixed(2) 20, code str 4 packed
 // (81 bits, 11 bytes). Values from std::mt19937 seeded 20261205 in that
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -373,7 +375,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (dir.empty()) {
+    const bool ownDirectory = dir.empty();
+    if (ownDirectory) {
         char tmpl[] = "/tmp/orvex-bench-XXXXXX";
         if (!mkdtemp(tmpl)) return 1;
         dir = tmpl;
@@ -393,5 +396,6 @@ int main(int argc, char** argv) {
     std::printf("\nstrip of the sorted table        %8.3f s\n", lib[7]);
     std::printf("read twice, write once, records %8.3f s   strip / this %6.2f\n", lib[6], lib[7] / lib[6]);
     std::printf("read twice, write once, blocks  %8.3f s   strip / this %6.2f\n", lib[5], lib[7] / lib[5]);
+    if (ownDirectory) std::filesystem::remove_all(dir);
     return 0;
 }
