@@ -588,12 +588,14 @@ TRecord TOpenTable::__median(unsigned long i, unsigned long j, unsigned long k) 
     return y.compareTo(z) < 0 ? z : y;
 }
 
-unsigned long TOpenTable::lower_bound(unsigned long first, unsigned long last, const TRecord& value) const {
-    TRecord r(m_Fields);
+namespace {
+// Binary search by halving, shared by both bounds: `before(i)` tells whether
+// the record at i lies before the answer.
+template <class Before>
+unsigned long halve(unsigned long first, unsigned long last, Before before) {
     for (unsigned long len = last - first; len != 0;) {
         unsigned long half = len / 2, mid = first + half;
-        readInto(mid, r);
-        if (r.compareTo(value) < 0) {
+        if (before(mid)) {
             first = mid + 1;
             len = len - half - 1;
         } else {
@@ -602,20 +604,22 @@ unsigned long TOpenTable::lower_bound(unsigned long first, unsigned long last, c
     }
     return first;
 }
+}  // namespace
+
+unsigned long TOpenTable::lower_bound(unsigned long first, unsigned long last, const TRecord& value) const {
+    TRecord r(m_Fields);
+    return halve(first, last, [&](unsigned long i) {
+        readInto(i, r);
+        return r.compareTo(value) < 0;
+    });
+}
 
 unsigned long TOpenTable::upper_bound(unsigned long first, unsigned long last, const TRecord& value) const {
     TRecord r(m_Fields);
-    for (unsigned long len = last - first; len != 0;) {
-        unsigned long half = len / 2, mid = first + half;
-        readInto(mid, r);
-        if (!(value.compareTo(r) < 0)) {
-            first = mid + 1;
-            len = len - half - 1;
-        } else {
-            len = half;
-        }
-    }
-    return first;
+    return halve(first, last, [&](unsigned long i) {
+        readInto(i, r);
+        return !(value.compareTo(r) < 0);
+    });
 }
 
 unsigned long TOpenTable::find(unsigned long first, unsigned long last, const TRecord& value) const {
