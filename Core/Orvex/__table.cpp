@@ -33,19 +33,7 @@ void endLine(std::ostream& os) {
 
 // ===================================================================== TTable
 
-TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
-    : TNamed(name),
-      m_BinDesc(binDesc),
-      m_DescFileName(name + (binDesc ? ".dsb" : ".dst")),
-      m_TransFileName(name + (binDesc ? ".trb" : ".trt")),
-      m_ContentsFileName(name + ".bin"),
-      m_FileSet(fs),
-      m_Stream(fs) {
-    m_Fields = getFields(fs);
-    getTransformers(m_Fields, fs);
-}
-
-TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
+TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread)
     : TNamed(name),
       m_BinDesc(binDesc),
       m_DescFileName(name + (binDesc ? ".dsb" : ".dst")),
@@ -53,7 +41,16 @@ TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fi
       m_ContentsFileName(name + ".bin"),
       m_FileSet(fs),
       m_Stream(fs),
-      m_Fields(fields) {
+      m_Fields(fields) {}
+
+TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
+    : TTable(fs, name, binDesc, TFields(), Unread()) {
+    m_Fields = getFields(fs);
+    getTransformers(m_Fields, fs);
+}
+
+TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
+    : TTable(fs, name, binDesc, fields, Unread()) {
     writeFields(fs);
     writeTransformers(fs);
 }

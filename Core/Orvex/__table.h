@@ -87,6 +87,10 @@ public:
     void strip(TTables& tables, const pointer<Console::TProgress>& progress);
 
 private:
+    // Names, form and structure set, no file read or written.
+    struct Unread {};
+    TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread);
+
     std::ios_base::openmode descMode() const;
 
     bool m_BinDesc;
