@@ -118,7 +118,7 @@ private:
         return limits;
     }
 
-    static const unsigned long kNoLimit = static_cast<unsigned long>(-1);
+    static constexpr unsigned long kNoLimit = static_cast<unsigned long>(-1);
 
     Catalog& m_catalog;
     TableEntry m_entry;
