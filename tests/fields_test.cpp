@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <limits>
 #include <new>
 #include <random>
 #include <sstream>
@@ -11,8 +10,10 @@
 #include <string>
 
 #include "Core/Orvex/__field.h"
+#include "tests/test_support.h"
 
 using namespace Orvex;
+using namespace TestSupport;
 
 // Counts every allocation of the process, so a test can show that a loop
 // does not allocate. (The replacement pairs malloc with free on purpose.)
@@ -29,58 +30,46 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-template <class E, class F>
-std::string messageOf(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << "wrong exception type: " << e.what();
-        return std::string();
-    }
-    ADD_FAILURE() << "nothing raised";
-    return std::string();
-}
-
-std::string bytes(std::initializer_list<int> list) {
-    std::string s;
-    for (int b : list) s += static_cast<char>(b);
-    return s;
-}
-
 std::string content(const bit_buffer& b) { return std::string(b(0), b.size()); }
 
-template <class F>
-std::string binaryForm(const F& field) {
-    std::ostringstream os;
-    serial::serial_out out(os);
-    field.serial_write(out);
-    return os.str();
-}
-
-template <class F>
-std::string textForm(const F& field) {
-    std::ostringstream os;
-    field.to_stream(os);
-    return os.str();
-}
-
-// One field placed at `offset` in a structure of its own, with a record.
+// One field after `lead` bits of another in a structure of its own, with a record.
 struct OneField {
     TFields fields;
     TRecord record;
     template <class F>
-    OneField(const F& f, unsigned lead = 0) : fields(make(f, lead)), record(fields) {}
-    template <class F>
-    static TFields make(const F& f, unsigned lead) {
-        TFields s;
-        if (lead) s += TField<unsigned int>("lead", lead);
-        s += f;
-        return s;
-    }
+    OneField(const F& f, unsigned lead = 0)
+        : fields(lead ? fieldsOf(TField<unsigned int>("lead", lead) | f) : fieldsOf(f)), record(fields) {}
     TFieldInfo::reference ref() { return record[fields.size() - 1]; }
+    const TFieldInfo& field() const { return fields[fields.size() - 1]; }
 };
+
+template <class N>
+std::string show(N v) { return std::to_string(v); }
+std::string show(const std::string& v) { return v; }
+std::string show(const fixed_point& v) { return std::to_string(v.raw) + "/" + std::to_string(v.precision); }
+
+// Stores v in the field and reads it back; or the range error's text, after
+// checking that the refused value left the record's bytes alone.
+template <class T>
+std::string put(OneField& f, const T& v) {
+    const std::string before = content(f.record.data());
+    try {
+        f.ref() = v;
+    } catch (const std::out_of_range& e) {
+        EXPECT_EQ(content(f.record.data()), before) << "refused " << e.what();
+        return e.what();
+    }
+    return show(f.ref().get<T>());
+}
+
+// A value token read into the field, and the field's token written back.
+std::string tokenRoundTrip(OneField& f, const std::string& token) {
+    std::istringstream is(token);
+    f.field().value_from_stream(is, f.record.data());
+    std::ostringstream os;
+    f.field().value_to_stream(os, f.record.data());
+    return is.fail() ? "<failed> " + os.str() : os.str();
+}
 
 }  // namespace
 
@@ -119,321 +108,223 @@ TEST(BitSlot, AgreesWithItsBitFieldForEveryWidthAndOffset) {
 
 // ---------------------------------------------------------------- TType
 
-TEST(TType, NamesMapToValuesAndBack) {
+TEST(TType, NamesMapToValuesAndBackAndOthersAreNoneOrRaise) {
     const char* names[] = {"int", "u_int", "long", "u_long", "str", "fixed"};
     for (int v = 1; v <= 6; ++v) {
-        EXPECT_EQ(v, TType::typeByName(names[v - 1])) << names[v - 1];
-        EXPECT_EQ(names[v - 1], static_cast<const std::string&>(TType(static_cast<TType::EType>(v))));
+        EXPECT_EQ(TType::typeByName(names[v - 1]), v) << names[v - 1];
+        EXPECT_EQ(static_cast<const std::string&>(TType(static_cast<TType::EType>(v))), names[v - 1]);
     }
-}
-
-TEST(TType, NamesOutsideTheTableAreNoneWithoutError) {
-    EXPECT_EQ(TType::tpNone, TType::typeByName("in"));
-    EXPECT_EQ(TType::tpNone, TType::typeByName("integer"));
-    EXPECT_EQ(TType::tpNone, TType::typeByName("Int"));  // A('I') = 11: hash 14
-    EXPECT_EQ(TType::tpNone, TType::typeByName(""));
-}
-
-TEST(TType, NamesHashingIntoTheTableRaise) {
-    EXPECT_EQ("Error converting ints to Orvex::TType",
-              messageOf<std::logic_error>([] { TType::typeByName("ints"); }));  // empty slot 9
-    EXPECT_EQ("Error converting sit to Orvex::TType",
-              messageOf<std::logic_error>([] { TType t("sit"); }));  // slot of "str"
-    EXPECT_EQ(TType::tpNone, TType::findByName("sit"));
+    // Outside the table, without error ("Int": A('I') = 11, hash 14).
+    for (const char* name : {"in", "integer", "Int", ""}) EXPECT_EQ(TType::typeByName(name), TType::tpNone) << name;
+    // Hashing into the table: an empty slot, and the slot of "str".
+    EXPECT_EQ(message<std::logic_error>([] { TType::typeByName("ints"); }), "Error converting ints to Orvex::TType");
+    EXPECT_EQ(message<std::logic_error>([] { TType t("sit"); }), "Error converting sit to Orvex::TType");
+    EXPECT_EQ(TType::findByName("sit"), TType::tpNone);
 }
 
 TEST(TType, NoneHasNoNameAndWritesNothing) {
-    EXPECT_EQ("Attempt to convert Orvex::TType == tpNone to std::string",
-              messageOf<std::logic_error>([] { TType().name(); }));
+    EXPECT_EQ(message<std::logic_error>([] { TType().name(); }),
+              "Attempt to convert Orvex::TType == tpNone to std::string");
     std::ostringstream os;
     EXPECT_THROW(tabulation::to_stream(os, TType()), std::logic_error);
-    EXPECT_EQ("", os.str());
+    EXPECT_EQ(os.str(), "");
 }
 
 TEST(TType, TokenRoundTripAndFailedReadKeepsValue) {
     std::ostringstream os;
     tabulation::to_stream(os, TType(TType::tpFixed));
-    std::istringstream is(os.str());
+    std::istringstream is(os.str()), empty("   ");
     TType t(TType::tpInt);
     tabulation::from_stream(is, t);
-    EXPECT_EQ(TType::tpFixed, t);
-
-    std::istringstream empty("   ");
+    EXPECT_EQ(t, TType::tpFixed);
     tabulation::from_stream(empty, t);
     EXPECT_TRUE(empty.fail());
-    EXPECT_EQ(TType::tpFixed, t);
+    EXPECT_EQ(t, TType::tpFixed);
 }
 
 // ------------------------------------------------------ integer fields
 
-TEST(IntegerField, UnsignedWidth8) {
-    OneField f(TField<unsigned int>("n", 8), 3);
-    f.ref() = 255u;
-    EXPECT_EQ(255u, f.ref().get<unsigned int>());
-    const std::string before = content(f.record.data());
-    EXPECT_EQ("Field n maximum value exceeded: 256",
-              messageOf<std::out_of_range>([&] { f.ref() = 256u; }));
-    EXPECT_EQ(before, content(f.record.data()));
-}
-
-TEST(IntegerField, SignedWidth8) {
-    OneField f(TField<int>("n", 8), 5);
-    f.ref() = -128;
-    EXPECT_EQ(-128, f.ref().get<int>());
-    f.ref() = 127;
-    EXPECT_EQ(127, f.ref().get<int>());
-    EXPECT_EQ("Field n maximum value exceeded: -129", messageOf<std::out_of_range>([&] { f.ref() = -129; }));
-    EXPECT_EQ("Field n maximum value exceeded: 128", messageOf<std::out_of_range>([&] { f.ref() = 128; }));
-    EXPECT_EQ(127, f.ref().get<int>());
-}
-
-TEST(IntegerField, LongValuesOutside32BitsAreRefusedWithTheFieldsMessage) {
+TEST(IntegerField, ValuesAtTheLimitsOfTheWidthAndTheFieldsMessageBeyond) {
+    OneField u8(TField<unsigned int>("n", 8), 3);
+    EXPECT_EQ(put(u8, 255u), "255");
+    EXPECT_EQ(put(u8, 256u), "Field n maximum value exceeded: 256");
+    OneField s8(TField<int>("n", 8), 5);
+    EXPECT_EQ(put(s8, -128), "-128");
+    EXPECT_EQ(put(s8, 127), "127");
+    EXPECT_EQ(put(s8, -129), "Field n maximum value exceeded: -129");
+    EXPECT_EQ(put(s8, 128), "Field n maximum value exceeded: 128");
+    // Longs outside 32 bits are refused like any value that does not fit.
     OneField s(TField<long>("s", 32));
-    s.ref() = -2147483648L;
-    EXPECT_EQ(-2147483648L, s.ref().get<long>());
-    EXPECT_EQ("Field s maximum value exceeded: 2147483648",
-              messageOf<std::out_of_range>([&] { s.ref() = 2147483648L; }));
-    EXPECT_EQ("Field s maximum value exceeded: -2147483649",
-              messageOf<std::out_of_range>([&] { s.ref() = -2147483649L; }));
-
+    EXPECT_EQ(put(s, -2147483648L), "-2147483648");
+    EXPECT_EQ(put(s, 2147483648L), "Field s maximum value exceeded: 2147483648");
+    EXPECT_EQ(put(s, -2147483649L), "Field s maximum value exceeded: -2147483649");
     OneField u(TField<unsigned long>("u", 32), 5);
-    u.ref() = 0xFFFFFFFFUL;
-    EXPECT_EQ(0xFFFFFFFFUL, u.ref().get<unsigned long>());
-    EXPECT_EQ("Field u maximum value exceeded: 4294967296",
-              messageOf<std::out_of_range>([&] { u.ref() = 0x100000000UL; }));
-    EXPECT_EQ(0xFFFFFFFFUL, u.ref().get<unsigned long>());
+    EXPECT_EQ(put(u, 0xFFFFFFFFUL), "4294967295");
+    EXPECT_EQ(put(u, 0x100000000UL), "Field u maximum value exceeded: 4294967296");
+    // Width 0 holds only 0, and writes nothing into its neighbour.
+    OneField z(TField<int>("z", 0), 4);
+    z.record[0] = 9u;
+    EXPECT_EQ(put(z, 0), "0");
+    EXPECT_EQ(put(z, 1), "Field z maximum value exceeded: 1");
+    EXPECT_EQ(z.record[0].get<unsigned int>(), 9u);
 }
 
 TEST(IntegerField, RangeQueriesFollowTheWidth) {
-    OneField s(TField<int>("s", 5));
-    const TField<int>& sf = static_cast<const TField<int>&>(s.fields[0]);
-    EXPECT_EQ(-16, sf.minValue());
-    EXPECT_EQ(15, sf.maxValue());
+    OneField s(TField<int>("s", 5)), u(TField<unsigned long>("u", 5));
+    const TField<int>& sf = static_cast<const TField<int>&>(s.field());
+    EXPECT_EQ(sf.minValue(), -16);
+    EXPECT_EQ(sf.maxValue(), 15);
     EXPECT_TRUE(sf.canStore(-16));
     EXPECT_FALSE(sf.canStore(16));
-
-    OneField u(TField<unsigned long>("u", 5));
-    const TFieldInfo& uf = u.fields[0];
+    const TFieldInfo& uf = u.field();
     unsigned long lo = 7, hi = 0, probe = 32;
     uf.impl().minValue(uf, &lo);
     uf.impl().maxValue(uf, &hi);
-    EXPECT_EQ(0u, lo);
-    EXPECT_EQ(31u, hi);
+    EXPECT_EQ(lo, 0u);
+    EXPECT_EQ(hi, 31u);
     EXPECT_FALSE(uf.impl().canStore(uf, &probe));
 }
 
-TEST(IntegerField, ZeroWidthHoldsOnlyZero) {
-    OneField f(TField<int>("z", 0), 4);
-    f.record[0] = 9u;
-    f.ref() = 0;
-    EXPECT_EQ(0, f.ref().get<int>());
-    EXPECT_THROW(f.ref() = 1, std::out_of_range);
-    EXPECT_EQ(9u, f.record[0].get<unsigned int>());
-}
-
 TEST(IntegerField, WidthAbove32IsRefusedNamingFieldAndWidth) {
-    EXPECT_EQ("Field wide width 33 is above 32",
-              messageOf<std::runtime_error>([] { TField<int> f("wide", 33); }));
+    EXPECT_EQ(message<std::runtime_error>([] { TField<int> f("wide", 33); }), "Field wide width 33 is above 32");
     EXPECT_THROW(TField<unsigned long>("w", 256), std::runtime_error);  // not wrapped to 0
-    std::istringstream text("wide 40");
-    EXPECT_EQ("Field wide width 40 is above 32", messageOf<std::runtime_error>([&] { TField<long> f(text); }));
-    std::istringstream bin(bytes({2, 0, 0, 0, 'w', 'x', 99}));
+    std::istringstream text("wide 40"), bin(sstr("wx") + static_cast<char>(99));
+    EXPECT_EQ(message<std::runtime_error>([&] { TField<long> f(text); }), "Field wide width 40 is above 32");
     serial::serial_in in(bin);
-    EXPECT_EQ("Field wx width 99 is above 32", messageOf<std::runtime_error>([&] { TField<unsigned int> f(in); }));
+    EXPECT_EQ(message<std::runtime_error>([&] { TField<unsigned int> f(in); }), "Field wx width 99 is above 32");
 }
 
-TEST(IntegerField, BinaryFormOfATwoLetterIntField) {
+TEST(IntegerField, BothFormsReadBack) {
     TField<int> f("ab", 10);
-    EXPECT_EQ(bytes({3, 0, 0, 0, 'i', 'n', 't', 2, 0, 0, 0, 'a', 'b', 10}), binaryForm(f));
-    EXPECT_EQ(14u, f.serial_size());
-    EXPECT_EQ(14u, static_cast<const TFieldInfo&>(f).serial_size());
-
-    std::istringstream is(binaryForm(f).substr(7));  // the reader has taken the type name
+    EXPECT_EQ(binaryOf(f), sstr("int") + sstr("ab") + '\x0A');
+    EXPECT_EQ(f.serial_size(), 14u);
+    EXPECT_EQ(static_cast<const TFieldInfo&>(f).serial_size(), 14u);
+    std::istringstream is(binaryOf(f).substr(7));  // the reader has taken the type name
     serial::serial_in in(is);
-    TField<int> back(in);
-    EXPECT_EQ("ab", back.name());
-    EXPECT_EQ(10u, back.bits());
-}
+    EXPECT_EQ(shapeOf(TField<int>(in)), "ab int 10");
 
-TEST(IntegerField, TextFormReadsBack) {
-    TField<unsigned long> f("count", 17);
-    const std::string text = textForm(f);
-    EXPECT_EQ("\"u_long\"\t\"count\"\t17\t", text);
-    std::istringstream is(text);
+    TField<unsigned long> g("count", 17);
+    EXPECT_EQ(textOf(g), "\"u_long\"\t\"count\"\t17\t");
+    std::istringstream text(textOf(g));
     TType t;
-    tabulation::from_stream(is, t);
-    EXPECT_EQ(TType::tpULong, t);
-    TField<unsigned long> back(is);
-    EXPECT_FALSE(is.fail());
-    EXPECT_EQ("count", back.name());
-    EXPECT_EQ(17u, back.bits());
+    tabulation::from_stream(text, t);
+    EXPECT_EQ(t, TType::tpULong);
+    TField<unsigned long> back(text);
+    EXPECT_FALSE(text.fail());
+    EXPECT_EQ(shapeOf(back), "count u_long 17");
 }
 
 TEST(IntegerField, CopyFromChecksTheDestinationWidth) {
-    TFields s;
-    s += TField<long>("wide", 16) | TField<long>("narrow", 8);
-    TRecord r(s);
-    r[0] = 300L;
-    EXPECT_EQ("Field narrow maximum value exceeded: 300", messageOf<std::out_of_range>([&] {
-                  s[1].impl().copyFrom(s[1], r.data(), s[0], r.data());
-              }));
+    TFields s = fieldsOf(TField<long>("wide", 16) | TField<long>("narrow", 8));
+    TRecord r = recordOf(s, 300L);
+    EXPECT_EQ(message<std::out_of_range>([&] { s[1].impl().copyFrom(s[1], r.data(), s[0], r.data()); }),
+              "Field narrow maximum value exceeded: 300");
     r[0] = -100L;
     s[1].impl().copyFrom(s[1], r.data(), s[0], r.data());
-    EXPECT_EQ(-100L, r[1].get<long>());
+    EXPECT_EQ(r[1].get<long>(), -100L);
 }
 
-TEST(IntegerField, ValueTokens) {
+TEST(IntegerField, ValueTokensAndAFailedTokenWritesNothing) {
     OneField f(TField<int>("v", 12), 3);
-    std::istringstream is("-2048 oops");
-    f.ref().field().value_from_stream(is, f.record.data());
-    EXPECT_EQ(-2048, f.ref().get<int>());
-    f.ref().field().value_from_stream(is, f.record.data());  // failed token writes nothing
-    EXPECT_TRUE(is.fail());
-    EXPECT_EQ(-2048, f.ref().get<int>());
-    std::ostringstream os;
-    f.ref().field().value_to_stream(os, f.record.data());
-    EXPECT_EQ("-2048\t", os.str());
+    EXPECT_EQ(tokenRoundTrip(f, "-2048"), "-2048\t");
+    EXPECT_EQ(tokenRoundTrip(f, "oops"), "<failed> -2048\t");
 }
 
 // -------------------------------------------------- fixed-point fields
 
-TEST(FixedField, StoresTheRawIntegerAtItsPrecision) {
+TEST(FixedField, StoresTheRawIntegerAtItsPrecisionConvertingOtherPrecisionsFirst) {
     OneField f(TField<fixed_point>("price", 2, 16), 3);
-    f.ref() = fixed_point(2, 12.34);
-    fixed_point v = f.ref().get<fixed_point>();
-    EXPECT_EQ(1234, v.raw);
-    EXPECT_EQ(2u, v.precision);
-    EXPECT_EQ(1234, static_cast<const TField<fixed_point>&>(f.ref().field()).placement().get_long(f.record.data()));
-
-    EXPECT_EQ("Field price maximum value exceeded: 400.00",
-              messageOf<std::out_of_range>([&] { f.ref() = fixed_point(2, 400); }));
-    EXPECT_EQ(1234, f.ref().get<fixed_point>().raw);
-}
-
-TEST(FixedField, OtherPrecisionsAreConvertedFirst) {
-    OneField f(TField<fixed_point>("p", 2, 12));
-    f.ref() = fixed_point(3, 1.235);  // 1235 at precision 3 does not fit 12 bits; 124 at precision 2 does
-    EXPECT_EQ(124, f.ref().get<fixed_point>().raw);
+    EXPECT_EQ(put(f, fixed_point(2, 12.34)), "1234/2");
+    EXPECT_EQ(static_cast<const TField<fixed_point>&>(f.field()).placement().get_long(f.record.data()), 1234);
+    EXPECT_EQ(put(f, fixed_point(2, 400)), "Field price maximum value exceeded: 400.00");
+    OneField g(TField<fixed_point>("p", 2, 12));
+    // 1235 at precision 3 does not fit 12 bits; 124 at precision 2 does.
+    EXPECT_EQ(put(g, fixed_point(3, 1.235)), "124/2");
     // Overflowing the 32-bit raw integer during conversion gives the field's message.
-    EXPECT_EQ("Field p maximum value exceeded: 2000000000",
-              messageOf<std::out_of_range>([&] { f.ref() = fixed_point(0, 2000000000); }));
+    EXPECT_EQ(put(g, fixed_point(0, 2000000000)), "Field p maximum value exceeded: 2000000000");
 }
 
 TEST(FixedField, RangeAndCanStore) {
-    TFields s;
-    s += TField<fixed_point>("p", 1, 8);
-    const TField<fixed_point>& f = static_cast<const TField<fixed_point>&>(s[0]);
-    EXPECT_EQ(-128, f.minValue().raw);
-    EXPECT_EQ(127, f.maxValue().raw);
-    EXPECT_EQ(1u, f.maxValue().precision);
+    OneField placed(TField<fixed_point>("p", 1, 8));  // the range is the placement's
+    const TField<fixed_point>& f = static_cast<const TField<fixed_point>&>(placed.field());
+    EXPECT_EQ(show(f.minValue()), "-128/1");
+    EXPECT_EQ(show(f.maxValue()), "127/1");
     EXPECT_TRUE(f.canStore(fixed_point(2, 12.7)));
     EXPECT_FALSE(f.canStore(fixed_point(2, 12.8)));
     fixed_point out(5);
     f.impl().maxValue(f, &out);
-    EXPECT_EQ(127, out.raw);
-    EXPECT_EQ(1u, out.precision);
+    EXPECT_EQ(show(out), "127/1");
 }
 
-TEST(FixedField, Forms) {
+TEST(FixedField, FormsAndValueTokens) {
     TField<fixed_point> f("p", 3, 20);
-    EXPECT_EQ(bytes({5, 0, 0, 0, 'f', 'i', 'x', 'e', 'd', 1, 0, 0, 0, 'p', 20, 3}), binaryForm(f));
-    EXPECT_EQ(16u, f.serial_size());
-    EXPECT_EQ("\"fixed\"\t\"p\"\t20\t3\t", textForm(f));
-    std::istringstream is("p 20 3");
-    TField<fixed_point> back(is);
-    EXPECT_EQ(20u, back.bits());
-    EXPECT_EQ(3u, back.Precision());
-    std::istringstream wide("p 33 3");
-    EXPECT_EQ("Field p width 33 is above 32", messageOf<std::runtime_error>([&] { TField<fixed_point> g(wide); }));
-}
-
-TEST(FixedField, ValueTokens) {
-    OneField f(TField<fixed_point>("p", 2, 20));
-    std::istringstream is("-3.456");
-    f.ref().field().value_from_stream(is, f.record.data());
-    EXPECT_EQ(-346, f.ref().get<fixed_point>().raw);
-    std::ostringstream os;
-    f.record.to_stream(os);
-    EXPECT_EQ("-3.46\t", os.str());
+    EXPECT_EQ(binaryOf(f), sstr("fixed") + sstr("p") + bytes({20, 3}));
+    EXPECT_EQ(f.serial_size(), 16u);
+    EXPECT_EQ(textOf(f), "\"fixed\"\t\"p\"\t20\t3\t");
+    std::istringstream is("p 20 3"), wide("p 33 3");
+    EXPECT_EQ(shapeOf(TField<fixed_point>(is)), "p fixed 20.3");
+    EXPECT_EQ(message<std::runtime_error>([&] { TField<fixed_point> g(wide); }), "Field p width 33 is above 32");
+    OneField v(TField<fixed_point>("p", 2, 20));
+    EXPECT_EQ(tokenRoundTrip(v, "-3.456"), "-3.46\t");
+    EXPECT_EQ(v.ref().get<fixed_point>().raw, -346);
 }
 
 // ------------------------------------------------------ string fields
 
 TEST(StringField, UnpackedBytes) {
     OneField f(TField<std::string>("s", 4, false));
-    f.ref() = std::string("AB");
-    EXPECT_EQ(bytes({0x41, 0x42, 0, 0}), content(f.record.data()));
-    EXPECT_EQ("AB", f.ref().get<std::string>());
-    EXPECT_EQ("Field s maximum value exceeded: \"ABCDE\"",
-              messageOf<std::out_of_range>([&] { f.ref() = "ABCDE"; }));
-    EXPECT_EQ(bytes({0x41, 0x42, 0, 0}), content(f.record.data()));
+    EXPECT_EQ(put(f, std::string("AB")), "AB");
+    EXPECT_EQ(content(f.record.data()), bytes({'A', 'B', 0, 0}));
+    EXPECT_EQ(put(f, std::string("ABCDE")), "Field s maximum value exceeded: \"ABCDE\"");
     f.ref() = "WXYZ";
     f.ref() = "q";  // a shorter string clears the rest
-    EXPECT_EQ(bytes({'q', 0, 0, 0}), content(f.record.data()));
+    EXPECT_EQ(content(f.record.data()), bytes({'q', 0, 0, 0}));
 }
 
-TEST(StringField, PackedCodes) {
+TEST(StringField, PackedCodesAndTheirCharacterSet) {
     OneField f(TField<std::string>("s", 3, true));
-    EXPECT_EQ(18u, f.fields.bitSize());
+    EXPECT_EQ(f.fields.bitSize(), 18u);
     f.ref() = "a?";
     // codes 33, 31, 63: 100001 011111 111111
-    EXPECT_EQ(bytes({0x85, 0xFF, 0xC0}), content(f.record.data()));
-    EXPECT_EQ("A?_", f.ref().get<std::string>());
-}
-
-TEST(StringField, PackedCharacterSet) {
+    EXPECT_EQ(content(f.record.data()), bytes({0x85, 0xFF, 0xC0}));
+    EXPECT_EQ(f.ref().get<std::string>(), "A?_");
     typedef TField<std::string> S;
-    EXPECT_EQ(62u, S::packedCode('^'));
-    EXPECT_EQ(63u, S::packedCode('_'));
-    EXPECT_EQ(0u, S::packedCode(' '));
-    EXPECT_EQ(63u, S::packedCode('~'));
-    EXPECT_EQ(63u, S::packedCode('\x80'));
-    EXPECT_EQ(63u, S::packedCode('\xFF'));
-    EXPECT_EQ(63u, S::packedCode('\n'));
-    EXPECT_EQ(S::packedCode('Z'), S::packedCode('z'));
-    OneField f(S("s", 5, true));
-    f.ref() = "^~\x81\t";
-    EXPECT_EQ("^____", f.ref().get<std::string>());
+    const std::pair<char, unsigned> codes[] = {{'^', 62}, {'_', 63}, {' ', 0},     {'~', 63},
+                                               {'\x80', 63}, {'\xFF', 63}, {'\n', 63}, {'z', S::packedCode('Z')}};
+    for (const auto& [c, code] : codes) EXPECT_EQ(S::packedCode(c), code) << int(c);
+    OneField g(S("s", 5, true));
+    g.ref() = "^~\x81\t";
+    EXPECT_EQ(g.ref().get<std::string>(), "^____");
 }
 
-TEST(StringField, LengthZero) {
+TEST(StringField, LengthZeroAndAnUnplacedDescriptor) {
     OneField f(TField<std::string>("e", 0, false), 3);
-    EXPECT_EQ(3u, f.fields.bitSize());
-    f.ref() = "";
-    EXPECT_EQ("", f.ref().get<std::string>());
-    EXPECT_THROW(f.ref() = "x", std::out_of_range);
-}
-
-TEST(StringField, UnplacedDescriptorTouchesNothing) {
-    TField<std::string> f("s", 4, false);
+    EXPECT_EQ(f.fields.bitSize(), 3u);
+    EXPECT_EQ(put(f, std::string()), "");
+    EXPECT_EQ(put(f, std::string("x")), "Field e maximum value exceeded: \"x\"");
+    // A descriptor outside any structure touches nothing.
+    TField<std::string> loose("s", 4, false);
     bit_buffer b(8);
-    f.Set(b, "ab");
-    EXPECT_EQ(bytes({0}), content(b));
-    EXPECT_EQ("", f.Get(b));
+    loose.Set(b, "ab");
+    EXPECT_EQ(content(b), bytes({0}));
+    EXPECT_EQ(loose.Get(b), "");
 }
 
 TEST(StringField, RangeFormsAndLimits) {
     TField<std::string> packed("c", 3, true), plain("d", 2, false);
-    EXPECT_EQ("___", packed.maxValue());
-    EXPECT_EQ("\xFF\xFF", plain.maxValue());
-    EXPECT_EQ("", plain.minValue());
+    EXPECT_EQ(packed.maxValue(), "___");
+    EXPECT_EQ(plain.maxValue(), "\xFF\xFF");
+    EXPECT_EQ(plain.minValue(), "");
     EXPECT_TRUE(plain.canStore("ab"));
     EXPECT_FALSE(plain.canStore("abc"));
-    EXPECT_EQ(bytes({3, 0, 0, 0, 's', 't', 'r', 1, 0, 0, 0, 'c', 3, 0, 1}), binaryForm(packed));
-    EXPECT_EQ(15u, packed.serial_size());
-    EXPECT_EQ("\"str\"\t\"c\"\t3\t1\t", textForm(packed));
-    EXPECT_EQ("Field big length 65536 is above 65535",
-              messageOf<std::runtime_error>([] { TField<std::string> f("big", 65536, false); }));
-}
-
-TEST(StringField, ValueTokensAreQuoted) {
+    EXPECT_EQ(binaryOf(packed), sstr("str") + sstr("c") + bytes({3, 0, 1}));
+    EXPECT_EQ(packed.serial_size(), 15u);
+    EXPECT_EQ(textOf(packed), "\"str\"\t\"c\"\t3\t1\t");
+    EXPECT_EQ(message<std::runtime_error>([] { TField<std::string> f("big", 65536, false); }),
+              "Field big length 65536 is above 65535");
     OneField f(TField<std::string>("s", 6, false));
-    std::istringstream is("\"a b\\t\"");
-    f.ref().field().value_from_stream(is, f.record.data());
-    EXPECT_EQ("a b\t", f.ref().get<std::string>());
-    std::ostringstream os;
-    f.record.to_stream(os);
-    EXPECT_EQ("\"a b\\t\"\t", os.str());
+    EXPECT_EQ(tokenRoundTrip(f, "\"a b\\t\""), "\"a b\\t\"\t");  // value tokens are quoted
+    EXPECT_EQ(f.ref().get<std::string>(), "a b\t");
 }
 
 // ---------------------------------------------------------- references
@@ -441,14 +332,12 @@ TEST(StringField, ValueTokensAreQuoted) {
 TEST(Reference, WrongTypeIsRefusedBeforeWriting) {
     OneField f(TField<long>("total", 16));
     f.ref() = 7L;
-    EXPECT_EQ("Field total is type of (long), should be (int)",
-              messageOf<std::logic_error>([&] { f.ref() = 5; }));
-    EXPECT_EQ(7L, f.ref().get<long>());
-    EXPECT_EQ("Field total is type of (long), should be (u_long)",
-              messageOf<std::logic_error>([&] { f.ref().get<unsigned long>(); }));
+    EXPECT_EQ(message<std::logic_error>([&] { f.ref() = 5; }), "Field total is type of (long), should be (int)");
+    EXPECT_EQ(message<std::logic_error>([&] { f.ref().get<unsigned long>(); }),
+              "Field total is type of (long), should be (u_long)");
     EXPECT_THROW(f.ref() = "5", std::logic_error);
     EXPECT_THROW(f.ref() = fixed_point(0, 5), std::logic_error);
-    EXPECT_EQ(7L, f.ref().get<long>());
+    EXPECT_EQ(f.ref().get<long>(), 7L);
 }
 
 TEST(Reference, CharPointerBehavesAsString) {
@@ -456,45 +345,32 @@ TEST(Reference, CharPointerBehavesAsString) {
     a.ref() = "hi!";
     b.ref() = std::string("hi!");
     EXPECT_EQ(content(a.record.data()), content(b.record.data()));
-    EXPECT_EQ(messageOf<std::out_of_range>([&] { a.ref() = "toolong"; }),
-              messageOf<std::out_of_range>([&] { b.ref() = std::string("toolong"); }));
+    EXPECT_EQ(message<std::out_of_range>([&] { a.ref() = "toolong"; }),
+              message<std::out_of_range>([&] { b.ref() = std::string("toolong"); }));
 }
 
 TEST(Reference, CopyBetweenFieldsOfOneType) {
-    TFields s;
-    s += TField<unsigned int>("wide", 16) | TField<unsigned int>("narrow", 8) | TField<std::string>("long", 10, false) |
-         TField<std::string>("short", 4, true) | TField<fixed_point>("p3", 3, 20) | TField<fixed_point>("p1", 1, 12);
-    TRecord r(s);
-    r[0] = 300u;
-    EXPECT_EQ("Field narrow maximum value exceeded: 300", messageOf<std::out_of_range>([&] { r[1] = r[0]; }));
+    TFields s = fieldsOf(TField<unsigned int>("wide", 16) | TField<unsigned int>("narrow", 8) |
+                         TField<std::string>("long", 10, false) | TField<std::string>("short", 4, true) |
+                         TField<fixed_point>("p3", 3, 20) | TField<fixed_point>("p1", 1, 12));
+    TRecord r = recordOf(s, 300u, 0u, "abcd", "", fixed_point(3, 1.25));
+    EXPECT_EQ(message<std::out_of_range>([&] { r[1] = r[0]; }), "Field narrow maximum value exceeded: 300");
     r[0] = 200u;
     r[1] = r[0];
-    EXPECT_EQ(200u, r[1].get<unsigned int>());
-
-    r[2] = "abcd";
+    EXPECT_EQ(r[1].get<unsigned int>(), 200u);
     r[3] = r[2];
-    EXPECT_EQ("ABCD", r[3].get<std::string>());
+    EXPECT_EQ(r[3].get<std::string>(), "ABCD");
     r[2] = "abcde";
-    EXPECT_EQ("Field short maximum value exceeded: \"abcde\"", messageOf<std::out_of_range>([&] { r[3] = r[2]; }));
-
-    r[4] = fixed_point(3, 1.25);
+    EXPECT_EQ(message<std::out_of_range>([&] { r[3] = r[2]; }), "Field short maximum value exceeded: \"abcde\"");
     r[5] = r[4];
-    EXPECT_EQ(13, r[5].get<fixed_point>().raw);
-    EXPECT_EQ(1u, r[5].get<fixed_point>().precision);
-
-    EXPECT_EQ("Field narrow is type of (u_int), should be (str)", messageOf<std::logic_error>([&] { r[1] = r[2]; }));
-}
-
-TEST(Reference, CopyFromAnotherRecordThroughConstReference) {
-    TFields s;
-    s += TField<int>("a", 10);
-    TRecord src(s), dst(s);
-    src[0] = -300;
-    const TRecord& csrc = src;
-    dst[0] = csrc[0];
-    EXPECT_EQ(-300, dst[0].get<int>());
-    EXPECT_EQ(-300, csrc[0].get<int>());
-    EXPECT_EQ(-300, csrc["a"].get<int>());
+    EXPECT_EQ(show(r[5].get<fixed_point>()), "13/1");
+    EXPECT_EQ(message<std::logic_error>([&] { r[1] = r[2]; }), "Field narrow is type of (u_int), should be (str)");
+    // From another record through a const reference.
+    TRecord other(s);
+    const TRecord& source = r;
+    other[4] = source[4];
+    EXPECT_EQ(show(other[4].get<fixed_point>()), "1250/3");
+    EXPECT_EQ(show(source["p3"].get<fixed_point>()), "1250/3");
 }
 
 TEST(Reference, ValuesThroughTheBaseClass) {
@@ -502,14 +378,14 @@ TEST(Reference, ValuesThroughTheBaseClass) {
     Val<unsigned long> v(77);
     const TBaseValue& base = v;
     f.ref() = base;
-    EXPECT_EQ(77u, f.ref().get<unsigned long>());
+    EXPECT_EQ(f.ref().get<unsigned long>(), 77u);
     Val<int> wrong(1);
-    EXPECT_EQ("Field u is type of (u_long), should be (int)",
-              messageOf<std::logic_error>([&] { f.ref() = static_cast<const TBaseValue&>(wrong); }));
+    EXPECT_EQ(message<std::logic_error>([&] { f.ref() = static_cast<const TBaseValue&>(wrong); }),
+              "Field u is type of (u_long), should be (int)");
     EXPECT_THROW(base.CheckType(TFieldInfo::const_reference(f.ref()), "int"), std::logic_error);
     EXPECT_NO_THROW(base.CheckType(f.ref(), std::string("u_long")));  // equal text, other object
-    EXPECT_EQ("Field u is type of (u_long), should be (fixed)",
-              messageOf<std::logic_error>([&] { f.fields[0].CheckType("fixed"); }));
+    EXPECT_EQ(message<std::logic_error>([&] { f.fields[0].CheckType("fixed"); }),
+              "Field u is type of (u_long), should be (fixed)");
 }
 
 TEST(Reference, OneStrategyPerType) {
@@ -521,9 +397,8 @@ TEST(Reference, OneStrategyPerType) {
 }
 
 TEST(Reference, FieldAccessDoesNotAllocate) {
-    TFields s;
-    s += TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) |
-         TField<fixed_point>("price", 2, 20) | TField<std::string>("code", 4, true);
+    TFields s = fieldsOf(TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) |
+                         TField<fixed_point>("price", 2, 20) | TField<std::string>("code", 4, true));
     TRecord r(s);
     const fixed_point price(2, 1.5);
     const std::string code("AB");
@@ -541,8 +416,8 @@ TEST(Reference, FieldAccessDoesNotAllocate) {
         sum += copy[0].get<unsigned int>() + copy[1].get<int>() + copy[2].get<fixed_point>().raw;
         sum += static_cast<long>(copy[3].get<std::string>().size());
     }
-    EXPECT_EQ(before, g_allocations.load());
-    EXPECT_EQ(100L * 150 + 100L * 4, sum);
+    EXPECT_EQ(g_allocations.load(), before);
+    EXPECT_EQ(sum, 100L * 150 + 100L * 4);
 }
 
 // ---------------------------------------------------- transformer args
@@ -559,13 +434,12 @@ public:
 TEST(TransformerArgs, TravelWithTheDescriptorButNotWithItsForms) {
     TField<int> f("a", 4);
     EXPECT_FALSE(f.transformer());
-    pointer<field_transformer_base::args> args(new DummyArgs);
+    pointer<field_transformer_base::args> args = argsPtr(new DummyArgs);
     f.transformer(args);
-    TFields s;
-    s += f;
-    EXPECT_EQ(args.get(), s[0].transformer().get());
-    EXPECT_EQ(bytes({3, 0, 0, 0, 'i', 'n', 't', 1, 0, 0, 0, 'a', 4}), binaryForm(f));
+    TFields s = fieldsOf(f);
+    EXPECT_EQ(s[0].transformer().get(), args.get());
+    EXPECT_EQ(binaryOf(f), sstr("int") + sstr("a") + '\x04');
     TFields copy(s);
     copy += TField<int>("b", 1);  // re-adds every field
-    EXPECT_EQ(args.get(), copy[0].transformer().get());
+    EXPECT_EQ(copy[0].transformer().get(), args.get());
 }
