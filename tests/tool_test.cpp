@@ -6,16 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Core/Orvex/__table.h"
 #include "host/directory_file_set.h"
+#include "tests/test_support.h"
 
 #ifndef ORVEX_TOOL
 #error "ORVEX_TOOL must name the orvex program"
@@ -23,6 +23,7 @@
 
 namespace fs = std::filesystem;
 using namespace Orvex;
+using namespace TestSupport;
 
 namespace {
 
@@ -37,38 +38,34 @@ std::string quoted(const std::string& word) {
     return q + "'";
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios_base::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios_base::binary | std::ios_base::trunc);
-    out << bytes;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
-unsigned lineCount(const std::string& text) {
-    unsigned n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
+// Passes when `part` occurs in `text`; a failure shows both.
+::testing::AssertionResult has(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
 }
+
+const char* const kCustomersCsv =
+    "id,name,city\n"
+    "1,Ada,OSLO\n"
+    "2,\"Dubois, Ben\",LYON\n"
+    "3,\"Say \"\"hi\"\"\nthere\",gent\n"
+    "4,,\n";
+
+const char* const kOrdersCsv =
+    "id,customer,qty,price\n"
+    "30,0,5,1.50\n"
+    "10,1,-3,2.25\n"
+    "20,2,7,3\n"
+    "20,0,9,0.01\n"
+    "40,3,4095,4999.99\n";
 
 class ToolTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/orvex-tool-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-        root = pattern;
-        dir = (root / "db").string();
-    }
-    void TearDown() override { fs::remove_all(root); }
-
     // Runs orvex with `args`, `input` on standard input, `env` prefixed.
     Outcome orvex(const std::vector<std::string>& args, const std::string& input = std::string(),
-              const std::string& env = std::string()) {
+                  const std::string& env = std::string()) {
         writeFile(root / "stdin", input);
         std::string command = env + " " + quoted(ORVEX_TOOL);
         for (const std::string& a : args) command += " " + quoted(a);
@@ -90,6 +87,13 @@ protected:
         return run;
     }
 
+    // A run that must fail with status 1 and this one line on standard error.
+    void fails(const std::vector<std::string>& args, const std::string& message, const std::string& input = "") {
+        const Outcome run = orvex(args, input);
+        EXPECT_EQ(run.status, 1) << args[0] << " " << message;
+        EXPECT_EQ(run.err, "orvex: " + message + "\n");
+    }
+
     fs::path file(const std::string& name) const { return fs::path(dir) / name; }
 
     void makeShop() {
@@ -98,24 +102,16 @@ protected:
             "id:u_long:32 | customer:u_long:32@ref=customers qty:int:13@range=-5000..5000 price:fixed:2:20"});
     }
 
-    fs::path root;
-    std::string dir;
+    void loadShop() {
+        makeShop();
+        ok({"load", dir, "customers", "--csv"}, kCustomersCsv);
+        ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    }
+
+    TempDir tmp{"orvex-tool-test"};
+    fs::path root = tmp.path();
+    std::string dir = (root / "db").string();
 };
-
-const char* const kCustomersCsv =
-    "id,name,city\n"
-    "1,Ada,OSLO\n"
-    "2,\"Dubois, Ben\",LYON\n"
-    "3,\"Say \"\"hi\"\"\nthere\",gent\n"
-    "4,,\n";
-
-const char* const kOrdersCsv =
-    "id,customer,qty,price\n"
-    "30,0,5,1.50\n"
-    "10,1,-3,2.25\n"
-    "20,2,7,3\n"
-    "20,0,9,0.01\n"
-    "40,3,4095,4999.99\n";
 
 // ------------------------------------------------------------------ usage
 
@@ -145,11 +141,10 @@ TEST_F(ToolTest, BadUsageGivesOneLineAndStatusTwo) {
     };
     for (const auto& args : cases) {
         const Outcome run = orvex(args);
-        std::string shown;
-        for (const auto& a : args) shown += " " + a;
-        EXPECT_EQ(run.status, 2) << shown << "\n" << run.err;
-        EXPECT_EQ(run.err.compare(0, 7, "orvex: "), 0) << shown << "\n" << run.err;
-        EXPECT_EQ(lineCount(run.err), 1u) << shown << "\n" << run.err;
+        const std::string shown = ::testing::PrintToString(args) + "\n" + run.err;
+        EXPECT_EQ(run.status, 2) << shown;
+        EXPECT_TRUE(startsWith(run.err, "orvex: ")) << shown;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown;
         EXPECT_EQ(run.out, "") << shown;
     }
     EXPECT_FALSE(fs::exists(file("t.dsb")));
@@ -159,13 +154,13 @@ TEST_F(ToolTest, BadUsageGivesOneLineAndStatusTwo) {
 TEST_F(ToolTest, HelpForTheProgramAndEachCommand) {
     const Outcome program = ok({"--help"});
     for (const char* command : {"demo", "info", "create", "dump", "load", "sort", "find", "strip", "check"}) {
-        EXPECT_NE(program.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+        EXPECT_TRUE(has(program.out, std::string("  ") + command + " "));
         const Outcome help = ok({command, "--help"});
         EXPECT_TRUE(startsWith(help.out, std::string("Usage: orvex ") + command)) << help.out;
         EXPECT_EQ(ok({"help", command}).out, help.out);
     }
-    EXPECT_NE(program.out.find("tables.lst"), std::string::npos);
-    EXPECT_NE(ok({"create", "--help"}).out.find("@ref=TABLE"), std::string::npos);
+    EXPECT_TRUE(has(program.out, "tables.lst"));
+    EXPECT_TRUE(has(ok({"create", "--help"}).out, "@ref=TABLE"));
 }
 
 // ----------------------------------------------------------------- create
@@ -184,8 +179,7 @@ TEST_F(ToolTest, CreateWritesTheTableFilesAndTheList) {
     FileSet::ivfstream list(files, "tables.lst", std::ios_base::in, false, true);
     set.from_stream(list);
     ASSERT_EQ(set.size(), 3u);
-    EXPECT_EQ(set.at(0).name(), "customers");
-    EXPECT_EQ(set.at(2).name(), "notes");
+    EXPECT_EQ(set.at(0).name() + " " + set.at(1).name() + " " + set.at(2).name(), "customers orders notes");
     EXPECT_TRUE(set.at(1).binDesc());
     EXPECT_FALSE(set.at(2).binDesc());
     const TFields& orders = set.at(1).fields();
@@ -198,9 +192,7 @@ TEST_F(ToolTest, CreateWritesTheTableFilesAndTheList) {
     EXPECT_FALSE(orders["price"].transformer());
     EXPECT_EQ(set.at(2).fields().endOfKey(), 2u);  // no '|': the whole record
 
-    const Outcome again = orvex({"create", dir, "orders", "a:int:3"});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.err, "orvex: table orders already exists in " + dir + "\n");
+    fails({"create", dir, "orders", "a:int:3"}, "table orders already exists in " + dir);
 }
 
 // ------------------------------------------------------------------- info
@@ -209,9 +201,8 @@ TEST_F(ToolTest, InfoShowsTablesAndFields) {
     makeShop();
     ok({"load", dir, "customers", "--csv"}, kCustomersCsv);
     const Outcome all = ok({"info", dir});
-    EXPECT_NE(all.out.find("(from tables.lst)"), std::string::npos) << all.out;
-    EXPECT_NE(all.out.find("customers  binary        4          240       3  id"), std::string::npos) << all.out;
-
+    EXPECT_TRUE(has(all.out, "(from tables.lst)"));
+    EXPECT_TRUE(has(all.out, "customers  binary        4          240       3  id"));
     const Outcome one = ok({"info", dir, "orders"});
     for (const char* expected :
          {"form:        binary (orders.dsb, orders.trb, orders.bin)", "records:     0",
@@ -221,12 +212,9 @@ TEST_F(ToolTest, InfoShowsTablesAndFields) {
           "1  customer  u_long    32      32                    sizeForRef customers",
           "2  qty       int       13      64                    sizeForRange -5000..5000",
           "3  price     fixed     20      77       precision 2"})
-        EXPECT_NE(one.out.find(expected), std::string::npos) << expected << "\n" << one.out;
-    EXPECT_NE(ok({"info", dir, "customers"}).out.find("length 8, packed"), std::string::npos);
-
-    const Outcome unknown = orvex({"info", dir, "nope"});
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.err, "orvex: Table nope doesn't exists\n");
+        EXPECT_TRUE(has(one.out, expected));
+    EXPECT_TRUE(has(ok({"info", dir, "customers"}).out, "length 8, packed"));
+    fails({"info", dir, "nope"}, "Table nope doesn't exists");
     EXPECT_EQ(orvex({"info", (root / "missing").string()}).status, 1);
 }
 
@@ -236,26 +224,19 @@ TEST_F(ToolTest, WithoutAListTablesAreFoundByTheirStructureFiles) {
     fs::remove(file("tables.lst"));
     writeFile(file("temp.dsb"), "left over");
     const Outcome run = ok({"info", dir});
-    EXPECT_NE(run.out.find("(no tables.lst; found by their structure files)"), std::string::npos);
-    EXPECT_NE(run.out.find("  customers  binary"), std::string::npos);
-    EXPECT_NE(run.out.find("  notes      text"), std::string::npos);
-    EXPECT_NE(run.out.find("  orders     binary"), std::string::npos);
-    EXPECT_EQ(run.out.find("temp"), std::string::npos);
+    for (const char* expected : {"(no tables.lst; found by their structure files)", "  customers  binary",
+                                 "  notes      text", "  orders     binary"})
+        EXPECT_TRUE(has(run.out, expected));
+    EXPECT_FALSE(has(run.out, "temp"));
 }
 
 // -------------------------------------------------------------- dump, load
 
 TEST_F(ToolTest, CsvRoundTripKeepsAwkwardStrings) {
     makeShop();
-    const Outcome load = ok({"load", dir, "customers", "--csv"}, kCustomersCsv);
-    EXPECT_EQ(load.out, "loaded 4 records into customers\n");
+    EXPECT_EQ(ok({"load", dir, "customers", "--csv"}, kCustomersCsv).out, "loaded 4 records into customers\n");
     // The packed city comes back upper-cased; the rest as given.
-    const std::string expected =
-        "id,name,city\n"
-        "1,Ada,OSLO\n"
-        "2,\"Dubois, Ben\",LYON\n"
-        "3,\"Say \"\"hi\"\"\nthere\",GENT\n"
-        "4,,\n";
+    const std::string expected = "id,name,city\n1,Ada,OSLO\n2,\"Dubois, Ben\",LYON\n3,\"Say \"\"hi\"\"\nthere\",GENT\n4,,\n";
     EXPECT_EQ(ok({"dump", dir, "customers", "--csv"}).out, expected);
     // Loading the dump again gives the same contents file, byte for byte.
     const std::string before = readFile(file("customers.bin"));
@@ -268,11 +249,9 @@ TEST_F(ToolTest, CsvLinesAreCountedInTheInputAndCrLfIsAccepted) {
     makeShop();
     // Record 3 spans lines 4 and 5, so the bad id is on line 7.
     const std::string input = "id,name,city\r\n1,Ada,OSLO\r\n\r\n2,\"two\r\nlines\",LYON\r\n3,x,GENT\r\nfour,y,CORK\r\n";
-    const Outcome bad = orvex({"load", dir, "customers", "--csv"}, input);
-    EXPECT_EQ(bad.err, "orvex: line 7, field id: not an integer: 'four'\n");
+    fails({"load", dir, "customers", "--csv"}, "line 7, field id: not an integer: 'four'", input);
     ok({"load", dir, "customers", "--csv"}, input.substr(0, input.rfind("four")));
-    EXPECT_EQ(ok({"dump", dir, "customers", "--csv"}).out,
-              "id,name,city\n1,Ada,OSLO\n2,\"two\r\nlines\",LYON\n3,x,GENT\n");
+    EXPECT_EQ(ok({"dump", dir, "customers", "--csv"}).out, "id,name,city\n1,Ada,OSLO\n2,\"two\r\nlines\",LYON\n3,x,GENT\n");
 }
 
 TEST_F(ToolTest, TextFormTablesWorkLikeBinaryOnes) {
@@ -282,7 +261,7 @@ TEST_F(ToolTest, TextFormTablesWorkLikeBinaryOnes) {
     ok({"strip", dir});
     EXPECT_TRUE(fs::exists(file("notes.dst")));
     EXPECT_FALSE(fs::exists(file("notes.dsb")));
-    EXPECT_NE(ok({"info", dir, "notes"}).out.find("syntax:      n:u_int:9 | body:str:8\n"), std::string::npos);
+    EXPECT_TRUE(has(ok({"info", dir, "notes"}).out, "syntax:      n:u_int:9 | body:str:8\n"));
     EXPECT_EQ(ok({"dump", dir, "notes", "--csv"}).out, "n,body\n7,plain\n300,tab\there\n");
     EXPECT_EQ(ok({"dump", dir, "notes"}).out, "7\t\"plain\"\t\n300\t\"tab\\there\"\t\n");
 }
@@ -291,21 +270,16 @@ TEST_F(ToolTest, TextDumpIsTheTablesTextFormAndLoadsBack) {
     makeShop();
     ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
     const Outcome text = ok({"dump", dir, "orders"});
-
     Host::DirectoryFileSet files(dir);
-    TTable orders(files, "orders", true);
     std::ostringstream library;
-    {
-        TOpenTable open(orders, false);
-        library << open;
-    }
+    TTable orders(files, "orders", true);
+    library << TOpenTable(orders, false);
     EXPECT_EQ(text.out, library.str());
 
     const std::string csv = ok({"dump", dir, "orders", "--csv"}).out;
     ok({"load", dir, "orders"}, "\n" + text.out + "\n");  // blank lines are skipped
     EXPECT_EQ(ok({"dump", dir, "orders", "--csv"}).out, csv);
-    EXPECT_EQ(csv,
-              "id,customer,qty,price\n30,0,5,1.50\n10,1,-3,2.25\n20,2,7,3.00\n20,0,9,0.01\n40,3,4095,4999.99\n");
+    EXPECT_EQ(csv, "id,customer,qty,price\n30,0,5,1.50\n10,1,-3,2.25\n20,2,7,3.00\n20,0,9,0.01\n40,3,4095,4999.99\n");
 }
 
 TEST_F(ToolTest, BadInputNamesLineAndFieldAndLeavesTheTableAsItWas) {
@@ -313,12 +287,11 @@ TEST_F(ToolTest, BadInputNamesLineAndFieldAndLeavesTheTableAsItWas) {
     ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
     const std::string before = readFile(file("orders.bin"));
     const std::string header = "id,customer,qty,price\n";
-    struct Case {
+    const struct {
         std::string input;
         bool csv;
         std::string message;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {header + "1,0,5,1\n2,0,4096,1\n", true, "line 3, field qty: 4096 does not fit (int of 13 bits holds -4096..4095)"},
         {header + "1,0,5,1\n2,0,-4097,1\n", true, "line 3, field qty: -4097 does not fit (int of 13 bits holds -4096..4095)"},
         {header + "1,0,5,10485.76\n", true, "line 2, field price: 10485.76 does not fit (fixed of 20 bits holds -5242.88..5242.87)"},
@@ -338,7 +311,7 @@ TEST_F(ToolTest, BadInputNamesLineAndFieldAndLeavesTheTableAsItWas) {
         {"1 0 5 1.00 7\n", false, "line 1: more values than the table's 4 fields"},
         {"1 0 5 \"1.00\n", false, "line 1, field price: malformed value"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::vector<std::string> args = {"load", dir, "orders"};
         if (c.csv) args.push_back("--csv");
         const Outcome run = orvex(args, c.input);
@@ -353,17 +326,17 @@ TEST_F(ToolTest, BadInputNamesLineAndFieldAndLeavesTheTableAsItWas) {
 TEST_F(ToolTest, LoadChecksStringsAndDeclaredRanges) {
     ok({"create", dir, "t", "k:u_int:8 | q:int:16@range=-5..5 s:str:3 p:str:4:packed f:fixed:1:16@range=0..2.5"});
     ok({"load", dir, "t", "--csv"}, "k,q,s,p,f\n1,-5,abc,a_z,2.5\n");
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    const std::pair<const char*, const char*> cases[] = {
         {"2,6,a,a,0", "field q: 6 is outside the declared range -5..5"},
         {"2,0,abcd,a,0", "field s: a string of 4 characters does not fit (str of length 3)"},
         {"2,0,a,~,0", "field p: '~' cannot be kept in a packed string"},
         {"2,0,a,a,2.6", "field f: 2.6 is outside the declared range 0..2.5"},
         {"256,0,a,a,0", "field k: 256 does not fit (u_int of 8 bits holds 0..255)"},
     };
-    for (const auto& c : cases) {
-        const Outcome run = orvex({"load", dir, "t", "--csv"}, "k,q,s,p,f\n" + c.first + "\n");
+    for (const auto& [values, message] : cases) {
+        const Outcome run = orvex({"load", dir, "t", "--csv"}, std::string("k,q,s,p,f\n") + values + "\n");
         EXPECT_EQ(run.status, 1);
-        EXPECT_TRUE(startsWith(run.err, "orvex: line 2, " + c.second)) << run.err;
+        EXPECT_TRUE(startsWith(run.err, std::string("orvex: line 2, ") + message)) << run.err;
     }
     EXPECT_EQ(ok({"dump", dir, "t", "--csv"}).out, "k,q,s,p,f\n1,-5,abc,A_Z,2.5\n");
 }
@@ -375,143 +348,102 @@ TEST_F(ToolTest, SortThenFindGivesPositionsAndRecords) {
     ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
     EXPECT_TRUE(startsWith(ok({"sort", dir, "orders"}).out, "sorted orders: 5 records on id (0."));
     EXPECT_TRUE(startsWith(ok({"dump", dir, "orders", "--csv"}).out, "id,customer,qty,price\n10,1,-3,2.25\n20,"));
-
     const Outcome two = ok({"find", dir, "orders", "20"});
-    EXPECT_NE(two.out.find("  lower bound  1\n  upper bound  3\n2 records with this key:\n"), std::string::npos)
-        << two.out;
-    EXPECT_NE(two.out.find("  find         2\n"), std::string::npos) << two.out;  // the middle of 0..5
-    EXPECT_NE(two.out.find(": id=20 customer=2 qty=7 price=3.00\n"), std::string::npos);
-    EXPECT_NE(two.out.find(": id=20 customer=0 qty=9 price=0.01\n"), std::string::npos);
-
-    const Outcome last = ok({"find", dir, "orders", "40"});
-    EXPECT_NE(last.out.find("  find         4\n  lower bound  4\n  upper bound  5\n1 record with this key:\n"
-                            "  4: id=40 customer=3 qty=4095 price=4999.99\n"),
-              std::string::npos)
-        << last.out;
-    const Outcome none = ok({"find", dir, "orders", "25"});
-    EXPECT_NE(none.out.find("  find         not found (5 = end)\n  lower bound  3\n  upper bound  3\n"
-                            "0 records with this key\n"),
-              std::string::npos)
-        << none.out;
-
+    EXPECT_TRUE(has(two.out, "  lower bound  1\n  upper bound  3\n2 records with this key:\n"));
+    EXPECT_TRUE(has(two.out, "  find         2\n"));  // the middle of 0..5
+    EXPECT_TRUE(has(two.out, ": id=20 customer=2 qty=7 price=3.00\n"));
+    EXPECT_TRUE(has(two.out, ": id=20 customer=0 qty=9 price=0.01\n"));
+    EXPECT_TRUE(has(ok({"find", dir, "orders", "40"}).out,
+                    "  find         4\n  lower bound  4\n  upper bound  5\n1 record with this key:\n"
+                    "  4: id=40 customer=3 qty=4095 price=4999.99\n"));
+    EXPECT_TRUE(has(ok({"find", dir, "orders", "25"}).out,
+                    "  find         not found (5 = end)\n  lower bound  3\n  upper bound  3\n0 records with this key\n"));
     EXPECT_EQ(orvex({"find", dir, "orders", "1", "2"}).status, 2);
-    const Outcome bad = orvex({"find", dir, "orders", "x"});
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.err, "orvex: key id: not an integer: 'x'\n");
-    EXPECT_EQ(orvex({"sort", dir, "nope"}).err, "orvex: Table nope doesn't exists\n");
+    fails({"find", dir, "orders", "x"}, "key id: not an integer: 'x'");
+    fails({"sort", dir, "nope"}, "Table nope doesn't exists");
 }
 
 // ------------------------------------------------------------------ strip
 
 TEST_F(ToolTest, StripShrinksFieldsAndKeepsValues) {
-    makeShop();
-    ok({"load", dir, "customers", "--csv"}, kCustomersCsv);
-    ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    loadShop();
     const std::string csv = ok({"dump", dir, "orders", "--csv"}).out;
     const Outcome run = ok({"strip", dir});
-    EXPECT_NE(run.out.find("stripped 2 tables in "), std::string::npos);
+    EXPECT_TRUE(has(run.out, "stripped 2 tables in "));
     // orders: id 6 bits (max 40), customer 3 bits (record numbers of 4
     // customers), qty 14 bits (declared -5000..5000), price 20 bits (raw
     // 499999 and a sign) = 43 bits.
-    EXPECT_NE(run.out.find("  orders           5           97          43            69           34\n"),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(has(run.out, "  orders           5           97          43            69           34\n"));
     EXPECT_EQ(ok({"dump", dir, "orders", "--csv"}).out, csv);
 
     Host::DirectoryFileSet files(dir);
     TTable orders(files, "orders", true);
-    EXPECT_EQ(static_cast<const TField<unsigned long>&>(orders.fields()["customer"]).bits(), 3u);
+    EXPECT_EQ(shapeOf(orders.fields()["customer"]), "customer u_long 3");
     EXPECT_EQ(orders.fields()["customer"].transformer()->category(), "sizeForRef");
-    EXPECT_EQ(static_cast<const TField<int>&>(orders.fields()["qty"]).bits(), 14u);
+    EXPECT_EQ(shapeOf(orders.fields()["qty"]), "qty int 14");
     EXPECT_FALSE(fs::exists(file("temp.dsb")));
     EXPECT_FALSE(fs::exists(file("temp.bin")));
     EXPECT_EQ(ok({"check", dir}).out,
               "customers: ok, 4 records\norders: ok, 5 records\n"
               "  note: not sorted on its key (find needs a sorted table: orvex sort)\nall 2 tables are well\n");
-
-    EXPECT_EQ(orvex({"strip", dir, "nope"}).err, "orvex: Table nope doesn't exists\n");
+    fails({"strip", dir, "nope"}, "Table nope doesn't exists");
 }
 
 // ------------------------------------------------------------------ check
 
 TEST_F(ToolTest, CheckFindsDamagedFilesAndValuesThatDoNotFit) {
-    makeShop();
-    ok({"load", dir, "customers", "--csv"}, kCustomersCsv);
-    ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    loadShop();
     ok({"check", dir});
-
     {  // Records written past the tool's checks, straight through the library.
         Host::DirectoryFileSet files(dir);
         TTable orders(files, "orders", true);
         TOpenTable open(orders, false);
-        TRecord record(open.fields());
-        record[0] = 50UL;
-        record[1] = 9UL;  // customers holds 4 records
-        record[2] = 4000;  // declared -5000..5000: fine
-        open.push_back(record);
-        record[1] = 0UL;
-        record[2] = -4096;
-        record[0] = 60UL;
-        open.push_back(record);
+        // customers holds 4 records; -5000..5000 is declared for qty.
+        open.push_back(recordOf(open.fields(), 50UL, 9UL, 4000));
+        open.push_back(recordOf(open.fields(), 60UL, 0UL, -4096));
     }
     Outcome run = orvex({"check", dir});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("orders: 1 problem\n  record 5, field customer: record number 9 is past the end of the "
-                           "referenced table (4 records)\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_EQ(run.out.find("record 6"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("1 problem in 1 table\n"), std::string::npos);
+    EXPECT_TRUE(has(run.out, "orders: 1 problem\n  record 5, field customer: record number 9 is past the end of the "
+                             "referenced table (4 records)\n"));
+    EXPECT_FALSE(has(run.out, "record 6"));
+    EXPECT_TRUE(has(run.out, "1 problem in 1 table\n"));
 
     ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
     fs::resize_file(file("orders.bin"), fs::file_size(file("orders.bin")) - 3);
     run = orvex({"check", dir});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("customers: ok, 4 records\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("orders: 1 problem\n  orders.bin file content mismatched with description from orders.dsb\n"),
-              std::string::npos)
-        << run.out;
+    EXPECT_TRUE(has(run.out, "customers: ok, 4 records\n"));
+    EXPECT_TRUE(has(run.out, "orders: 1 problem\n  orders.bin file content mismatched with description from orders.dsb\n"));
     EXPECT_EQ(orvex({"check", dir, "customers"}).status, 0);
 
-    const std::string shortFile = std::string("\x07\x00\x00\x00", 4) + std::string(13, '\0');
-    writeFile(file("orders.bin"), shortFile);  // 1 record where 7 are declared
-    run = orvex({"check", dir, "orders"});
-    EXPECT_NE(run.out.find("  Table shorter than declared in orders.bin\n"), std::string::npos) << run.out;
-
+    writeFile(file("orders.bin"), le32(7) + std::string(13, '\0'));  // 1 record where 7 are declared
+    EXPECT_TRUE(has(orvex({"check", dir, "orders"}).out, "  Table shorter than declared in orders.bin\n"));
     fs::remove(file("orders.bin"));
-    run = orvex({"check", dir, "orders"});
-    EXPECT_NE(run.out.find("  orders.bin is missing\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(has(orvex({"check", dir, "orders"}).out, "  orders.bin is missing\n"));
     EXPECT_FALSE(fs::exists(file("orders.bin")));  // checking creates nothing
 
     writeFile(file("customers.dsb"), "garbage");
     run = orvex({"check", dir, "customers"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("  Error reading table structure from file customers.dsb\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(has(run.out, "  Error reading table structure from file customers.dsb\n"));
 }
 
 TEST_F(ToolTest, DamagedContentsFileIsAnErrorOfEveryCommand) {
     makeShop();
     ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
-    std::string bytes = readFile(file("orders.bin"));
-    bytes.push_back('\x01');  // one byte more than whole records
+    const std::string bytes = readFile(file("orders.bin")) + '\x01';  // one byte more than whole records
     writeFile(file("orders.bin"), bytes);
-    const std::string message = "orvex: orders.bin file content mismatched with description from orders.dsb\n";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"dump", dir, "orders"}, {"dump", dir, "orders", "--csv"}, {"sort", dir, "orders"},
-          {"find", dir, "orders", "10"}, {"info", dir, "orders"}, {"strip", dir, "orders"}}) {
-        const Outcome run = orvex(args);
-        EXPECT_EQ(run.status, 1) << args[0];
-        EXPECT_EQ(run.err, message) << args[0];
-    }
+          {"find", dir, "orders", "10"}, {"info", dir, "orders"}, {"strip", dir, "orders"}})
+        fails(args, "orders.bin file content mismatched with description from orders.dsb");
     const Outcome list = orvex({"info", dir});
     EXPECT_EQ(list.status, 1);
-    EXPECT_NE(list.out.find("  error in orders: orders.bin file content mismatched"), std::string::npos) << list.out;
+    EXPECT_TRUE(has(list.out, "  error in orders: orders.bin file content mismatched"));
     EXPECT_EQ(readFile(file("orders.bin")), bytes);  // nothing was changed by the failures
-
     writeFile(file("tables.lst"), "3\n\"customers\"\t1\n");
-    const Outcome damagedList = orvex({"info", dir});
-    EXPECT_EQ(damagedList.status, 1);
-    EXPECT_EQ(damagedList.err, "orvex: tables.lst: damaged table list\n");
+    fails({"info", dir}, "tables.lst: damaged table list");
 }
 
 // ------------------------------------------------------------------- demo
@@ -522,24 +454,19 @@ TEST_F(ToolTest, DemoBuildsSortsSearchesAndStripsASmallDatabase) {
          {"Orvex demo: 50 customers, 3000 orders in ", "  generate and load the records", "  sort orders on id",
           "  look up 5 order ids", "  strip customers and orders", "  total", "bits/record before  after",
           "  id 1: found at 0: id=1 customer=", "  id 3001: not found (lower and upper bound 3000, 3000)",
-          "After stripping the same lookups found the same records."})
-        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
-    // orders: 192 bits before; after: id 12, customer 6, qty 10, price 18,
-    // status 48, day 11.
-    EXPECT_NE(run.out.find("  orders        3000                 192    105              72004  42004\n"),
-              std::string::npos)
-        << run.out;
-
+          "After stripping the same lookups found the same records.",
+          // orders: 192 bits before; after: id 12, customer 6, qty 10, price 18, status 48, day 11.
+          "  orders        3000                 192    105              72004  42004\n"})
+        EXPECT_TRUE(has(run.out, expected));
     EXPECT_EQ(ok({"check", dir}).out, "customers: ok, 50 records\norders: ok, 3000 records\nall 2 tables are well\n");
     Host::DirectoryFileSet files(dir);
     TTable orders(files, "orders", true);
     TOpenTable open(orders, false);
     ASSERT_EQ(open.size(), 3000u);
     for (unsigned long i = 0; i < open.size(); i += 250) EXPECT_EQ(open.at(i)[0].get<unsigned long>(), i + 1);
-
     const Outcome again = orvex({"demo", dir, "--orders", "10"});
     EXPECT_EQ(again.status, 1);
-    EXPECT_NE(again.err.find("is not empty"), std::string::npos);
+    EXPECT_TRUE(has(again.err, "is not empty"));
 }
 
 TEST_F(ToolTest, DemoWithoutDirectoryMakesOneUnderTmpdir) {
@@ -547,9 +474,9 @@ TEST_F(ToolTest, DemoWithoutDirectoryMakesOneUnderTmpdir) {
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<fs::path> made;
     for (const auto& entry : fs::directory_iterator(root))
-        if (entry.path().filename().string().compare(0, 11, "orvex-demo-") == 0) made.push_back(entry.path());
+        if (startsWith(entry.path().filename().string(), "orvex-demo-")) made.push_back(entry.path());
     ASSERT_EQ(made.size(), 1u);
-    EXPECT_NE(run.out.find("in " + made[0].string() + "\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(has(run.out, "in " + made[0].string() + "\n"));
     EXPECT_TRUE(fs::exists(made[0] / "orders.bin"));
     EXPECT_TRUE(fs::exists(made[0] / "tables.lst"));
 }
