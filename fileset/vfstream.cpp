@@ -96,9 +96,15 @@ void moveFile(TFileSet& fs, const std::string& from, const std::string& to) {
         Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": " + from + " can't be opened");
     fs.remove(to);
     ovfstream target(fs, to.c_str(), std::ios_base::binary, false, true);
+    if (!target.is_open())
+        Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": " + to + " can't be opened");
     copyStream(target, source);
+    target.flush();  // puts the bytes where the file set keeps them; fails if it can't
+    const bool copied = source.eof() && !source.bad() && !target.fail();
     target.close();
     source.close();
+    // The source goes only once its bytes have all reached the target.
+    if (!copied) Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": writing " + to + " failed");
     fs.remove(from);
 }
 

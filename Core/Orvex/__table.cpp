@@ -204,6 +204,8 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
     try {
         temporary.erase();
         temporary.writeFields(m_FileSet);
+        if (!FileSet::ivfstream(m_FileSet, temporary.descFileName().c_str(), descMode(), false, true).is_open())
+            Utils::raise_runtime_error("Couldn't write " + temporary.descFileName());
         {
             TOpenTable source(*this, false);
             TOpenTable target(temporary, true);
@@ -224,19 +226,20 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
                 target.push_back(to);
             }
             if (progress) progress->finish();
-            target.closeStream();
+            if (!target.closeStream())
+                Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
         }
     } catch (...) {
         temporary.erase();  // leave no temporary files behind
         throw;
     }
 
-    // The swap. Each move checks its source before replacing anything, so a
-    // failure here leaves the new files under the temporary names.
+    // The swap. Each move replaces its target only once its source is open,
+    // and removes the source only once the target holds every byte; so no
+    // file is removed ahead of its move, and a failure here leaves the new
+    // files under the temporary names.
     m_Stream.close();
-    m_FileSet.remove(m_DescFileName);
     FileSet::moveFile(m_FileSet, temporary.descFileName(), m_DescFileName);
-    m_FileSet.remove(m_ContentsFileName);
     FileSet::moveFile(m_FileSet, temporary.contentsFileName(), m_ContentsFileName);
     reread();
 }
@@ -260,6 +263,13 @@ TOpenTable::TOpenTable(const TTable& table, bool clearIt)
             existing = probe.good();
         }
         m_Stream->open(table.contentsFileName().c_str(), kBinary);
+        // A probe can fail for other reasons than a missing file; a file that
+        // holds bytes is never taken for a new one, whose header would
+        // overwrite its record count.
+        if (!existing && m_Stream->good()) {
+            existing = m_Stream->rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in) > 0;
+            m_Stream->rdbuf()->pubseekpos(0, std::ios_base::in);
+        }
     } else if (!m_Stream->bad()) {
         m_Stream->clear();  // a shared stream may still carry another table's end of file
     }
@@ -289,10 +299,13 @@ TOpenTable::~TOpenTable() {
     }
 }
 
-void TOpenTable::closeStream() {
+bool TOpenTable::closeStream() {
     if (m_HeaderDirty) writeFileHeader();
+    m_Stream->flush();
+    const bool written = m_Stream->good();
     m_Stream->close();
     m_HeaderDirty = false;
+    return written;
 }
 
 std::streamoff TOpenTable::offsetOf(unsigned long i) const {

@@ -84,6 +84,10 @@ public:
     // refused before anything is written. A key that spans the whole record
     // still spans the whole (new) record afterwards. An error before the swap
     // leaves the table's files as they were and removes the temporary files.
+    // The swap moves the temporary structure and contents files over the
+    // table's; a move replaces its target only once its source is open and
+    // removes the source only once the target holds every byte, so a failure
+    // there leaves the new files under the temporary names, never lost.
     void strip(TTables& tables, const pointer<Console::TProgress>& progress);
 
 private:
@@ -176,9 +180,10 @@ private:
     friend class TTable;  // stripping reads records into reused buffers
 
     void readInto(unsigned long i, TRecord& r) const;
-    // Writes the header if needed and closes the shared stream, so that the
-    // destructor has nothing left to do (it would reopen the file).
-    void closeStream();
+    // Writes the header if needed, flushes and closes the shared stream, so
+    // that the destructor has nothing left to do (it would reopen the file).
+    // False when some write since opening failed.
+    bool closeStream();
     bool writeAt(unsigned long i, const TRecord& r) const;
     void writeFrom(unsigned long i, const TRecord& r);
     std::streamoff offsetOf(unsigned long i) const;
