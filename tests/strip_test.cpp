@@ -14,8 +14,10 @@
 #include "host/memory_file_set.h"
 #include "support/Tools.h"
 #include "support/tabulation.h"
+#include "tests/test_support.h"
 
 using namespace Orvex;
+using namespace TestSupport;
 
 namespace {
 
@@ -38,28 +40,6 @@ public:
     }
     std::vector<std::string> opened;
 };
-
-std::string message(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
-
-pointer<field_transformer_base::args> args(field_transformer_base::args* a) {
-    return pointer<field_transformer_base::args>(a);
-}
-
-unsigned widthOf(const TFieldInfo& f) {
-    if (f.Type() == "str") return static_cast<const TField<std::string>&>(f).length();
-    if (f.Type() == "fixed") return static_cast<const TField<fixed_point>&>(f).bits();
-    if (f.Type() == "int") return static_cast<const TField<int>&>(f).bits();
-    if (f.Type() == "u_int") return static_cast<const TField<unsigned int>&>(f).bits();
-    if (f.Type() == "long") return static_cast<const TField<long>&>(f).bits();
-    return static_cast<const TField<unsigned long>&>(f).bits();
-}
 
 // id u_int 32 | qty int 32, price fixed(3) 32, name str 20.
 TFields wideOrders() {
@@ -186,8 +166,8 @@ TEST(Strip, TransformerFileIsKeptByteForByteWithItsArguments) {
         }
         TFields of;
         of += TField<unsigned long>("customer", 32) | TEndOfKey() | TField<int>("qty", 32);
-        of[0].transformer(args(new ref_fixer_args("customers")));
-        of[1].transformer(args(new range_fixer_args(-5L, 5L)));
+        of[0].transformer(argsPtr(new ref_fixer_args("customers")));
+        of[1].transformer(argsPtr(new range_fixer_args(-5L, 5L)));
         TTable& orders = set.append(pointer<TTable>(new TTable(fs, "orders", of, binary)));
         {
             TOpenTable open(orders, false);
@@ -220,7 +200,7 @@ TEST(Strip, ReferenceIntoAnEmptyTableIsZeroBitsWide) {
     set.append(pointer<TTable>(new TTable(fs, "customers", cf, false)));
     TFields of;
     of += TField<unsigned long>("customer", 32);
-    of[0].transformer(args(new ref_fixer_args("customers")));
+    of[0].transformer(argsPtr(new ref_fixer_args("customers")));
     TTable& orders = set.append(pointer<TTable>(new TTable(fs, "orders", of, false)));
     set.strip();
     EXPECT_EQ(widthOf(orders.fields()[0]), 0u);
@@ -235,11 +215,11 @@ TEST(Strip, FailuresBeforeTheSwapLeaveEveryFileAsItWas) {
         bool temporaryTouched;
     };
     const Case cases[] = {
-        {"reference on an int field", [](TFields& f) { f[1].transformer(args(new ref_fixer_args("customers"))); },
+        {"reference on an int field", [](TFields& f) { f[1].transformer(argsPtr(new ref_fixer_args("customers"))); },
          " cannot create transformer (category: sizeForRef , type int)", false},
-        {"reference to an unknown table", [](TFields& f) { f[4].transformer(args(new ref_fixer_args("nobody"))); },
+        {"reference to an unknown table", [](TFields& f) { f[4].transformer(argsPtr(new ref_fixer_args("nobody"))); },
          "Table nobody doesn't exists", false},
-        {"declared range narrower than the data", [](TFields& f) { f[1].transformer(args(new range_fixer_args(1L))); },
+        {"declared range narrower than the data", [](TFields& f) { f[1].transformer(argsPtr(new range_fixer_args(1L))); },
          "Field qty maximum value exceeded: -3", true},
     };
     for (const Case& c : cases) {
@@ -247,7 +227,7 @@ TEST(Strip, FailuresBeforeTheSwapLeaveEveryFileAsItWas) {
         TTables set(fs);
         TFields f = wideOrders();
         f += TField<unsigned long>("customer", 32);
-        f[0].transformer(args(new range_fixer_args(1000UL)));
+        f[0].transformer(argsPtr(new range_fixer_args(1000UL)));
         c.attach(f);
         TTable& t = set.append(pointer<TTable>(new TTable(fs, "orders", f, false)));
         { TOpenTable open(t, false); addOrder(open, 200, -3, 1.5, "ab"); }
@@ -309,8 +289,8 @@ public:
 
 class SlowArgsCreator : public field_transformer_base::args::creator {
 public:
-    pointer<field_transformer_base::args> create(std::istream&) const override { return args(new SlowArgs); }
-    pointer<field_transformer_base::args> create(serial::serial_in&) const override { return args(new SlowArgs); }
+    pointer<field_transformer_base::args> create(std::istream&) const override { return argsPtr(new SlowArgs); }
+    pointer<field_transformer_base::args> create(serial::serial_in&) const override { return argsPtr(new SlowArgs); }
 };
 
 field_transformer_base::args::registration slowArgsRegistration(
@@ -336,7 +316,7 @@ TEST(Strip, ProgressOverAThousandRecordsIsThrottledAndRising) {
     TTables set(fs);
     TFields f;
     f += TField<unsigned int>("n", 16);
-    f[0].transformer(args(new SlowArgs));
+    f[0].transformer(argsPtr(new SlowArgs));
     TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
     {
         TOpenTable open(t, false);
