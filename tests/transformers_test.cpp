@@ -311,24 +311,6 @@ std::string shapeAfter(field_transformer_base& t, const TFieldInfo& field, const
     return shapeOf(out[0]);
 }
 
-template <class T>
-std::vector<T> seenBy(const TFields& f, TRecord& r, unsigned i) {
-    recording_transformer<T> t;
-    t.reset(f[i]);
-    t.onChange(r, i);
-    return t.seen;
-}
-
-TEST(FieldTransformer, OnChangeReadsTheTypedValueAndAddToFieldsTheTypedField) {
-    TFields f = fieldsOf(TField<int>("a", 8) | TField<std::string>("s", 5, false) | TField<fixed_point>("p", 2, 16));
-    TRecord r = recordOf(f, -7, "hello", fixed_point(2, 1.25));
-    EXPECT_EQ(seenBy<int>(f, r, 0), std::vector<int>{-7});
-    EXPECT_EQ(seenBy<std::string>(f, r, 1), std::vector<std::string>{"hello"});
-    EXPECT_EQ(seenBy<fixed_point>(f, r, 2).at(0).raw, 125);
-    recording_transformer<std::string> same;
-    EXPECT_EQ(shapeAfter<std::string>(same, f[1]), "s str 5");
-}
-
 // The base's check and each stripper's own reset.
 TEST(FieldTransformer, ResetRefusesAFieldOfAnotherType) {
     TFields f = fieldsOf(TField<int>("i", 8) | TField<std::string>("s", 5, false) | TField<fixed_point>("p", 1, 8) |
@@ -685,13 +667,6 @@ TEST(Strippers, FixedPrecisionsAboveNineStayExact) {
         EXPECT_EQ(shapeAfter<fixed_point>(s, TField<fixed_point>("p", c.precision, 32), values, true), c.shape);
         EXPECT_EQ(s.usedPrecision(), c.used);
     }
-}
-
-TEST(Strippers, StripArgumentsWriteNothing) {
-    const stripper_args a;
-    EXPECT_EQ(a.category(), "strip");
-    EXPECT_EQ(textOf(a), "");
-    EXPECT_EQ(binaryOf(a), "");
 }
 
 }  // namespace
