@@ -700,13 +700,21 @@ TRecord& TRecord::operator=(const TRecord& other) {
 
 int TRecord::compareTo(const TRecord& other) const {
     if (m_fields != other.m_fields) Utils::raise_runtime_error("Couldn't compare records");
-    const int c = std::memcmp(m_data(0), other.m_data(0), m_wholeKeyBytes);
-    if (c != 0) return c > 0 ? 1 : -1;
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(m_data(0));
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(other.m_data(0));
+    // Keys are usually a few bytes: a plain loop beats a call to memcmp.
+    if (m_wholeKeyBytes <= 16) {
+        for (unsigned i = 0; i < m_wholeKeyBytes; ++i)
+            if (a[i] != b[i]) return a[i] > b[i] ? 1 : -1;
+    } else {
+        const int c = std::memcmp(a, b, m_wholeKeyBytes);
+        if (c != 0) return c > 0 ? 1 : -1;
+    }
     // The byte after the whole key bytes may be the trailing guard byte; the
     // mask is then 0.
-    const unsigned a = static_cast<unsigned char>(*m_data(static_cast<int>(m_wholeKeyBytes))) & m_keyTailMask;
-    const unsigned b = static_cast<unsigned char>(*other.m_data(static_cast<int>(m_wholeKeyBytes))) & m_keyTailMask;
-    return a == b ? 0 : (a > b ? 1 : -1);
+    const unsigned tailA = a[m_wholeKeyBytes] & m_keyTailMask;
+    const unsigned tailB = b[m_wholeKeyBytes] & m_keyTailMask;
+    return tailA == tailB ? 0 : (tailA > tailB ? 1 : -1);
 }
 
 void TRecord::to_stream(std::ostream& os) const {
