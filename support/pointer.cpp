@@ -1,8 +1,8 @@
 #include "support/pointer.h"
 
-#include <boost/core/demangle.hpp>
-
+// The name is typeid's own, as the run-time library gives it (mangled on
+// this platform), so that it can be compared with typeid(T).name().
 null_pointer::null_pointer(const std::type_info& pointee)
-    : std::runtime_error("refering to null " + boost::core::demangle(pointee.name())) {}
+    : std::runtime_error(std::string("refering to null ") + pointee.name()) {}
 
 void null_pointer::raise(const std::type_info& pointee) { throw null_pointer(pointee); }

@@ -4,7 +4,7 @@
 // counts are atomic, and it may be empty. Unlike a raw shared_ptr it checks
 // every dereference: `*p` or `p->` on an empty pointer raises null_pointer,
 // a std::runtime_error whose text is "refering to null " followed by the
-// pointee type's name.
+// pointee type's run-time name, typeid(T).name().
 #pragma once
 
 #include <boost/shared_ptr.hpp>
