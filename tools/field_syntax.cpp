@@ -17,10 +17,6 @@ namespace Tool {
 
 namespace {
 
-const long long kInt32Min = std::numeric_limits<int>::min();
-const long long kInt32Max = std::numeric_limits<int>::max();
-const long long kUInt32Max = std::numeric_limits<unsigned int>::max();
-
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::string::size_type start = 0;

@@ -15,10 +15,6 @@ namespace Tool {
 
 namespace {
 
-const long long kInt32Min = std::numeric_limits<int>::min();
-const long long kInt32Max = std::numeric_limits<int>::max();
-const long long kUInt32Max = std::numeric_limits<unsigned int>::max();
-
 TType::EType typeOf(const TFieldInfo& field) { return TType::findByName(field.Type()); }
 
 template <class T>

@@ -15,12 +15,18 @@
 // room.
 #pragma once
 
+#include <limits>
 #include <string>
 
 #include "Core/Orvex/__field.h"
 #include "support/fixed_point.h"
 
 namespace Tool {
+
+// The 32-bit range every stored value keeps, whatever the host's long.
+constexpr long long kInt32Min = std::numeric_limits<int>::min();
+constexpr long long kInt32Max = std::numeric_limits<int>::max();
+constexpr long long kUInt32Max = std::numeric_limits<unsigned int>::max();
 
 // An optional '+' or '-' and decimal digits, nothing else, within the range
 // of long long.
