@@ -1,9 +1,25 @@
 // Host::FaultyFileSet: a file set that fails on purpose, for tests. It wraps
-// another file set and passes everything through, except that it can refuse
-// a chosen open (giving null, as for a missing file) and can make writes fail
-// once a number of bytes has been written, as a full disk would. Tests run an
-// operation with the failure at 1, 2, 3 ... and check that what is left
-// behind is clean.
+// another file set and passes everything through, except for the failures a
+// test plans: a refused open (null, as for a missing file), reads cut short
+// (end of file, as for a truncated file), writes that stop once a number of
+// bytes has been written (as a full disk), removes that fail, and a cut-off
+// after which every call fails (as a crash). Tests run an operation with the
+// failure at 1, 2, 3 ... and check that what is left behind is clean.
+//
+// Decisions:
+// - Counts start from the call that plans the failure ("the nth open from
+//   now"), so one set can plan several failures in turn.
+// - Bytes pass straight through to the wrapped buffer (this set keeps no
+//   buffer of its own), so what the wrapped set holds is exactly what was
+//   written before a failure.
+// - The calls counted for `cutAfter` and `calls` are the six file-set
+//   operations (open, isOpen, close, setStreamFlag1, setStreamFlag2, remove)
+//   and the sync of a buffer it returned: a flush is where a writer hands its
+//   bytes over, so a crash can fall just before or just after it. Reads,
+//   writes and seeks through buffers are not counted.
+// - After the cut, close still releases the wrapped buffer (it holds only what
+//   reached it before the cut), so nothing leaks; the wrapped set is then the
+//   state a crash left, to be reopened directly.
 //
 // The buffers it returns forward to the wrapped set's buffers; the wrapped
 // set must outlive it. Not thread-safe.
@@ -28,15 +44,39 @@ public:
     // The nth open from now (1 = the next one) gives null; with `persistent`
     // every open from that one on does. n = 0 refuses nothing.
     void failOpen(unsigned n, bool persistent = false);
+    // Once `bytes` more bytes have been read through any of its buffers,
+    // reading meets the end of the file: the read that reaches the limit gets
+    // what fits, later reads get nothing. Putting back does not give bytes
+    // back to the limit.
+    void failReadsAfter(std::size_t bytes);
     // Once `bytes` more bytes have been written through any of its buffers,
     // writing fails: the write that reaches the limit puts what fits and
-    // reports the rest unwritten; later writes put nothing.
+    // reports the rest unwritten; later writes put nothing. 0 refuses every
+    // write.
     void failWritesAfter(std::size_t bytes);
-    // Ends every planned failure.
+    // The nth remove from now (1 = the next one) returns false and removes
+    // nothing; with `persistent` every remove from that one on does. n = 0
+    // fails none.
+    void failRemove(unsigned n, bool persistent = false);
+    // The cut falls on the (n+1)th counted call from now (see above): that
+    // call and everything after it fail. Open gives null, isOpen false,
+    // remove removes nothing and returns false, the flag calls do nothing,
+    // close only releases the wrapped buffer, and reads, writes, seeks and
+    // syncs through buffers already open fail. cutAfter(0) fails the very
+    // next call.
+    void cutAfter(unsigned n);
+    // Ends every planned failure, the cut included; buffers still open work
+    // again.
     void heal();
 
     // Opens asked for so far, refused ones included.
     unsigned opens() const { return m_opens; }
+    // Removes asked for so far, failed ones included.
+    unsigned removes() const { return m_removes; }
+    // Counted calls made so far (see above), failed ones included.
+    unsigned calls() const { return m_calls; }
+    // True once the cut has been reached.
+    bool isCut() const { return m_cut; }
 
     std::streambuf* open(const std::string& name, std::ios_base::openmode mode, int, int) override;
     bool isOpen(std::streambuf* buffer) override;
@@ -49,16 +89,31 @@ private:
     class Buffer;
     friend class Buffer;
     std::streambuf* inner(std::streambuf* buffer) const;  // null if not ours
-    // How much of n bytes may be written now; counts them as written.
-    std::size_t allowWrite(std::size_t n);
+    // Counts one call; false if it falls on or after the cut.
+    bool call();
+    // How many of n bytes may be read or written now; `read` and `wrote`
+    // count the bytes that went through.
+    std::size_t readable(std::size_t n) const;
+    void read(std::size_t n);
+    std::size_t writable(std::size_t n) const;
+    void wrote(std::size_t n);
 
     FileSet::TFileSet& m_inner;
     std::map<std::streambuf*, std::unique_ptr<Buffer>> m_buffers;
     unsigned m_opens = 0;
     unsigned m_failAt = 0;  // open number that fails, 0 for none
     bool m_failFromThen = false;
+    unsigned m_removes = 0;
+    unsigned m_failRemoveAt = 0;  // remove number that fails, 0 for none
+    bool m_failRemovesFromThen = false;
+    bool m_limitReads = false;
+    std::size_t m_readsLeft = 0;
     bool m_limitWrites = false;
     std::size_t m_writesLeft = 0;
+    unsigned m_calls = 0;
+    bool m_cutPlanned = false;
+    unsigned m_cutAt = 0;  // calls that still succeed before the cut: m_calls < m_cutAt
+    bool m_cut = false;
 };
 
 }  // namespace Host

@@ -452,6 +452,155 @@ TEST(FaultyFileSet, PassesReadsAndSeeksThrough) {
     EXPECT_EQ(memory.contents("f"), "ab23456789");
 }
 
+TEST(FaultyFileSet, ReadsStopAtTheLimitAsAtTheEndOfTheFile) {
+    Host::MemoryFileSet memory;
+    memory.put("f", "0123456789");
+    Host::FaultyFileSet faulty(memory);
+    faulty.failReadsAfter(5);
+    FileSet::ivfstream i(faulty, "f", binary, false, true);
+    ASSERT_TRUE(i.is_open());
+    char got[8];
+    i.read(got, 3);
+    EXPECT_EQ(std::string(got, 3), "012");
+    EXPECT_EQ(i.get(), '3');
+    i.read(got, 3);  // one byte fits
+    EXPECT_EQ(i.gcount(), 1);
+    EXPECT_EQ(got[0], '4');
+    EXPECT_TRUE(i.eof());
+    i.clear();
+    EXPECT_EQ(i.peek(), std::char_traits<char>::eof());
+    i.clear();
+    i.seekg(0);  // seeking still works, the file is still whole
+    EXPECT_EQ(i.get(), std::char_traits<char>::eof());
+    faulty.heal();
+    i.clear();
+    i.seekg(8);
+    i.read(got, 2);
+    EXPECT_EQ(std::string(got, 2), "89");
+    EXPECT_EQ(memory.contents("f"), "0123456789");
+}
+
+TEST(FaultyFileSet, RefusesWritesAltogetherWithALimitOfZero) {
+    Host::MemoryFileSet memory;
+    memory.put("f", "keep");
+    Host::FaultyFileSet faulty(memory);
+    faulty.failWritesAfter(0);
+    FileSet::vfstream stream(faulty);
+    stream.open("f", binary);
+    ASSERT_TRUE(stream.is_open());
+    stream.put('x');
+    EXPECT_TRUE(stream.bad());
+    stream.clear();
+    stream.write("yz", 2);
+    EXPECT_TRUE(stream.bad());
+    stream.close();
+    EXPECT_EQ(memory.contents("f"), "keep");
+}
+
+TEST(FaultyFileSet, FailsTheChosenRemoveOnceOrFromThenOn) {
+    Host::MemoryFileSet memory;
+    for (const char* name : {"a", "b", "c", "d", "e"}) memory.put(name, name);
+    Host::FaultyFileSet faulty(memory);
+    faulty.failRemove(2);
+    EXPECT_TRUE(faulty.remove("a"));
+    EXPECT_FALSE(faulty.remove("b"));
+    EXPECT_TRUE(faulty.remove("c"));
+    faulty.failRemove(1, true);
+    EXPECT_FALSE(faulty.remove("d"));
+    EXPECT_FALSE(faulty.remove("e"));
+    EXPECT_EQ(memory.list(), (Lines{"b", "d", "e"}));
+    EXPECT_EQ(faulty.removes(), 5u);
+    faulty.heal();
+    EXPECT_TRUE(faulty.remove("e"));
+    EXPECT_EQ(memory.list(), (Lines{"b", "d"}));
+}
+
+// Each of the six operations and a buffer's sync is one call; reads, writes
+// and seeks are none.
+TEST(FaultyFileSet, CountsTheSetsCallsAndSyncsOnly) {
+    Host::MemoryFileSet memory;
+    Host::FaultyFileSet faulty(memory);
+    {
+        FileSet::ovfstream o(faulty, "f", binary, false, true);  // open, isOpen, two flags
+        EXPECT_EQ(faulty.calls(), 4u);
+        o.write("abc", 3);
+        o.seekp(1);
+        EXPECT_EQ(faulty.calls(), 4u);
+        o.flush();
+        EXPECT_EQ(faulty.calls(), 5u);
+    }  // sync, close
+    EXPECT_EQ(faulty.calls(), 7u);
+    faulty.remove("f");
+    EXPECT_EQ(faulty.calls(), 8u);
+}
+
+TEST(FaultyFileSet, AfterTheCutEveryCallFailsAndTheInnerSetKeepsWhatReachedIt) {
+    Host::MemoryFileSet memory;
+    memory.put("old", "old bytes");
+    Host::FaultyFileSet faulty(memory);
+    FileSet::vfstream stream(faulty);
+    stream.open("f", binary);  // open, isOpen
+    ASSERT_TRUE(stream.is_open());  // isOpen
+    faulty.cutAfter(1);
+    stream.write("before", 6);
+    stream.flush();  // the last call that works
+    EXPECT_FALSE(faulty.isCut());
+    EXPECT_FALSE(faulty.remove("old"));
+    EXPECT_TRUE(faulty.isCut());
+    EXPECT_TRUE(memory.exists("old"));
+    stream.write("after", 5);
+    EXPECT_TRUE(stream.bad());
+    stream.clear();
+    EXPECT_EQ(stream.tellg(), -1);
+    char got;
+    stream.read(&got, 1);
+    EXPECT_EQ(stream.gcount(), 0);
+    EXPECT_FALSE(stream.is_open());
+    EXPECT_EQ(faulty.open("old", in, 0, 1), nullptr);
+    EXPECT_EQ(faulty.opens(), 2u);
+    EXPECT_EQ(faulty.calls(), 7u);  // open, isOpen, isOpen, sync, remove, isOpen, open
+    stream.close();
+    EXPECT_EQ(memory.contents("f"), "before");
+    EXPECT_EQ(memory.contents("old"), "old bytes");
+    faulty.heal();
+    EXPECT_TRUE(faulty.remove("old"));
+    EXPECT_FALSE(memory.exists("old"));
+}
+
+// The way tests use the cut: run once whole to count the calls, then cut
+// after each number of them. A move keeps its source until the target holds
+// every byte, wherever it is cut off.
+TEST(FaultyFileSet, CuttingAMoveAfterEachOfItsCallsNeverLosesTheFile) {
+    const std::string bytes(5000, 'm');
+    unsigned total = 0;
+    {
+        Host::MemoryFileSet memory;
+        memory.put("a", bytes);
+        Host::FaultyFileSet faulty(memory);
+        FileSet::moveFile(faulty, "a", "b");
+        total = faulty.calls();
+        EXPECT_EQ(memory.list(), (Lines{"b"}));
+    }
+    ASSERT_GT(total, 8u);
+    for (unsigned k = 0; k < total; ++k) {
+        SCOPED_TRACE(k);
+        Host::MemoryFileSet memory;
+        memory.put("a", bytes);
+        memory.put("b", "old b");
+        {
+            Host::FaultyFileSet faulty(memory);
+            faulty.cutAfter(k);
+            try {
+                FileSet::moveFile(faulty, "a", "b");  // a cut after the copy goes unnoticed
+            } catch (const std::runtime_error&) {
+            }
+            EXPECT_TRUE(faulty.isCut());
+        }
+        const bool moved = !memory.exists("a");
+        EXPECT_EQ(memory.contents(moved ? "b" : "a"), bytes);
+    }
+}
+
 // ---------------------------------------------------------- stream adapters
 
 // Passes everything to another set and writes down what the adapters asked.
