@@ -7,6 +7,8 @@
 #include <ostream>
 #include <sstream>
 
+#include <boost/crc.hpp>
+
 #include "Core/Orvex/Stripper.h"
 #include "Core/Orvex/Trans.h"
 #include "support/Utils.h"
@@ -45,12 +47,14 @@ TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, con
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
     : TTable(fs, name, binDesc, TFields(), Unread()) {
+    recoverInterruptedStrip(fs);
     m_Fields = getFields(fs);
     getTransformers(m_Fields, fs);
 }
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
     : TTable(fs, name, binDesc, fields, Unread()) {
+    recoverInterruptedStrip(fs);
     writeFields(fs);
     writeTransformers(fs);
 }
@@ -149,18 +153,207 @@ std::string lowerized(std::string s) {
 }
 
 // ------------------------------------------------------------------ stripping
+//
+// The journal of a strip, "temp.jnl", exists from before the first temporary
+// file is written until the swap is over, so that whatever the strip leaves
+// behind when it is cut off can be told apart from a table named "temp" and
+// finished or undone. It is one line of tokens: the table's name, its form
+// flag, a state and the word "end". State "prepared": the table's own files
+// are untouched and the temporary files may be incomplete. State "swapping",
+// written only once both temporary files are complete: the line also gives
+// the size and checksum of the temporary structure and contents files. A line
+// that does not read through to "end" counts as "prepared", since the swap
+// starts only after a "swapping" line has been written whole.
 
 namespace {
 const char kTemporaryName[] = "temp";
+const char kJournalName[] = "temp.jnl";
+const char* const kTemporaryFiles[] = {"temp.dst", "temp.dsb", "temp.trt", "temp.trb", "temp.bin"};
+const char kSwapping[] = "swapping";
 
 [[noreturn]] void raiseTemporaryNameTaken() {
     Utils::raise_runtime_error(std::string("Can't strip: a table named ") + kTemporaryName +
                                " would be overwritten by the temporary files of stripping; rename it first");
 }
+
+// What a file holds, as far as the journal needs to know.
+struct FileSignature {
+    unsigned long size = 0;
+    unsigned long checksum = 0;
+    bool operator==(const FileSignature& o) const { return size == o.size && checksum == o.checksum; }
+};
+
+struct StripJournal {
+    std::string table;
+    bool binDesc = false;
+    bool swapping = false;
+    FileSignature desc, contents;
+
+    std::string descFileName() const { return table + (binDesc ? ".dsb" : ".dst"); }
+    std::string contentsFileName() const { return table + ".bin"; }
+    std::string temporaryDescFileName() const { return std::string(kTemporaryName) + (binDesc ? ".dsb" : ".dst"); }
+    std::string temporaryContentsFileName() const { return std::string(kTemporaryName) + ".bin"; }
+};
+
+bool canOpen(FileSet::TFileSet& fs, const std::string& name) {
+    return FileSet::ivfstream(fs, name.c_str(), kBinary, false, true).is_open();
+}
+
+// False when the file can't be opened or read to its end.
+bool signatureOf(FileSet::TFileSet& fs, const std::string& name, FileSignature& signature) {
+    FileSet::ivfstream in(fs, name.c_str(), kBinary, false, true);
+    if (!in.is_open()) return false;
+    boost::crc_32_type crc;
+    std::vector<char> block(1 << 16);
+    unsigned long size = 0;
+    for (;;) {
+        const std::streamsize got = in.rdbuf()->sgetn(block.data(), static_cast<std::streamsize>(block.size()));
+        if (got <= 0) break;
+        crc.process_bytes(block.data(), static_cast<std::size_t>(got));
+        size += static_cast<unsigned long>(got);
+    }
+    signature.size = size;
+    signature.checksum = crc.checksum();
+    return true;
+}
+
+FileSignature signatureOfBytes(const std::string& bytes) {
+    boost::crc_32_type crc;
+    crc.process_bytes(bytes.data(), bytes.size());
+    FileSignature signature;
+    signature.size = bytes.size();
+    signature.checksum = crc.checksum();
+    return signature;
+}
+
+// False when the journal could not be written whole.
+bool writeJournal(FileSet::TFileSet& fs, const StripJournal& journal) {
+    FileSet::ovfstream out(fs, kJournalName, std::ios_base::openmode(), false, true);
+    if (!out.is_open()) return false;
+    tabulation::to_stream(out, journal.table);
+    tabulation::to_stream(out, static_cast<unsigned char>(journal.binDesc ? 1 : 0));
+    if (journal.swapping) {
+        tabulation::to_stream(out, std::string(kSwapping));
+        for (const FileSignature* f : {&journal.desc, &journal.contents}) {
+            tabulation::to_stream(out, f->size);
+            tabulation::to_stream(out, f->checksum);
+        }
+    } else {
+        tabulation::to_stream(out, std::string("prepared"));
+    }
+    tabulation::to_stream(out, std::string("end"));
+    endLine(out);
+    return out.good();
+}
+
+// False when there is no journal; a damaged one reads as "prepared".
+bool readJournal(FileSet::TFileSet& fs, StripJournal& journal) {
+    FileSet::ivfstream in(fs, kJournalName, std::ios_base::openmode(), false, true);
+    if (!in.is_open()) return false;
+    StripJournal read;
+    unsigned char flag = 0;
+    std::string state, end;
+    tabulation::from_stream(in, read.table);
+    tabulation::from_stream(in, flag);
+    tabulation::from_stream(in, state);
+    read.binDesc = flag != 0;
+    if (state == kSwapping) {
+        for (FileSignature* f : {&read.desc, &read.contents}) {
+            tabulation::from_stream(in, f->size);
+            tabulation::from_stream(in, f->checksum);
+        }
+        tabulation::from_stream(in, end);
+        read.swapping = !in.fail() && end == "end" && !read.table.empty();
+    }
+    journal = read;
+    return true;
+}
+
+// Removes the temporary files; false when one of them is still there.
+bool removeTemporaries(FileSet::TFileSet& fs) {
+    bool removed = true;
+    for (const char* name : kTemporaryFiles) {
+        fs.remove(name);
+        if (canOpen(fs, name)) removed = false;
+    }
+    return removed;
+}
+
+void removeJournal(FileSet::TFileSet& fs) {
+    fs.remove(kJournalName);
+    if (canOpen(fs, kJournalName))
+        Utils::raise_runtime_error(std::string("Couldn't remove the strip journal ") + kJournalName);
+}
+
+[[noreturn]] void raiseUnrecoverable(const StripJournal& journal, const std::string& why) {
+    Utils::raise_runtime_error("Can't finish the interrupted strip of table " + journal.table + ": " + why +
+                               "; its files and " + kJournalName + " are left as they are");
+}
+
+// Moves one temporary file over the table's, unless that was done already.
+void finishMove(FileSet::TFileSet& fs, const StripJournal& journal, const std::string& from, const std::string& to,
+                const FileSignature& expected) {
+    FileSignature found;
+    if (signatureOf(fs, from, found)) {
+        if (!(found == expected)) raiseUnrecoverable(journal, from + " isn't the file the journal describes");
+        FileSet::moveFile(fs, from, to);
+        if (canOpen(fs, from)) raiseUnrecoverable(journal, "couldn't remove " + from);
+    } else if (!signatureOf(fs, to, found) || !(found == expected)) {
+        raiseUnrecoverable(journal, from + " can't be opened and " + to + " isn't its copy");
+    }
+}
+
+// The swap of a journal in state "swapping": each move replaces its target
+// only once its source is open and removes the source only once the target
+// holds every byte, so it can be cut off and done again at any point.
+void finishSwap(FileSet::TFileSet& fs, const StripJournal& journal) {
+    finishMove(fs, journal, journal.temporaryDescFileName(), journal.descFileName(), journal.desc);
+    finishMove(fs, journal, journal.temporaryContentsFileName(), journal.contentsFileName(), journal.contents);
+    if (!removeTemporaries(fs)) raiseUnrecoverable(journal, "a temporary file can't be removed");
+    removeJournal(fs);
+}
+
+// Undoes a strip that failed before its swap, without raising: what can't be
+// removed stays, with the journal, for the next recovery.
+void abandonStrip(FileSet::TFileSet& fs, const StripJournal& journal, bool swappingWritten) {
+    if (swappingWritten) {
+        // The journal may say "swapping"; it must say otherwise before a
+        // temporary file goes, or a recovery would finish a half-removed swap.
+        StripJournal prepared = journal;
+        prepared.swapping = false;
+        if (!writeJournal(fs, prepared)) return;
+    }
+    if (!removeTemporaries(fs)) return;
+    fs.remove(kJournalName);
+}
+
+// Temporary files with no journal belong to somebody else: a table named
+// "temp", or files a host put there. A strip must not overwrite them.
+void refuseForeignTemporaries(FileSet::TFileSet& fs) {
+    for (const char* name : kTemporaryFiles)
+        if (canOpen(fs, name))
+            Utils::raise_runtime_error(std::string("Can't strip: ") + name +
+                                       " would be overwritten by the temporary files of stripping; rename or remove it first");
+}
 }  // namespace
+
+bool recoverInterruptedStrip(FileSet::TFileSet& fs) {
+    StripJournal journal;
+    if (!readJournal(fs, journal)) return false;
+    if (journal.swapping) {
+        finishSwap(fs, journal);
+    } else {
+        if (!removeTemporaries(fs))
+            Utils::raise_runtime_error(std::string("Couldn't remove the temporary files of an interrupted strip; ") +
+                                       kJournalName + " is left for the next attempt");
+        removeJournal(fs);
+    }
+    return true;
+}
 
 void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress) {
     if (name() == kTemporaryName) raiseTemporaryNameTaken();
+    if (tables.contains(kTemporaryName)) raiseTemporaryNameTaken();
     const TFields old = m_Fields;
     field_transformer_manager& registry = field_transformer_manager::instance();
 
@@ -200,11 +393,35 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
         transformers[j]->addToFields(stripped, old[j]);
     }
 
-    TTable temporary(m_FileSet, kTemporaryName, stripped, m_BinDesc);
+    recoverInterruptedStrip(m_FileSet);
+    refuseForeignTemporaries(m_FileSet);
+    StripJournal journal;
+    journal.table = name();
+    journal.binDesc = m_BinDesc;
+    if (!writeJournal(m_FileSet, journal)) {
+        m_FileSet.remove(kJournalName);
+        Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kJournalName);
+    }
+
+    // Made without the public constructor, which would take this strip's
+    // own journal for an interrupted one.
+    TTable temporary(m_FileSet, kTemporaryName, m_BinDesc, stripped, Unread());
+    bool swappingWritten = false;
     try {
+        temporary.writeFields(m_FileSet);
+        temporary.writeTransformers(m_FileSet);
         temporary.erase();
         temporary.writeFields(m_FileSet);
-        if (!FileSet::ivfstream(m_FileSet, temporary.descFileName().c_str(), descMode(), false, true).is_open())
+        // The structure file must hold exactly what was meant to be written:
+        // a short one would be swapped in as the table's.
+        std::ostringstream image;
+        if (m_BinDesc)
+            stripped.serial_write(image);
+        else
+            stripped.to_stream(image);
+        journal.desc = signatureOfBytes(image.str());
+        FileSignature written;
+        if (!signatureOf(m_FileSet, temporary.descFileName(), written) || !(written == journal.desc))
             Utils::raise_runtime_error("Couldn't write " + temporary.descFileName());
         {
             TOpenTable source(*this, false);
@@ -229,18 +446,24 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
             if (!target.closeStream())
                 Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
         }
+        const unsigned long expectedSize =
+            static_cast<unsigned long>(kHeaderSize) + count * static_cast<unsigned long>(stripped.byteSize());
+        if (!signatureOf(m_FileSet, temporary.contentsFileName(), journal.contents) ||
+            journal.contents.size != expectedSize)
+            Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
+        journal.swapping = true;
+        swappingWritten = true;
+        if (!writeJournal(m_FileSet, journal))
+            Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kJournalName);
     } catch (...) {
-        temporary.erase();  // leave no temporary files behind
+        abandonStrip(m_FileSet, journal, swappingWritten);
         throw;
     }
 
-    // The swap. Each move replaces its target only once its source is open,
-    // and removes the source only once the target holds every byte; so no
-    // file is removed ahead of its move, and a failure here leaves the new
-    // files under the temporary names.
+    // From here the strip can only go forward: an error leaves the journal,
+    // and the next recovery finishes the swap.
     m_Stream.close();
-    FileSet::moveFile(m_FileSet, temporary.descFileName(), m_DescFileName);
-    FileSet::moveFile(m_FileSet, temporary.contentsFileName(), m_ContentsFileName);
+    finishSwap(m_FileSet, journal);
     reread();
 }
 
@@ -687,7 +910,11 @@ std::istream& operator>>(std::istream& is, TOpenTable& table) {
 
 // ================================================================= TTables
 
-TTables::TTables(FileSet::TFileSet& fs) : m_FileSet(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {}
+TTables::TTables(FileSet::TFileSet& fs) : m_FileSet(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {
+    recoverInterruptedStrip(fs);
+}
+
+bool TTables::contains(const std::string& name) const { return m_Tables.indexOf(name) < size(); }
 
 TTables::~TTables() { m_Tables.clear(); }
 
@@ -736,7 +963,7 @@ void TTables::badIndex(unsigned i) { Utils::raise_out_of_range("Table set index 
 void TTables::badKey(const std::string& name) { Utils::raise_out_of_range("Table " + name + " doesn't exists"); }
 
 void TTables::strip() {
-    if (m_Tables.indexOf(kTemporaryName) < size()) raiseTemporaryNameTaken();
+    if (contains(kTemporaryName)) raiseTemporaryNameTaken();
     for (unsigned i = 0; i < size(); ++i) at(i).strip(*this, pointer<Console::TProgress>());
 }
 

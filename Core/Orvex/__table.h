@@ -46,6 +46,7 @@ class TTables;
 // to the file set, which must outlive it.
 class TTable : public TNamed {
 public:
+    // Both constructors recover an interrupted strip on `fs` first.
     // Defines an existing table: reads its structure and transformer files.
     TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc);
     // Defines a new table with the given structure (shared, not copied) and
@@ -80,14 +81,19 @@ public:
     // stripper; the records are copied into temporary files "temp" + the
     // extensions of this table's form, which then replace the structure and
     // contents files. The transformer file is kept. `tables` is the set the
-    // table belongs to; `progress` may be empty. A table named "temp" is
-    // refused before anything is written. A key that spans the whole record
-    // still spans the whole (new) record afterwards. An error before the swap
-    // leaves the table's files as they were and removes the temporary files.
-    // The swap moves the temporary structure and contents files over the
-    // table's; a move replaces its target only once its source is open and
-    // removes the source only once the target holds every byte, so a failure
-    // there leaves the new files under the temporary names, never lost.
+    // table belongs to; `progress` may be empty. A table named "temp", in
+    // `tables` or being stripped, is refused before anything is written, and
+    // so are "temp" files in the file set that no strip journal accounts for.
+    // A key that spans the whole record still spans the whole (new) record
+    // afterwards.
+    //
+    // The strip keeps a journal, "temp.jnl", from before its first temporary
+    // file until its swap is over (see recoverInterruptedStrip). An error
+    // before the swap leaves the table's files as they were and removes the
+    // temporary files and the journal (what can't be removed is left for the
+    // next recovery). An error during the swap leaves the journal, so the
+    // next use of the file set finishes the swap; this definition then still
+    // holds the old structure and must be made again.
     void strip(TTables& tables, const pointer<Console::TProgress>& progress);
 
 private:
@@ -105,6 +111,19 @@ private:
     mutable FileSet::vfstream m_Stream;
     TFields m_Fields;
 };
+
+// Brings a file set back to a whole table after a strip that was cut off (by
+// a crash, or a file set that stopped working) and returns whether there was
+// one. It reads the journal "temp.jnl": a strip that had not begun its swap
+// is undone (the temporary files are removed, the table's own were never
+// touched); one that had is finished (each temporary file still there is
+// checked against the size and checksum the journal gives, then moved over
+// the table's file; one already moved is recognised the same way). Then the
+// journal goes. It raises a runtime error when it can't complete, leaving the
+// journal for the next attempt; so no table definition is made on a set
+// whose journal could not be cleared. Constructing a TTables or a TTable
+// calls it, and so does a strip before it writes anything.
+bool recoverInterruptedStrip(FileSet::TFileSet& fs);
 
 // The name with every character lower-cased in the current locale.
 std::string lowerized(std::string s);
@@ -212,6 +231,7 @@ std::istream& operator>>(std::istream& is, TOpenTable& table);
 // pointer<TTable>; the file set must outlive it.
 class TTables {
 public:
+    // Recovers an interrupted strip on `fs` first.
     explicit TTables(FileSet::TFileSet& fs);
     ~TTables();
 
@@ -223,6 +243,7 @@ public:
     TTable& append(const pointer<TTable>& table);
 
     unsigned size() const { return m_Tables.size(); }
+    bool contains(const std::string& name) const;
     TTable& at(unsigned i);
     const TTable& at(unsigned i) const;
     const TTable& operator[](const std::string& name) const;
@@ -237,7 +258,8 @@ public:
     // Removes every table's files; the entries stay.
     void erase();
     // Strips every table in position order, without progress. A set holding
-    // a table named "temp" is refused before anything is written.
+    // a table named "temp" is refused before anything is written. Tables
+    // stripped before an error stay stripped.
     void strip();
 
     void to_stream(std::ostream& os) const;
