@@ -389,6 +389,19 @@ TEST_F(ToolTest, StripShrinksFieldsAndKeepsValues) {
     fails({"strip", dir, "nope"}, "Table nope doesn't exists");
 }
 
+TEST_F(ToolTest, AnInterruptedStripIsRecoveredWithANote) {
+    loadShop();
+    const std::string csv = ok({"dump", dir, "orders", "--csv"}).out;
+    writeFile(file("temp.jnl"), "\"orders\"\t1\tprepared\tend\n");
+    writeFile(file("temp.bin"), "half a table");
+    const Outcome run = orvex({"dump", dir, "orders", "--csv"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "orvex: " + dir + ": recovered from an interrupted strip (temp.jnl)\n");
+    EXPECT_EQ(run.out, csv);
+    EXPECT_FALSE(fs::exists(file("temp.jnl")));
+    EXPECT_FALSE(fs::exists(file("temp.bin")));
+}
+
 // ------------------------------------------------------------------ check
 
 TEST_F(ToolTest, CheckFindsDamagedFilesAndValuesThatDoNotFit) {

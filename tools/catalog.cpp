@@ -1,6 +1,7 @@
 #include "tools/catalog.h"
 
 #include <filesystem>
+#include <iostream>
 #include <map>
 
 #include "fileset/vfstream.h"
@@ -23,6 +24,10 @@ bool endsWith(const std::string& s, const std::string& tail) {
 }  // namespace
 
 Catalog::Catalog(const std::string& directory) : m_files(directory) {
+    // The library would recover on its own when the set is opened; doing it
+    // first lets the user know.
+    if (recoverInterruptedStrip(m_files))
+        std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kScratchName << ".jnl)\n";
     if (m_files.exists(kListFileName))
         readList();
     else

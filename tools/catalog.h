@@ -10,6 +10,8 @@
 // Decisions: "temp" is never taken for a table (stripping uses that name for
 // its scratch files); when both NAME.dsb and NAME.dst exist the binary form
 // is taken. A list that cannot be read raises "tables.lst: damaged table list".
+// A strip that was cut off is recovered when the catalog is made, with a
+// note on standard error.
 #pragma once
 
 #include <memory>
