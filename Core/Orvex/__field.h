@@ -201,6 +201,7 @@ public:
     class const_reference;
 
     TFieldInfo(const std::string& name, TFieldImpl& impl) : TFieldsElement(name), m_impl(impl) {}
+    TFieldInfo(const TFieldInfo&) = default;
     // The name as a serial string / as one string token. A failed read
     // leaves the name empty and the stream failed.
     TFieldInfo(serial::serial_in& in, TFieldImpl& impl);
