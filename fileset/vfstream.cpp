@@ -94,17 +94,24 @@ void moveFile(TFileSet& fs, const std::string& from, const std::string& to) {
     ivfstream source(fs, from.c_str(), std::ios_base::binary, false, true);
     if (!source.is_open())
         Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": " + from + " can't be opened");
+    // A read that stops short looks like the end of the file; only the
+    // length tells the two apart.
+    source.seekg(0, std::ios_base::end);
+    const std::streamoff length = source.tellg();
+    source.seekg(0);
     fs.remove(to);
     ovfstream target(fs, to.c_str(), std::ios_base::binary, false, true);
     if (!target.is_open())
         Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": " + to + " can't be opened");
     copyStream(target, source);
     target.flush();  // puts the bytes where the file set keeps them; fails if it can't
-    const bool copied = source.eof() && !source.bad() && !target.fail();
+    const bool written = !target.fail();
+    const bool read = length >= 0 && source.eof() && !source.bad() && (!written || target.tellp() == length);
     target.close();
     source.close();
     // The source goes only once its bytes have all reached the target.
-    if (!copied) Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": writing " + to + " failed");
+    if (!written) Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": writing " + to + " failed");
+    if (!read) Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": reading " + from + " failed");
     fs.remove(from);
 }
 

@@ -79,8 +79,9 @@ void copyStream(std::ostream& out, std::istream& in);
 // Moves a file inside a file set by copying it, then removes the source.
 // The source is opened before anything else happens: when it cannot be
 // opened, std::runtime_error is raised and the target is left as it was.
-// When the target cannot be opened or written, std::runtime_error is raised
-// and the source is kept, so the bytes are never lost.
+// When the target cannot be opened or written, or the source cannot be read
+// to its end (a read that stops short of its length), std::runtime_error is
+// raised and the source is kept, so the bytes are never lost.
 void moveFile(TFileSet& fs, const std::string& from, const std::string& to);
 
 }  // namespace FileSet

@@ -127,6 +127,7 @@ std::size_t FaultyFileSet::readable(std::size_t n) const {
 }
 
 void FaultyFileSet::read(std::size_t n) {
+    m_bytesRead += n;
     if (m_limitReads) m_readsLeft -= std::min(n, m_readsLeft);
 }
 
@@ -136,6 +137,8 @@ std::size_t FaultyFileSet::writable(std::size_t n) const {
 }
 
 void FaultyFileSet::wrote(std::size_t n) {
+    m_bytesWritten += n;
+    if (n > 0) m_changed = true;
     if (m_limitWrites) m_writesLeft -= std::min(n, m_writesLeft);
 }
 
@@ -150,6 +153,9 @@ std::streambuf* FaultyFileSet::open(const std::string& name, std::ios_base::open
     if (m_failAt != 0 && (m_opens == m_failAt || (m_failFromThen && m_opens > m_failAt))) return nullptr;
     std::streambuf* opened = m_inner.open(name, mode, a, b);
     if (!opened) return nullptr;
+    const bool empties = (mode & std::ios_base::trunc) ||
+                         ((mode & std::ios_base::out) && !(mode & (std::ios_base::in | std::ios_base::app)));
+    if (empties) m_changed = true;
     auto buffer = std::make_unique<Buffer>(*this, opened);
     std::streambuf* handle = buffer.get();
     m_buffers.emplace(handle, std::move(buffer));
@@ -185,6 +191,7 @@ bool FaultyFileSet::remove(const std::string& name) {
     if (!call()) return false;
     if (m_failRemoveAt != 0 && (m_removes == m_failRemoveAt || (m_failRemovesFromThen && m_removes > m_failRemoveAt)))
         return false;
+    m_changed = true;
     return m_inner.remove(name);
 }
 

@@ -77,6 +77,14 @@ public:
     unsigned calls() const { return m_calls; }
     // True once the cut has been reached.
     bool isCut() const { return m_cut; }
+    // Bytes that went through its buffers so far, either way.
+    std::size_t bytesRead() const { return m_bytesRead; }
+    std::size_t bytesWritten() const { return m_bytesWritten; }
+    // True once something went through that may have changed the wrapped
+    // set: a byte written, a remove passed on, or an open passed on with a
+    // mode that empties a file (out without in or app, or trunc). An open
+    // for reading and writing may still create a missing, empty file.
+    bool mayHaveChanged() const { return m_changed; }
 
     std::streambuf* open(const std::string& name, std::ios_base::openmode mode, int, int) override;
     bool isOpen(std::streambuf* buffer) override;
@@ -110,6 +118,9 @@ private:
     std::size_t m_readsLeft = 0;
     bool m_limitWrites = false;
     std::size_t m_writesLeft = 0;
+    std::size_t m_bytesRead = 0;
+    std::size_t m_bytesWritten = 0;
+    bool m_changed = false;
     unsigned m_calls = 0;
     bool m_cutPlanned = false;
     unsigned m_cutAt = 0;  // calls that still succeed before the cut: m_calls < m_cutAt

@@ -467,6 +467,7 @@ TEST(FaultyFileSet, ReadsStopAtTheLimitAsAtTheEndOfTheFile) {
     EXPECT_EQ(i.gcount(), 1);
     EXPECT_EQ(got[0], '4');
     EXPECT_TRUE(i.eof());
+    EXPECT_EQ(faulty.bytesRead(), 5u);
     i.clear();
     EXPECT_EQ(i.peek(), std::char_traits<char>::eof());
     i.clear();
@@ -488,6 +489,7 @@ TEST(FaultyFileSet, RefusesWritesAltogetherWithALimitOfZero) {
     FileSet::vfstream stream(faulty);
     stream.open("f", binary);
     ASSERT_TRUE(stream.is_open());
+    EXPECT_FALSE(faulty.mayHaveChanged());  // reading and writing does not empty
     stream.put('x');
     EXPECT_TRUE(stream.bad());
     stream.clear();
@@ -495,21 +497,30 @@ TEST(FaultyFileSet, RefusesWritesAltogetherWithALimitOfZero) {
     EXPECT_TRUE(stream.bad());
     stream.close();
     EXPECT_EQ(memory.contents("f"), "keep");
+    EXPECT_EQ(faulty.bytesWritten(), 0u);
+    EXPECT_FALSE(faulty.mayHaveChanged());
+    faulty.heal();
+    FileSet::ovfstream emptied(faulty, "g", binary, false, true);
+    EXPECT_TRUE(faulty.mayHaveChanged());
 }
 
 TEST(FaultyFileSet, FailsTheChosenRemoveOnceOrFromThenOn) {
     Host::MemoryFileSet memory;
     for (const char* name : {"a", "b", "c", "d", "e"}) memory.put(name, name);
     Host::FaultyFileSet faulty(memory);
+    faulty.failRemove(1);
+    EXPECT_FALSE(faulty.remove("a"));
+    EXPECT_FALSE(faulty.mayHaveChanged());
     faulty.failRemove(2);
     EXPECT_TRUE(faulty.remove("a"));
+    EXPECT_TRUE(faulty.mayHaveChanged());
     EXPECT_FALSE(faulty.remove("b"));
     EXPECT_TRUE(faulty.remove("c"));
     faulty.failRemove(1, true);
     EXPECT_FALSE(faulty.remove("d"));
     EXPECT_FALSE(faulty.remove("e"));
     EXPECT_EQ(memory.list(), (Lines{"b", "d", "e"}));
-    EXPECT_EQ(faulty.removes(), 5u);
+    EXPECT_EQ(faulty.removes(), 6u);
     faulty.heal();
     EXPECT_TRUE(faulty.remove("e"));
     EXPECT_EQ(memory.list(), (Lines{"b", "d"}));
@@ -528,6 +539,7 @@ TEST(FaultyFileSet, CountsTheSetsCallsAndSyncsOnly) {
         EXPECT_EQ(faulty.calls(), 4u);
         o.flush();
         EXPECT_EQ(faulty.calls(), 5u);
+        EXPECT_EQ(faulty.bytesWritten(), 3u);
     }  // sync, close
     EXPECT_EQ(faulty.calls(), 7u);
     faulty.remove("f");

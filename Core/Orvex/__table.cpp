@@ -26,6 +26,12 @@ const std::ios_base::openmode kBinary = std::ios_base::binary;
 
 std::string decimal(unsigned long v) { return std::to_string(v); }
 
+// A read of records that stopped short, where going on would work with
+// records that were never read.
+[[noreturn]] void raiseUnreadable(const std::string& file) {
+    Utils::raise_runtime_error("Couldn't read file content: " + file);
+}
+
 void endLine(std::ostream& os) {
     os << '\n';
     os.flush();
@@ -384,6 +390,7 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
                 open.readInto(i, source);
                 for (unsigned j = 0; j < transformers.size(); ++j) transformers[j]->onChange(source, j);
             }
+            if (m_Stream.fail()) raiseUnreadable(m_ContentsFileName);
         }
     }
 
@@ -442,6 +449,7 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
                     TFieldInfo::reference(*newField[f], to.data()) = TFieldInfo::const_reference(*oldField[f], from.data());
                 target.push_back(to);
             }
+            if (m_Stream.fail()) raiseUnreadable(m_ContentsFileName);  // records read short went nowhere
             if (progress) progress->finish();
             if (!target.closeStream())
                 Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
@@ -633,8 +641,10 @@ void TOpenTable::insert(unsigned long pos, unsigned long n, const TRecord& r) {
     checkGrowth(n);
     moveTail(offsetOf(pos), offsetOf(m_Count), offsetOf(n) - kHeaderSize, true);
     seekp(pos);
-    m_Count += n;
     for (unsigned long k = 0; k < n && !m_Stream->fail(); ++k) r.serial_write(*m_Stream);
+    // Counted only once in place; a failed stream keeps the old header too.
+    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
+    m_Count += n;
     m_HeaderDirty = true;
 }
 
@@ -643,6 +653,7 @@ void TOpenTable::erase(unsigned long from, unsigned long to) {
     if (to > m_Count || from > to) raiseBadIndex(to);
     if (from == to) return;
     moveTail(offsetOf(to), offsetOf(m_Count), offsetOf(to - from) - kHeaderSize, false);
+    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
     m_Count -= to - from;
     m_HeaderDirty = true;
 }
@@ -799,11 +810,16 @@ void TOpenTable::partialSort3(unsigned long i) {
 
 unsigned long TOpenTable::__unguarded_partition(unsigned long first, unsigned long last, const TRecord& pivot) {
     TRecord x(m_Fields), y(m_Fields);
+    // A record read short would steer the scans past the range's ends.
+    auto read = [this](unsigned long i, TRecord& r) {
+        readInto(i, r);
+        if (m_Stream->fail()) raiseUnreadable(m_Table.contentsFileName());
+    };
     for (;;) {
-        readInto(first, x);
-        while (x.compareTo(pivot) < 0) readInto(++first, x);
-        readInto(--last, y);
-        while (pivot.compareTo(y) < 0) readInto(--last, y);
+        read(first, x);
+        while (x.compareTo(pivot) < 0) read(++first, x);
+        read(--last, y);
+        while (pivot.compareTo(y) < 0) read(--last, y);
         if (!(first < last)) return first;
         writeFrom(first, y);
         writeFrom(last, x);

@@ -24,6 +24,12 @@
 //   already in their final place.
 // - A table list cut short stops at the first entry whose name or form flag
 //   cannot be read; tables read before it stay in the set.
+// - Insert and erase raise "Couldn't refresh file content: " + the contents
+//   file name when the file could not be written or read while moving the
+//   tail, as update does; the count stays what it was. Sorting and stripping
+//   raise "Couldn't read file content: " + that name when records could not
+//   be read, rather than go on with records that were never read. A failed
+//   read through `at` still returns the record as far as it was filled.
 #pragma once
 
 #include <iosfwd>

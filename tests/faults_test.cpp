@@ -1,0 +1,409 @@
+// Every table operation under every failure a file set can give: an open
+// refused, reads cut short, writes refused or cut short, a remove that fails,
+// and a cut-off after which nothing works. Each operation is run once whole,
+// to count its opens, removes, calls and bytes, and then again with the fault
+// at each of them in turn. After every run:
+// - the operation returned or raised a runtime or out-of-range error, and
+//   operations that report nothing raised nothing;
+// - the table reopened through the healthy set underneath gives its old
+//   records, its new ones, or one of the errors documented for a damaged
+//   file; an operation that says it succeeded leaves the new records;
+// - an operation that failed before it changed anything, and a reading one
+//   in any case, left every file byte for byte as it was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Core/Orvex/Ranfixer.h"
+#include "Core/Orvex/__table.h"
+#include "fileset/vfstream.h"
+#include "host/faulty_file_set.h"
+#include "host/memory_file_set.h"
+#include "tests/test_support.h"
+
+using namespace Orvex;
+using TestSupport::argsPtr;
+
+namespace {
+
+typedef std::map<std::string, std::string> Files;
+typedef std::vector<std::string> Rows;
+
+Files snapshot(const Host::MemoryFileSet& fs) {
+    Files files;
+    for (const std::string& n : fs.list()) files[n] = fs.contents(n);
+    return files;
+}
+
+void restore(Host::MemoryFileSet& fs, const Files& files) {
+    for (const auto& file : files) fs.put(file.first, file.second);
+}
+
+// ------------------------------------------------------------------ the table
+
+const unsigned kRecords = 150;  // enough bytes that tail moves take several chunks
+
+TFields tableFields() {
+    TFields f;
+    f += TField<unsigned int>("id", 12) | TEndOfKey() | TField<std::string>("name", 6, false) |
+         TField<fixed_point>("price", 3, 32);
+    f[0].transformer(argsPtr(new range_fixer_args(0L, 4000L)));
+    return f;
+}
+
+TRecord row(const TFields& f, unsigned id) {
+    TRecord r(f);
+    r[0] = id;
+    r[1] = "n" + std::to_string(id);
+    r[2] = fixed_point(3, id * 0.125);  // needs all three places, so a stripped copy prints alike
+    return r;
+}
+
+// The files of table t, in one form, its ids shuffled so that sorting moves
+// every record.
+Files tableFiles(bool binary) {
+    Host::MemoryFileSet memory;
+    {
+        TTable t(memory, "t", tableFields(), binary);
+        TOpenTable open(t, false);
+        for (unsigned i = 0; i < kRecords; ++i) open.push_back(row(open.fields(), (i * 37) % kRecords + 1));
+    }
+    return snapshot(memory);
+}
+
+const Files& pristine(bool binary) {
+    static const Files forms[2] = {tableFiles(false), tableFiles(true)};
+    return forms[binary];
+}
+
+// What opening a table through a set gives: its records as text, or the
+// error it raises. Works on a copy, since opening may create a file.
+struct Reopened {
+    bool opened = false;
+    Rows rows;
+    std::string error;
+};
+
+Reopened reopen(const Files& files, const std::string& name, bool binary) {
+    Host::MemoryFileSet copy;
+    restore(copy, files);
+    Reopened result;
+    try {
+        TTable t(copy, name, binary);
+        TOpenTable open(t, false);
+        for (unsigned long i = 0; i < open.size(); ++i) {
+            std::ostringstream text;
+            open.at(i).to_stream(text);
+            result.rows.push_back(text.str());
+        }
+        result.opened = true;
+    } catch (const std::exception& e) {
+        result.error = e.what();
+    }
+    return result;
+}
+
+// The errors documented for a damaged or missing table file.
+bool documentedError(const std::string& message) {
+    for (const char* text : {"Error reading table size from file ", " file content mismatched with description from ",
+                             "Table shorter than declared in ", "Error reading table structure from file ",
+                             "Error reading table transformation from file ", "Couldn't open file: "})
+        if (message.find(text) != std::string::npos) return true;
+    return false;
+}
+
+// Whether some structure file and some contents file left behind, under the
+// table's names or the temporary ones of stripping, still give `rows`. The
+// transformer file is not needed to read records.
+bool recoverable(const Files& files, bool binary, const Rows& rows) {
+    const std::string desc = binary ? ".dsb" : ".dst";
+    for (const std::string& structure : {"t" + desc, "temp" + desc}) {
+        for (const char* contents : {"t.bin", "temp.bin"}) {
+            if (!files.count(structure) || !files.count(contents)) continue;
+            const Reopened trial = reopen({{"r" + desc, files.at(structure)}, {"r.bin", files.at(contents)}}, "r", binary);
+            if (trial.opened && trial.rows == rows) return true;
+        }
+    }
+    return false;
+}
+
+// ----------------------------------------------------------------- operations
+
+// An operation on table t (or a new table n) through a file set. It calls
+// `arm` where the faults begin: what comes before is setting up.
+struct Operation {
+    const char* name;
+    const char* table;  // the table it changes
+    bool reportsFailures;  // false: its contract is to report nothing
+    bool readsOnly;
+    // Changes records where they lie, so a write that fails halfway leaves a
+    // torn record or a tail moved in part: no journal can be written when
+    // writing fails. The count stays the old one or becomes the new one.
+    bool inPlace;
+    std::function<void(FileSet::TFileSet&, bool binary, const std::function<void()>& arm)> run;
+};
+
+const std::vector<Operation>& operations() {
+    static const std::vector<Operation> all = {
+        {"Open", "t", true, true, false,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             arm();
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+         }},
+        {"Read", "t", false, true, false,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             for (unsigned long i = 0; i < open.size(); ++i) open.at(i);
+             std::ostringstream text;
+             text << open;
+         }},
+        {"Update", "t", true, false, true,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             for (unsigned long i = 0; i < open.size(); i += 10) open.update(i, row(open.fields(), 3000 + i));
+         }},
+        {"PushBack", "t", false, false, false,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             for (unsigned i = 0; i < 5; ++i) open.push_back(row(open.fields(), 2000 + i));
+         }},
+        {"Clear", "t", true, false, false,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             open.clear();
+         }},
+        {"Sort", "t", true, false, true,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             open.sort();
+         }},
+        {"Insert", "t", true, false, true,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             open.insert(5, 3, row(open.fields(), 2500));
+         }},
+        {"Erase", "t", true, false, true,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTable t(fs, "t", binary);
+             TOpenTable open(t, false);
+             arm();
+             open.erase(10, 60);
+         }},
+        {"Define", "n", false, false, false,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TFields f = tableFields();
+             arm();
+             TTable n(fs, "n", f, binary);
+         }},
+        {"Strip", "t", true, false, false,
+         [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
+             TTables set(fs);
+             set.append("t", binary);
+             arm();
+             set.strip();
+         }},
+    };
+    return all;
+}
+
+// --------------------------------------------------------------------- faults
+
+enum Kind { OpenRefused, OpensRefusedFromThen, ReadsCut, WritesCut, RemoveFails, RemovesFailFromThen, CutOff };
+const char* const kKindNames[] = {"OpenRefused", "OpensRefusedFromThen", "ReadsCut", "WritesCut",
+                                  "RemoveFails", "RemovesFailFromThen", "CutOff"};
+
+void plan(Host::FaultyFileSet& fs, Kind kind, std::size_t at) {
+    switch (kind) {
+        case OpenRefused: fs.failOpen(static_cast<unsigned>(at)); break;
+        case OpensRefusedFromThen: fs.failOpen(static_cast<unsigned>(at), true); break;
+        case ReadsCut: fs.failReadsAfter(at); break;
+        case WritesCut: fs.failWritesAfter(at); break;
+        case RemoveFails: fs.failRemove(static_cast<unsigned>(at)); break;
+        case RemovesFailFromThen: fs.failRemove(static_cast<unsigned>(at), true); break;
+        case CutOff: fs.cutAfter(static_cast<unsigned>(at)); break;
+    }
+}
+
+// What a whole run of an operation does, counted from `arm`.
+struct Counts {
+    unsigned opens = 0, removes = 0, calls = 0;
+    std::size_t read = 0, written = 0;
+};
+
+// Where to put the fault: every open, remove or call; for bytes the first
+// few, every boundary of a record's worth around the header, and then
+// evenly spread positions up to the last byte.
+std::vector<std::size_t> positions(Kind kind, const Counts& c) {
+    std::vector<std::size_t> at;
+    auto every = [&](std::size_t from, std::size_t to) {
+        for (std::size_t k = from; k <= to; ++k) at.push_back(k);
+    };
+    auto bytes = [&](std::size_t total) {
+        if (total == 0) return;
+        every(0, std::min<std::size_t>(total - 1, 9));
+        const std::size_t step = std::max<std::size_t>(1, total / 40);
+        for (std::size_t b = 10; b < total; b += step) at.push_back(b);
+        at.push_back(total - 1);
+    };
+    switch (kind) {
+        case OpenRefused:
+        case OpensRefusedFromThen: every(1, c.opens); break;
+        case RemoveFails:
+        case RemovesFailFromThen: every(1, c.removes); break;
+        case CutOff:
+            if (c.calls) every(0, c.calls - 1);
+            break;
+        case ReadsCut: bytes(c.read); break;
+        case WritesCut: bytes(c.written); break;
+    }
+    return at;
+}
+
+// One run: the operation on a fresh copy of the table through a faulty set.
+struct Outcome {
+    std::string raised;  // "" when it returned
+    bool changedAnything = true;
+    Counts counts;
+    Files before, after;
+};
+
+Outcome runOnce(const Operation& op, bool binary, bool faulty, Kind kind, std::size_t at) {
+    Host::MemoryFileSet memory;
+    restore(memory, pristine(binary));
+    Outcome run;
+    run.before = snapshot(memory);
+    {
+        Host::FaultyFileSet fs(memory);
+        Counts start;
+        auto arm = [&] {
+            start.opens = fs.opens();
+            start.removes = fs.removes();
+            start.calls = fs.calls();
+            start.read = fs.bytesRead();
+            start.written = fs.bytesWritten();
+            if (faulty) plan(fs, kind, at);
+        };
+        bool changedAtArm = false;
+        try {
+            op.run(fs, binary, [&] {
+                arm();
+                changedAtArm = fs.mayHaveChanged();
+            });
+        } catch (const std::out_of_range& e) {
+            run.raised = std::string("out_of_range: ") + e.what();
+        } catch (const std::runtime_error& e) {
+            run.raised = std::string("runtime_error: ") + e.what();
+        } catch (const std::exception& e) {
+            run.raised = std::string("UNEXPECTED: ") + e.what();
+        } catch (...) {
+            run.raised = "UNEXPECTED: not a std::exception";
+        }
+        run.changedAnything = fs.mayHaveChanged() && !changedAtArm;
+        run.counts.opens = fs.opens() - start.opens;
+        run.counts.removes = fs.removes() - start.removes;
+        run.counts.calls = fs.calls() - start.calls;
+        run.counts.read = fs.bytesRead() - start.read;
+        run.counts.written = fs.bytesWritten() - start.written;
+    }
+    run.after = snapshot(memory);
+    return run;
+}
+
+class TableFaults : public ::testing::TestWithParam<std::tuple<int, bool, Kind>> {};
+
+TEST_P(TableFaults, GiveTheDocumentedResultAndLeaveARecoverableTable) {
+    const Operation& op = operations()[std::get<0>(GetParam())];
+    const bool binary = std::get<1>(GetParam());
+    const Kind kind = std::get<2>(GetParam());
+
+    const Outcome whole = runOnce(op, binary, false, kind, 0);
+    ASSERT_EQ(whole.raised, "");
+    const Reopened oldTable = reopen(whole.before, op.table, binary);
+    const Reopened newTable = reopen(whole.after, op.table, binary);
+    ASSERT_TRUE(newTable.opened) << newTable.error;
+    ASSERT_EQ(oldTable.rows.size(), op.table == std::string("t") ? kRecords : 0u);
+
+    const std::vector<std::size_t> at = positions(kind, whole.counts);
+    for (std::size_t k : at) {
+        SCOPED_TRACE(std::string(kKindNames[kind]) + " at " + std::to_string(k));
+        const Outcome run = runOnce(op, binary, true, kind, k);
+        // Every position given is valid, so a failing file is a runtime error.
+        EXPECT_TRUE(run.raised.empty() || run.raised.rfind("runtime_error: ", 0) == 0) << run.raised;
+        if (!op.reportsFailures && kind != CutOff) {
+            EXPECT_EQ(run.raised, "");
+        }
+        if (op.readsOnly || (!run.raised.empty() && !run.changedAnything)) {
+            EXPECT_TRUE(run.after == run.before) << "files changed; raised: " << run.raised;
+        }
+        const Reopened now = reopen(run.after, op.table, binary);
+        const bool oldOrNew = now.opened && (now.rows == newTable.rows || (oldTable.opened && now.rows == oldTable.rows));
+        if (kind == CutOff) {
+            // A crash in the middle of a change in place may tear it; the
+            // table still opens or gives a documented error.
+            EXPECT_TRUE(now.opened || documentedError(now.error)) << now.error;
+        } else if (run.raised.empty() && op.reportsFailures) {
+            EXPECT_TRUE(now.opened && now.rows == newTable.rows)
+                << "succeeded but left " << (now.opened ? std::to_string(now.rows.size()) + " other records" : now.error);
+        } else if (op.inPlace && now.opened) {
+            EXPECT_TRUE(now.rows.size() == oldTable.rows.size() || now.rows.size() == newTable.rows.size())
+                << "raised: " << run.raised << "; reopened " << now.rows.size() << " records";
+        } else if (std::string(op.name) == "Strip") {
+            // Stripping promises the old table or the new one, found under the
+            // table's names or, after a failed swap, under the temporary ones.
+            EXPECT_TRUE(oldOrNew || recoverable(run.after, binary, oldTable.rows)) << "raised: " << run.raised;
+        } else {
+            EXPECT_TRUE(oldOrNew || (!now.opened && documentedError(now.error)))
+                << "raised: " << run.raised << "; reopened: "
+                << (now.opened ? std::to_string(now.rows.size()) + " records, neither old nor new" : now.error);
+        }
+    }
+}
+
+// A read that stops short of the source's end looks like its end; the move
+// must not take it for one.
+TEST(FaultyMove, AReadStoppingShortKeepsTheSourceAndRaises) {
+    const std::string bytes(5000, 's');
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 250) {
+        SCOPED_TRACE(cut);
+        Host::MemoryFileSet memory;
+        memory.put("from", bytes);
+        Host::FaultyFileSet faulty(memory);
+        faulty.failReadsAfter(cut);
+        EXPECT_EQ(TestSupport::message<std::runtime_error>([&] { FileSet::moveFile(faulty, "from", "to"); }),
+                  "Couldn't move file from to to: reading from failed");
+        EXPECT_EQ(memory.contents("from"), bytes);
+    }
+}
+
+std::string caseName(const ::testing::TestParamInfo<TableFaults::ParamType>& info) {
+    return std::string(operations()[std::get<0>(info.param)].name) + (std::get<1>(info.param) ? "Binary" : "Text") +
+           kKindNames[std::get<2>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOperation, TableFaults,
+                         ::testing::Combine(::testing::Range(0, 10), ::testing::Bool(),
+                                            ::testing::Values(OpenRefused, OpensRefusedFromThen, ReadsCut, WritesCut,
+                                                              RemoveFails, RemovesFailFromThen, CutOff)),
+                         caseName);
+
+}  // namespace
