@@ -488,6 +488,7 @@ TOpenTable::TOpenTable(const TTable& table, bool clearIt)
       m_HeaderDirty(false) {
     if (m_Fields.empty()) Utils::raise_runtime_error("Record in table " + name() + " hasn't any fields.");
     bool existing = true;
+    bool created = false;  // made by this opening, so a failure takes it back
     if (!m_Stream->is_open()) {
         {
             FileSet::ivfstream probe(table.fileSet(), table.contentsFileName().c_str(), kBinary, false, true);
@@ -498,7 +499,9 @@ TOpenTable::TOpenTable(const TTable& table, bool clearIt)
         // holds bytes is never taken for a new one, whose header would
         // overwrite its record count.
         if (!existing && m_Stream->good()) {
-            existing = m_Stream->rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in) > 0;
+            // A length that can't be told is not taken for an empty file.
+            existing = m_Stream->rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in) != 0;
+            created = !existing;
             m_Stream->rdbuf()->pubseekpos(0, std::ios_base::in);
         }
     } else if (!m_Stream->bad()) {
@@ -513,7 +516,10 @@ TOpenTable::TOpenTable(const TTable& table, bool clearIt)
     } else {
         m_Count = findSize();
     }
-    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't open file: " + table.contentsFileName());
+    if (!m_Stream->good()) {
+        if (created) dropUnwrittenFile();
+        Utils::raise_runtime_error("Couldn't open file: " + table.contentsFileName());
+    }
 }
 
 TOpenTable::~TOpenTable() {
@@ -693,7 +699,18 @@ void TOpenTable::clear() {
     m_Count = 0;
     writeFileHeader();
     m_HeaderDirty = true;
-    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't open file: " + file);
+    if (!m_Stream->good()) {
+        dropUnwrittenFile();
+        Utils::raise_runtime_error("Couldn't open file: " + file);
+    }
+}
+
+// A contents file without its header would be refused by every later opening;
+// without the file, the next opening starts a new, empty table.
+void TOpenTable::dropUnwrittenFile() {
+    m_Stream->close();
+    m_Table.fileSet().remove(m_Table.contentsFileName());
+    m_HeaderDirty = false;
 }
 
 void TOpenTable::copyTo(FileSet::TFileSet& target) const {

@@ -30,6 +30,9 @@
 //   raise "Couldn't read file content: " + that name when records could not
 //   be read, rather than go on with records that were never read. A failed
 //   read through `at` still returns the record as far as it was filled.
+// - An opening that creates the contents file, and a clear, remove the file
+//   again when its header can't be written, so that the next opening starts
+//   a new, empty table rather than refuse a file too short for a header.
 #pragma once
 
 #include <iosfwd>
@@ -209,6 +212,9 @@ private:
     // that the destructor has nothing left to do (it would reopen the file).
     // False when some write since opening failed.
     bool closeStream();
+    // Closes the stream and removes a contents file whose header could not be
+    // written.
+    void dropUnwrittenFile();
     bool writeAt(unsigned long i, const TRecord& r) const;
     void writeFrom(unsigned long i, const TRecord& r);
     std::streamoff offsetOf(unsigned long i) const;
