@@ -413,19 +413,42 @@ TEST_P(TableFaults, GiveTheDocumentedResultAndLeaveARecoverableTable) {
     }
 }
 
-// A read that stops short of the source's end looks like its end; the move
-// must not take it for one.
-TEST(FaultyMove, AReadStoppingShortKeepsTheSourceAndRaises) {
-    const std::string bytes(5000, 's');
-    for (std::size_t cut = 0; cut < bytes.size(); cut += 250) {
-        SCOPED_TRACE(cut);
-        Host::MemoryFileSet memory;
-        memory.put("from", bytes);
-        Host::FaultyFileSet faulty(memory);
-        faulty.failReadsAfter(cut);
-        EXPECT_EQ(TestSupport::message<std::runtime_error>([&] { FileSet::moveFile(faulty, "from", "to"); }),
-                  "Couldn't move file from to to: reading from failed");
-        EXPECT_EQ(memory.contents("from"), bytes);
+// Moving a file under every fault, at every position: either every byte
+// reaches the target, or the move raises and the source is kept. A read that
+// stops short of the source's end looks like its end; the move must not take
+// it for one.
+TEST(FaultyMove, EitherMovesEveryByteOrRaisesAndKeepsTheSource) {
+    std::string bytes;
+    for (unsigned i = 0; i < 5000; ++i) bytes += static_cast<char>(i * 7);
+    for (Kind kind : {OpenRefused, OpensRefusedFromThen, ReadsCut, WritesCut, RemoveFails, RemovesFailFromThen}) {
+        Counts whole;
+        {
+            Host::MemoryFileSet memory;
+            memory.put("from", bytes);
+            Host::FaultyFileSet faulty(memory);
+            FileSet::moveFile(faulty, "from", "to");
+            whole = {faulty.opens(), faulty.removes(), faulty.calls(), faulty.bytesRead(), faulty.bytesWritten()};
+        }
+        for (std::size_t k : positions(kind, whole)) {
+            SCOPED_TRACE(std::string(kKindNames[kind]) + " at " + std::to_string(k));
+            Host::MemoryFileSet memory;
+            memory.put("from", bytes);
+            memory.put("to", "old");
+            std::string raised;
+            {
+                Host::FaultyFileSet faulty(memory);
+                plan(faulty, kind, k);
+                raised = TestSupport::message<std::runtime_error>([&] { FileSet::moveFile(faulty, "from", "to"); });
+            }
+            if (raised == "<no error>") {
+                EXPECT_EQ(memory.contents("to"), bytes);
+            } else {
+                EXPECT_EQ(memory.contents("from"), bytes) << raised;
+            }
+            if (kind == ReadsCut) {
+                EXPECT_EQ(raised, "Couldn't move file from to to: reading from failed");
+            }
+        }
     }
 }
 
