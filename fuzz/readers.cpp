@@ -480,7 +480,10 @@ Outcome stripSet(const std::uint8_t* data, std::size_t size) {
         const std::string name = t.name;
         static const char* const binaryExt[] = {".dsb", ".trb", ".bin"};
         static const char* const textExt[] = {".dst", ".trt", ".bin"};
-        fs.put(name + (t.binary ? binaryExt : textExt)[p % 3], parts[p]);
+        // Indexing the conditional directly is miscompiled by g++ 12 under
+        // -fsanitize=undefined (every part got the same extension).
+        const char* const* extensions = t.binary ? binaryExt : textExt;
+        fs.put(name + extensions[p % 3], parts[p]);
     }
 
     TTables set(fs);
