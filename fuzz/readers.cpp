@@ -405,6 +405,29 @@ Outcome openContents(const std::uint8_t* data, std::size_t size) {
                 check(found >= less && found < notGreater, "find misses a present key");
         }
     }
+
+    // Erasing the middle third and inserting two copies of the first record
+    // move the tail of a file that may hold bytes past its records; the
+    // records then read back as a vector model says, after reopening too.
+    std::vector<std::string> model;
+    for (const TRecord& r : sorted) model.push_back(recordBytes(r));
+    {
+        TOpenTable open(table, false);
+        const unsigned long n = open.size(), from = n / 3, to = 2 * n / 3;
+        open.erase(from, to);
+        model.erase(model.begin() + from, model.begin() + to);
+        const TRecord first = sorted.empty() ? TRecord(open.fields()) : sorted.front();
+        const unsigned long at = model.size() / 2;
+        open.insert(at, 2, first);
+        model.insert(model.begin() + at, 2, recordBytes(first));
+        check(open.size() == model.size(), "erasing and inserting give another record count");
+    }
+    {
+        TOpenTable reopened(table, false);
+        check(reopened.size() == model.size(), "erased and inserted records are not kept");
+        for (unsigned long i = 0; i < model.size(); ++i)
+            check(recordBytes(reopened.at(i)) == model[i], "erasing and inserting move records wrongly");
+    }
     return Outcome::Accepted;
 }
 

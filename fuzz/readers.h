@@ -60,7 +60,8 @@ Outcome readTransformersBinary(const std::uint8_t* data, std::size_t size);
 Outcome readTableListText(const std::uint8_t* data, std::size_t size);
 Outcome readTableListBinary(const std::uint8_t* data, std::size_t size);
 // Menu structure, then a contents (".bin") file: opened, read, written back
-// as text and as a block, sorted and searched.
+// as text and as a block, sorted and searched, then a run of records erased
+// and two inserted.
 Outcome openContents(const std::uint8_t* data, std::size_t size);
 // A form byte (bit 0: table "a" in binary form, bit 1: table "b"), then up
 // to six parts separated by kPartSeparator: structure, transformer and
