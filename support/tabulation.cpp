@@ -1,5 +1,6 @@
 #include "support/tabulation.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -244,6 +245,13 @@ void from_stream(std::istream& is, fixed_point& v) {
     // The token's own digits set the precision, so values keep it exactly;
     // trailing zeros beyond the target's precision are dropped only when the
     // raw integer would not fit otherwise.
+    // A value that is not zero fits 32 bits with at most 10 digits after its
+    // last non-zero one, so zeros beyond those are dropped up front: the loop
+    // below then runs a few times, not once per zero.
+    const std::size_t significant = fraction.find_last_not_of('0') + 1;  // 0 when all zeros
+    const bool zero = significant == 0 && whole.find_first_not_of('0') == std::string::npos;
+    const std::size_t kept = std::max<std::size_t>(v.precision, significant + 10);
+    if (!zero && fraction.size() > kept) fraction.resize(kept);
     const std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + (negative ? 1 : 0);
     for (;;) {
         unsigned precision = fraction.size() > v.precision ? static_cast<unsigned>(fraction.size()) : v.precision;

@@ -180,6 +180,31 @@ TEST(Tokens, FixedPointTokensKeepValueAndPrecision) {
     EXPECT_EQ(fixed_point(1, zeros).raw, 25);
 }
 
+// Dropping trailing zeros one at a time rebuilt the digits for each, so a
+// long run of them took time quadratic in its length.
+TEST(Tokens, LongRunsOfTrailingZerosReadInLinearTime) {
+    const std::string zeros(400000, '0');
+    fixed_point one(2);
+    std::istringstream many("1." + zeros);
+    tabulation::from_stream(many, one);
+    EXPECT_FALSE(many.fail());
+    EXPECT_EQ(one.raw, 1000000000);
+    EXPECT_EQ(one.precision, 9u);
+
+    fixed_point small(0);
+    std::istringstream tiny("-0." + zeros + "5" + zeros);
+    tabulation::from_stream(tiny, small);
+    EXPECT_FALSE(tiny.fail());
+    EXPECT_EQ(small.raw, -500000000);  // zeros after the 5 go only as far as 32 bits need
+    EXPECT_EQ(small.precision, 400009u);
+
+    fixed_point nothing(3);
+    std::istringstream zero("0." + zeros);
+    tabulation::from_stream(zero, nothing);
+    EXPECT_EQ(nothing.raw, 0);
+    EXPECT_EQ(nothing.precision, 400000u);
+}
+
 TEST(Tokens, MalformedInputFailsAndChangesNothing) {
     const char* badInts[] = {"", "   ", "-", "12x", "+-3", "99999999999", "4294967296", "x"};
     for (const char* text : badInts) {
