@@ -20,7 +20,9 @@ namespace {
 
 const std::streamoff kHeaderSize = 4;               // the record count
 const std::streamoff kMaxContentsBytes = 0x7FFFFFFF;  // positions are signed 32-bit in the format
+const unsigned long kMaxCount = 0xFFFFFFFF;           // the header holds 32 bits
 const std::streamoff kMoveChunk = 2048;              // tail moves go through one buffer of this size
+const char kStagingExtension[] = ".load";           // a text load's records before they replace the table's
 
 const std::ios_base::openmode kBinary = std::ios_base::binary;
 
@@ -35,6 +37,30 @@ std::string decimal(unsigned long v) { return std::to_string(v); }
 void endLine(std::ostream& os) {
     os << '\n';
     os.flush();
+}
+
+// Copies up to n bytes of `in` to `out` while neither fails; returns how
+// many were read.
+std::streamoff copyBytes(std::ostream& out, std::istream& in, std::streamoff n) {
+    char buffer[kMoveChunk];
+    std::streamoff done = 0;
+    while (done < n && !in.fail() && !out.fail()) {
+        in.read(buffer, std::min(n - done, kMoveChunk));
+        out.write(buffer, in.gcount());
+        done += in.gcount();
+    }
+    return done;
+}
+
+// Reads `in` to its end; returns how many bytes that was.
+std::streamoff skipRest(std::istream& in) {
+    char buffer[kMoveChunk];
+    std::streamoff done = 0;
+    while (!in.fail()) {
+        in.read(buffer, kMoveChunk);
+        done += in.gcount();
+    }
+    return done;
 }
 
 }  // namespace
@@ -549,11 +575,29 @@ std::streamoff TOpenTable::offsetOf(unsigned long i) const {
     return kHeaderSize + static_cast<std::streamoff>(i) * static_cast<std::streamoff>(m_RecordSize);
 }
 
+// How many more records fit after `count` of them: a contents file holds at
+// most 2^32 - 1 records and 2^31 - 1 bytes. Worked out without forming a
+// product that could overflow.
+unsigned long TOpenTable::roomAfter(unsigned long count) const {
+    const unsigned long byCount = count < kMaxCount ? kMaxCount - count : 0;
+    if (m_RecordSize == 0) return byCount;
+    const std::streamoff used = offsetOf(count);
+    if (used >= kMaxContentsBytes) return 0;
+    const std::streamoff byBytes = (kMaxContentsBytes - used) / static_cast<std::streamoff>(m_RecordSize);
+    return std::min(byCount, static_cast<unsigned long>(byBytes));
+}
+
+void TOpenTable::raiseTooLarge() const {
+    Utils::raise_runtime_error("Table " + name() + " can't grow past 2147483647 bytes in " + m_Table.contentsFileName());
+}
+
+// On every append, so without roomAfter's division: once `extra` is within
+// the count limit the product stays below 2^49.
 void TOpenTable::checkGrowth(unsigned long extra) const {
-    std::streamoff end = offsetOf(m_Count) + static_cast<std::streamoff>(extra) * static_cast<std::streamoff>(m_RecordSize);
-    if (extra > 0xFFFFFFFFUL - m_Count || end > kMaxContentsBytes)
-        Utils::raise_runtime_error("Table " + name() + " can't grow past 2147483647 bytes in " +
-                                   m_Table.contentsFileName());
+    if (extra > kMaxCount - m_Count ||
+        offsetOf(m_Count) + static_cast<std::streamoff>(extra) * static_cast<std::streamoff>(m_RecordSize) >
+            kMaxContentsBytes)
+        raiseTooLarge();
 }
 
 void TOpenTable::seekg(unsigned long i) const { m_Stream->seekg(offsetOf(i)); }
@@ -577,6 +621,8 @@ unsigned long TOpenTable::findSize() const {
         Utils::raise_runtime_error(file + " file content mismatched with description from " + m_Table.descFileName());
     if (static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize) > data)
         Utils::raise_runtime_error("Table shorter than declared in " + file);
+    if (count > roomAfter(0))
+        Utils::raise_runtime_error("Table " + name() + " passes 2147483647 bytes in " + file);
     return count;
 }
 
@@ -727,12 +773,28 @@ void TOpenTable::serial_write(std::ostream& out) const {
     m_Stream->clear(m_Stream->rdstate() & std::ios_base::badbit);
 }
 
+// The block's count comes first, so a block whose records would pass the
+// limit is refused before the table is touched. Only the declared records
+// are kept: bytes after them are read and checked to be whole records, as a
+// file's are on opening, but dropped, so the file never passes the limit.
 void TOpenTable::serial_read(std::istream& in) {
+    unsigned long count = 0;
+    serial::serial_in(in) >> count;
+    const bool headerRead = !in.fail();
+    if (headerRead && count > roomAfter(0)) raiseTooLarge();
     clear();
-    m_Stream->seekp(0);  // the block carries its own header
-    FileSet::copyStream(*m_Stream, in);
     try {
+        if (!headerRead) Utils::raise_runtime_error("Error reading table size from file " + m_Table.contentsFileName());
+        m_Stream->seekp(0);
+        m_Writer << count;
+        const std::streamoff records = static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize);
+        const std::streamoff copied = copyBytes(*m_Stream, in, records);
+        std::streamoff beyond = 0;
+        if (copied == records) beyond = skipRest(in);
         m_Count = findSize();
+        if (m_RecordSize != 0 && beyond % static_cast<std::streamoff>(m_RecordSize) != 0)
+            Utils::raise_runtime_error(m_Table.contentsFileName() + " file content mismatched with description from " +
+                                       m_Table.descFileName());
     } catch (...) {
         clear();  // never leave a damaged block behind
         throw;
@@ -924,21 +986,50 @@ std::ostream& operator<<(std::ostream& os, const TOpenTable& table) {
 }
 
 std::istream& operator>>(std::istream& is, TOpenTable& table) {
-    table.clear();
-    TRecord record(table.fields());
-    for (;;) {
-        char c;
-        if (!(is >> c)) {
-            is.clear(is.rdstate() & ~std::ios_base::failbit);
-            break;
-        }
-        if (is.eof()) break;
-        is.unget();
-        record.from_stream(is);
-        if (is.fail()) break;
-        table.push_back(record);
-    }
+    table.readText(is);
     return is;
+}
+
+// The records are staged in a file of their own and replace the table's
+// only once every line is read and they fit, so a load that would pass the
+// limit, or whose staging file can't be written, leaves the table as it was.
+void TOpenTable::readText(std::istream& is) {
+    FileSet::TFileSet& fs = m_Table.fileSet();
+    const std::string name = m_Table.name() + kStagingExtension;
+    FileSet::vfstream staged(fs);
+    staged.open(name.c_str(), kBinary | std::ios_base::trunc);
+    try {
+        if (!staged.is_open()) Utils::raise_runtime_error("Couldn't open file: " + name);
+        serial::serial_out(staged) << 0ul;
+        const unsigned long room = roomAfter(0);
+        unsigned long count = 0;
+        TRecord record(m_Fields);
+        for (;;) {
+            char c;
+            if (!(is >> c)) {
+                is.clear(is.rdstate() & ~std::ios_base::failbit);
+                break;
+            }
+            if (is.eof()) break;
+            is.unget();
+            record.from_stream(is);
+            if (is.fail()) break;
+            if (count == room) raiseTooLarge();
+            record.serial_write(staged);
+            ++count;
+        }
+        staged.seekp(0);
+        serial::serial_out(staged) << count;
+        staged.seekg(0);
+        if (!staged.good()) Utils::raise_runtime_error("Couldn't write " + name);
+        serial_read(staged);
+    } catch (...) {
+        staged.close();
+        fs.remove(name);
+        throw;
+    }
+    staged.close();
+    fs.remove(name);
 }
 
 // ================================================================= TTables

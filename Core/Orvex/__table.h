@@ -8,8 +8,27 @@
 //   contents      N.bin: a 4-byte little-endian record count, then the
 //                 records, R = fields().byteSize() bytes each; bytes past
 //                 the count (left by erasing) are ignored.
-// Contents files are limited to 2^31 - 1 bytes; growing a table past that
-// raises a runtime error and leaves it as it was.
+// Contents files are limited to 2^31 - 1 bytes (positions are signed 32-bit)
+// and 2^32 - 1 records. push_back, insert and both loads that would pass the
+// limit raise "Table " + name + " can't grow past 2147483647 bytes in " +
+// contents file name and leave the table as it was, its count and every
+// byte of its file; opening a file whose count passes it raises "Table " +
+// name + " passes 2147483647 bytes in " + contents file name. How the loads
+// manage that without slowing down:
+// - The binary block (serial_read) starts with its count, which is checked
+//   before the table is cleared. Only the declared records are copied; bytes
+//   after them (an erased tail) are read and must be whole records, as on
+//   opening, but are dropped, so the file can't pass the limit through them.
+//   A block that fails any other way leaves the table empty, as before.
+// - The text form (operator>>) doesn't know its count until the end, so its
+//   records are staged in a file of their own, the table's name + ".load"
+//   (no table file has that extension), and go into the table through the
+//   block form once every line is read: one extra copy of the binary
+//   records, small beside parsing the text. The staging file is removed
+//   when the load ends, well or not; a load that fails before the table is
+//   replaced, including one whose staging file can't be opened or written,
+//   leaves the table as it was. Lines read before a malformed one are
+//   loaded, as before, and the input is left failed.
 //
 // Choices of ours where the format leaves room:
 // - A missing or short binary structure file raises the same error as a text
@@ -218,7 +237,12 @@ private:
     bool writeAt(unsigned long i, const TRecord& r) const;
     void writeFrom(unsigned long i, const TRecord& r);
     std::streamoff offsetOf(unsigned long i) const;
+    // Records that fit after `count` records, within both limits.
+    unsigned long roomAfter(unsigned long count) const;
+    [[noreturn]] void raiseTooLarge() const;
     void checkGrowth(unsigned long extra) const;
+    friend std::istream& operator>>(std::istream& is, TOpenTable& table);
+    void readText(std::istream& is);
     void moveTail(std::streamoff begin, std::streamoff end, std::streamoff distance, bool towardsEnd);
     void sortRange(unsigned long from, unsigned long to, unsigned long& placed);
     void placed(unsigned long& count, unsigned long n);
