@@ -294,7 +294,13 @@ Outcome readTableList(const std::uint8_t* data, std::size_t size, bool binary) {
 
 // ------------------------------------------------------ public entry points
 
-const char* outcomeName(Outcome o) { return o == Outcome::Accepted ? "accepted" : "rejected"; }
+const char* outcomeName(Outcome o) {
+    switch (o) {
+        case Outcome::Accepted: return "accepted";
+        case Outcome::Rejected: return "rejected";
+        default: return "skipped";
+    }
+}
 
 unsigned menuStructureCount() { return kMenuSize; }
 
@@ -475,6 +481,8 @@ std::string strippableValues(TOpenTable& open, const TFields& declared) {
     return os.str();
 }
 
+const unsigned long kMaxZeroByteRecords = 1UL << 16;
+
 std::vector<std::string> splitParts(const std::string& s) {
     std::vector<std::string> parts;
     const std::string sep(kPartSeparator);
@@ -510,15 +518,21 @@ Outcome stripSet(const std::uint8_t* data, std::size_t size) {
     }
 
     TTables set(fs);
+    bool tooMany = false;
     Outcome o = guarded(kRuntime, [&] {
         for (StripTable& t : tables) {
             TTable& table = set.append(t.name, t.binary);
             TOpenTable open(table, false);
+            // Records of zero bytes cost nothing in the file, so their count
+            // is bounded by the header alone.
+            tooMany = tooMany || open.size() > kMaxZeroByteRecords;
+            if (tooMany) return;
             t.values = strippableValues(open, table.fields());
             t.shape = shapeOf(table.fields());
         }
     });
     if (o == Outcome::Rejected) return o;
+    if (tooMany) return Outcome::Skipped;
 
     const std::vector<std::string> files = fs.list();
     o = guarded(kRuntime | kOutOfRange | kLogic, [&] { set.strip(); });

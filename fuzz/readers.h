@@ -10,6 +10,9 @@
 //             for that reader (the exact std::runtime_error, out_of_range
 //             or logic_error that Utils raises; which of them is
 //             legitimate is decided per reader).
+//   Skipped   the input asks for work out of proportion to its size that
+//             the library rightly does (a header declaring billions of
+//             zero-byte records, which it walks one by one); not run on.
 // Anything else escapes: a broken check throws Fuzz::Finding, which derives
 // from no standard exception so that no catch in the library or here can
 // swallow it, and an undocumented exception is passed on as it is. The fuzz
@@ -29,7 +32,7 @@
 
 namespace Fuzz {
 
-enum class Outcome { Accepted, Rejected };
+enum class Outcome { Accepted, Rejected, Skipped };
 
 const char* outcomeName(Outcome o);
 

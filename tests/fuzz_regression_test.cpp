@@ -2,7 +2,7 @@
 // reader functions as the fuzzers, in the ordinary build:
 // - every seed of fuzz/corpus/<target>/ is valid input and must be accepted;
 // - every past finding, fuzz/regressions/<target>/<name>.<outcome>, must get
-//   the outcome its extension names ("accepted" or "rejected").
+//   the outcome its extension names ("accepted", "rejected" or "skipped").
 // A broken check or an undocumented exception fails the case with its text;
 // a crash or sanitizer report (in a sanitizer build) fails the program.
 #include <gtest/gtest.h>
@@ -60,8 +60,8 @@ TEST(FuzzInputs, EveryFindingGetsItsOutcome) {
     for (const Fuzz::Target& t : Fuzz::targets()) {
         for (const fs::path& input : filesIn(kFuzzDir / "regressions" / t.name)) {
             const std::string expected = input.extension().string();
-            ASSERT_TRUE(expected == ".accepted" || expected == ".rejected")
-                << input << " must end in .accepted or .rejected";
+            ASSERT_TRUE(expected == ".accepted" || expected == ".rejected" || expected == ".skipped")
+                << input << " must end in .accepted, .rejected or .skipped";
             EXPECT_EQ(outcomeOf(t, input), expected.substr(1)) << input;
         }
     }

@@ -210,6 +210,28 @@ TEST(Strip, ReferenceIntoAnEmptyTableIsZeroBitsWide) {
     EXPECT_EQ(widthOf(orders.fields()[0]), 0u);
 }
 
+// Found by fuzzing: all-zero values strip every field to width 0, so the
+// records take no bytes; the contents header alone keeps how many there are.
+TEST(Strip, AllZeroValuesGiveZeroByteRecordsThatKeepTheirCount) {
+    Host::MemoryFileSet fs;
+    TTables set(fs);
+    TFields f;
+    f += TField<int>("a", 5) | TEndOfKey() | TField<unsigned long>("b", 7);
+    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
+    {
+        TOpenTable open(t, false);
+        for (int i = 0; i < 3; ++i) open.push_back(TRecord(t.fields()));
+    }
+    set.strip();
+    EXPECT_EQ(t.fields().byteSize(), 0u);
+    EXPECT_EQ(fs.contents("t.bin"), le32(3));
+    TTable back(fs, "t", false);
+    TOpenTable open(back, false);
+    ASSERT_EQ(open.size(), 3u);
+    EXPECT_EQ(open.at(2)[0].get<int>(), 0);
+    EXPECT_EQ(open.at(2)[1].get<unsigned long>(), 0u);
+}
+
 // Each case makes the strip fail somewhere before the swap.
 TEST(Strip, FailuresBeforeTheSwapLeaveEveryFileAsItWas) {
     struct Case {

@@ -608,7 +608,6 @@ void TOpenTable::raiseBadIndex(unsigned long i) const {
 }
 
 unsigned long TOpenTable::findSize() const {
-    if (m_RecordSize == 0) return 0;
     m_Stream->seekg(0, std::ios_base::end);
     std::streamoff length = m_Stream->tellg();
     m_Stream->seekg(0);
@@ -617,7 +616,7 @@ unsigned long TOpenTable::findSize() const {
     const std::string& file = m_Table.contentsFileName();
     if (length < kHeaderSize || m_Stream->fail()) Utils::raise_runtime_error("Error reading table size from file " + file);
     std::streamoff data = length - kHeaderSize;
-    if (data % static_cast<std::streamoff>(m_RecordSize) != 0)
+    if (m_RecordSize != 0 && data % static_cast<std::streamoff>(m_RecordSize) != 0)
         Utils::raise_runtime_error(file + " file content mismatched with description from " + m_Table.descFileName());
     if (static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize) > data)
         Utils::raise_runtime_error("Table shorter than declared in " + file);

@@ -43,6 +43,9 @@
 //   already in their final place.
 // - A table list cut short stops at the first entry whose name or form flag
 //   cannot be read; tables read before it stay in the set.
+// - Records of zero bytes (every field zero-width, as stripping all-zero
+//   values gives) still count: opening reads the count from the header, as
+//   for any record size, instead of taking 0, so no stripping loses them.
 // - Insert and erase raise "Couldn't refresh file content: " + the contents
 //   file name when the file could not be written or read while moving the
 //   tail, as update does; the count stays what it was. Sorting and stripping
