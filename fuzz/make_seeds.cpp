@@ -52,9 +52,12 @@ void attachArguments(TFields& f, unsigned which) {
         case 4:
             f["x"].transformer(Args(new ref_fixer_args("t")));
             break;
-        default:
+        case 5:
             f["f"].transformer(Args(new range_fixer_args(-1.5, 2.25)));
             f["g"].transformer(Args(new range_fixer_args(-100000L, 100000L)));
+            break;
+        default:
+            f["z"].transformer(Args(new range_fixer_args(0L)));
             break;
     }
 }
@@ -149,7 +152,7 @@ void listSeeds(Seeds& seeds) {
 }
 
 void contentsSeeds(Seeds& seeds) {
-    const unsigned counts[] = {0, 1, 2, 3, 7, 12};
+    const unsigned counts[] = {0, 1, 2, 3, 7, 12, 5};
     for (unsigned m = 0; m < Fuzz::menuStructureCount(); ++m) {
         Host::MemoryFileSet fs;
         TTable t(fs, "t", menu(m), true);

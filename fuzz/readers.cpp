@@ -96,11 +96,16 @@ TFields menuStructure(unsigned which) {
             f += TEndOfKey();
             f += TField<unsigned long>("x", 20);
             break;
-        default:  // fixed key, several types after it
+        case 5:  // fixed key, several types after it
             f += TField<fixed_point>("f", 3, 32);
             f += TEndOfKey();
             f += TField<std::string>("t", 2, false);
             f += TField<long>("g", 32);
+            break;
+        default:  // zero-width fields, as stripping all-zero values gives: records of no bytes
+            f += TField<int>("z", 0);
+            f += TEndOfKey();
+            f += TField<std::string>("e", 0, false);
             break;
     }
     return f;
@@ -108,7 +113,11 @@ TFields menuStructure(unsigned which) {
 
 namespace {
 
-const unsigned kMenuSize = 6;
+const unsigned kMenuSize = 7;
+
+// Records of zero bytes cost nothing in the file, so only the header bounds
+// their count; inputs that declare more are skipped.
+const unsigned long kMaxZeroByteRecords = 1UL << 16;
 
 // ------------------------------------------------------------- helpers
 
@@ -334,6 +343,7 @@ Outcome openContents(const std::uint8_t* data, std::size_t size) {
         if (o == Outcome::Rejected) return o;
         const unsigned long n = open->size();
         check(4 + n * R <= length, "more records than the file holds");
+        if (n > kMaxZeroByteRecords) return Outcome::Skipped;
         for (unsigned long i = 0; i < n; ++i) records.push_back(open->at(i));
         const Outcome past = guarded(kOutOfRange, [&] { open->at(n); });
         check(past == Outcome::Rejected, "reading past the end gives a record");
@@ -481,8 +491,6 @@ std::string strippableValues(TOpenTable& open, const TFields& declared) {
     return os.str();
 }
 
-const unsigned long kMaxZeroByteRecords = 1UL << 16;
-
 std::vector<std::string> splitParts(const std::string& s) {
     std::vector<std::string> parts;
     const std::string sep(kPartSeparator);
@@ -523,8 +531,6 @@ Outcome stripSet(const std::uint8_t* data, std::size_t size) {
         for (StripTable& t : tables) {
             TTable& table = set.append(t.name, t.binary);
             TOpenTable open(table, false);
-            // Records of zero bytes cost nothing in the file, so their count
-            // is bounded by the header alone.
             tooMany = tooMany || open.size() > kMaxZeroByteRecords;
             if (tooMany) return;
             t.values = strippableValues(open, table.fields());

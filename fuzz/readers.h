@@ -48,8 +48,9 @@ private:
 
 // Input layouts. "Menu structure" means: the first byte modulo the number of
 // structures in menuStructureCount() picks one of a fixed list covering all
-// six field types, keys of 3, 12 and whole-record width, an empty key and
-// packed strings; the rest of the input is what the reader reads.
+// six field types, keys of 3, 12 and whole-record width, an empty key,
+// packed strings and zero-width fields (records of no bytes); the rest of
+// the input is what the reader reads.
 
 // The whole input is a text (".dst") / binary (".dsb") structure file.
 Outcome readStructureText(const std::uint8_t* data, std::size_t size);
