@@ -117,7 +117,7 @@ const unsigned kMenuSize = 7;
 
 // Records of zero bytes cost nothing in the file, so only the header bounds
 // their count; inputs that declare more are skipped.
-const unsigned long kMaxZeroByteRecords = 1UL << 16;
+const unsigned long kMaxZeroByteRecords = 1UL << 12;  // as many as a 4 KiB input of 1-byte records
 
 // ------------------------------------------------------------- helpers
 
