@@ -36,18 +36,8 @@ using TestSupport::argsPtr;
 
 namespace {
 
-typedef std::map<std::string, std::string> Files;
+using TestSupport::Files;
 typedef std::vector<std::string> Rows;
-
-Files snapshot(const Host::MemoryFileSet& fs) {
-    Files files;
-    for (const std::string& n : fs.list()) files[n] = fs.contents(n);
-    return files;
-}
-
-void restore(Host::MemoryFileSet& fs, const Files& files) {
-    for (const auto& file : files) fs.put(file.first, file.second);
-}
 
 // ------------------------------------------------------------------ the table
 
@@ -78,7 +68,7 @@ Files tableFiles(bool binary) {
         TOpenTable open(t, false);
         for (unsigned i = 0; i < kRecords; ++i) open.push_back(row(open.fields(), (i * 37) % kRecords + 1));
     }
-    return snapshot(memory);
+    return TestSupport::filesOf(memory);
 }
 
 const Files& pristine(bool binary) {
@@ -96,7 +86,7 @@ struct Reopened {
 
 Reopened reopen(const Files& files, const std::string& name, bool binary) {
     Host::MemoryFileSet copy;
-    restore(copy, files);
+    TestSupport::putFiles(copy, files);
     Reopened result;
     try {
         TTable t(copy, name, binary);
@@ -320,10 +310,10 @@ struct Outcome {
 
 Outcome runOnce(const Operation& op, bool binary, bool faulty, Kind kind, std::size_t at) {
     Host::MemoryFileSet memory;
-    restore(memory, pristine(binary));
+    TestSupport::putFiles(memory, pristine(binary));
     if (op.is(NoContents)) memory.remove("t.bin");
     Outcome run;
-    run.before = snapshot(memory);
+    run.before = TestSupport::filesOf(memory);
     {
         Host::FaultyFileSet fs(memory);
         Counts start;
@@ -353,7 +343,7 @@ Outcome runOnce(const Operation& op, bool binary, bool faulty, Kind kind, std::s
         run.counts.read = fs.bytesRead() - start.read;
         run.counts.written = fs.bytesWritten() - start.written;
     }
-    run.after = snapshot(memory);
+    run.after = TestSupport::filesOf(memory);
     return run;
 }
 

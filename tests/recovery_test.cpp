@@ -17,18 +17,6 @@ using namespace TestSupport;
 
 namespace {
 
-using Files = std::map<std::string, std::string>;
-
-Files filesOf(const Host::MemoryFileSet& fs) {
-    Files files;
-    for (const std::string& name : fs.list()) files[name] = fs.contents(name);
-    return files;
-}
-
-void putAll(Host::MemoryFileSet& fs, const Files& files) {
-    for (const auto& file : files) fs.put(file.first, file.second);
-}
-
 // A set of two tables: "orders", which gets stripped (one field with a
 // declared range, so it has a transformer file), and "notes", which must
 // never change.
@@ -54,7 +42,7 @@ Files startingSet(bool binDesc) {
 
 Files strippedSet(const Files& start, bool binDesc) {
     Host::MemoryFileSet fs;
-    putAll(fs, start);
+    putFiles(fs, start);
     TTables set(fs);
     set.append("orders", binDesc).strip(set, pointer<Console::TProgress>());
     return filesOf(fs);
@@ -63,7 +51,7 @@ Files strippedSet(const Files& start, bool binDesc) {
 // Counted calls of a whole strip through a faulty set, with no fault.
 unsigned callsOfAStrip(const Files& start, bool binDesc) {
     Host::MemoryFileSet inner;
-    putAll(inner, start);
+    putFiles(inner, start);
     Host::FaultyFileSet faulty(inner);
     TTables set(faulty);
     TTable& t = set.append("orders", binDesc);
@@ -99,7 +87,7 @@ TEST_P(CutOffStrip, NextUseOfTheSetFindsTheOldTableOrTheNewOneWhole) {
     unsigned sawOld = 0, sawNew = 0;
     for (unsigned cut = 0; cut <= total; ++cut) {
         Host::MemoryFileSet inner;
-        putAll(inner, start);
+        putFiles(inner, start);
         // A cut among the last calls (closing streams) may go unnoticed.
         const bool finished = stripCutOff(inner, cut, binDesc);
         if (cut == total) {
@@ -136,7 +124,7 @@ TEST_P(CutOffStrip, RemovesFailingFromAnyPointAreMadeGoodByTheNextUse) {
     unsigned leftBehind = 0, outcomes[2] = {0, 0};
     for (unsigned failing = 1; failing <= 12; ++failing) {
         Host::MemoryFileSet inner;
-        putAll(inner, start);
+        putFiles(inner, start);
         {
             Host::FaultyFileSet faulty(inner);
             TTables set(faulty);
@@ -168,7 +156,7 @@ Files halfSwapped(const Files& start, const Files& stripped, bool binDesc) {
     const unsigned total = callsOfAStrip(start, binDesc);
     for (unsigned cut = total; cut-- > 0;) {
         Host::MemoryFileSet inner;
-        putAll(inner, start);
+        putFiles(inner, start);
         stripCutOff(inner, cut, binDesc);
         Files left = filesOf(inner);
         if (left.count("temp.jnl") && left.count("temp.bin") && !left.count("temp.dst") &&
@@ -187,7 +175,7 @@ TEST(Recovery, ARecoveryCutOffIsFinishedByTheNextOne) {
 
     for (unsigned cut = 0;; ++cut) {
         Host::MemoryFileSet inner;
-        putAll(inner, half);
+        putFiles(inner, half);
         bool recovered = false;
         {
             Host::FaultyFileSet faulty(inner);
@@ -207,7 +195,7 @@ TEST(Recovery, ARecoveryCutOffIsFinishedByTheNextOne) {
 TEST(Recovery, NothingToRecoverLeavesTheSetAlone) {
     Host::MemoryFileSet fs;
     const Files start = startingSet(false);
-    putAll(fs, start);
+    putFiles(fs, start);
     EXPECT_FALSE(recoverInterruptedStrip(fs));
     EXPECT_EQ(filesOf(fs), start);
 }
@@ -218,7 +206,7 @@ TEST(Recovery, AJournalNotWrittenWholeUndoesTheStrip) {
     for (const std::string& journal : {std::string(), std::string("\"orders\"\t1\tswapping\t12"),
                                       std::string("\"orders\"\t1\tprepared\tend\n")}) {
         Host::MemoryFileSet fs;
-        putAll(fs, start);
+        putFiles(fs, start);
         fs.put("temp.jnl", journal);
         fs.put("temp.dsb", stripped.at("orders.dsb"));
         fs.put("temp.bin", "partial");
@@ -233,7 +221,7 @@ TEST(Recovery, ATemporaryFileThatIsNotTheJournalsIsLeftAndReported) {
     const Files half = halfSwapped(start, stripped, false);
     ASSERT_FALSE(half.empty());
     Host::MemoryFileSet fs;
-    putAll(fs, half);
+    putFiles(fs, half);
     std::string changed = half.at("temp.bin");
     changed[changed.size() - 1] ^= 1;
     fs.put("temp.bin", changed);
@@ -247,7 +235,7 @@ TEST(Recovery, ATemporaryFileThatIsNotTheJournalsIsLeftAndReported) {
 TEST(Recovery, TemporaryFilesWithoutAJournalAreNotTheStripsToOverwrite) {
     const Files start = startingSet(false);
     Host::MemoryFileSet fs;
-    putAll(fs, start);
+    putFiles(fs, start);
     fs.put("temp.bin", "somebody's");
     const Files before = filesOf(fs);
     TTables set(fs);

@@ -36,11 +36,7 @@ public:
     }
     bool openedAny(const std::string& prefix) const { return any(opened, prefix); }
     bool writtenAny(const std::string& prefix) const { return any(written, prefix); }
-    std::map<std::string, std::string> snapshot() const {
-        std::map<std::string, std::string> files;
-        for (const std::string& n : list()) files[n] = contents(n);
-        return files;
-    }
+    Files snapshot() const { return filesOf(*this); }
     std::vector<std::string> opened;
     std::vector<std::string> written;
 };

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "Core/Orvex/__field.h"
 #include "fileset/TProgress.h"
+#include "host/memory_file_set.h"
 #include "support/serial.h"
 
 namespace TestSupport {
@@ -41,6 +43,22 @@ std::string message(F action) {
         }
     }
     return "<no error>";
+}
+
+// ------------------------------------------------------------ file sets
+
+// Every file of a memory file set, by name: what a test compares before and
+// after an operation, and what it puts into a fresh set to start again.
+typedef std::map<std::string, std::string> Files;
+
+inline Files filesOf(const Host::MemoryFileSet& fs) {
+    Files files;
+    for (const std::string& name : fs.list()) files[name] = fs.contents(name);
+    return files;
+}
+
+inline void putFiles(Host::MemoryFileSet& fs, const Files& files) {
+    for (const auto& file : files) fs.put(file.first, file.second);
 }
 
 // ------------------------------------------------------------------ bytes
