@@ -28,6 +28,10 @@ const std::ios_base::openmode kBinary = std::ios_base::binary;
 
 std::string decimal(unsigned long v) { return std::to_string(v); }
 
+// The names of a table's files, shared by its definition and the strip journal.
+std::string descFileNameOf(const std::string& table, bool binDesc) { return table + (binDesc ? ".dsb" : ".dst"); }
+std::string contentsFileNameOf(const std::string& table) { return table + ".bin"; }
+
 // A read of records that stopped short, where going on would work with
 // records that were never read.
 [[noreturn]] void raiseUnreadable(const std::string& file) {
@@ -70,9 +74,9 @@ std::streamoff skipRest(std::istream& in) {
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread)
     : TNamed(name),
       m_BinDesc(binDesc),
-      m_DescFileName(name + (binDesc ? ".dsb" : ".dst")),
+      m_DescFileName(descFileNameOf(name, binDesc)),
       m_TransFileName(name + (binDesc ? ".trb" : ".trt")),
-      m_ContentsFileName(name + ".bin"),
+      m_ContentsFileName(contentsFileNameOf(name)),
       m_FileSet(fs),
       m_Stream(fs),
       m_Fields(fields) {}
@@ -221,10 +225,10 @@ struct StripJournal {
     bool swapping = false;
     FileSignature desc, contents;
 
-    std::string descFileName() const { return table + (binDesc ? ".dsb" : ".dst"); }
-    std::string contentsFileName() const { return table + ".bin"; }
-    std::string temporaryDescFileName() const { return std::string(kTemporaryName) + (binDesc ? ".dsb" : ".dst"); }
-    std::string temporaryContentsFileName() const { return std::string(kTemporaryName) + ".bin"; }
+    std::string descFileName() const { return descFileNameOf(table, binDesc); }
+    std::string contentsFileName() const { return contentsFileNameOf(table); }
+    std::string temporaryDescFileName() const { return descFileNameOf(kTemporaryName, binDesc); }
+    std::string temporaryContentsFileName() const { return contentsFileNameOf(kTemporaryName); }
 };
 
 bool canOpen(FileSet::TFileSet& fs, const std::string& name) {
