@@ -15,15 +15,17 @@ namespace Host {
 
 namespace {
 
-// Opens `path`; when only reading is wanted, a file we may not write is
-// still opened, read-only. O_NONBLOCK keeps a FIFO from hanging the open;
-// it is refused right after as not a regular file.
-int openFile(const std::string& path, const OpenRequest& request, bool& writable) {
-    const int flags = O_CLOEXEC | O_NONBLOCK | (request.create ? O_CREAT : 0) | (request.empty ? O_TRUNC : 0);
-    int fd = ::open(path.c_str(), O_RDWR | flags, 0666);
+// Opens an existing `path` without following a symlink, for writing when
+// `mayWrite`; when only reading is wanted, a file we may not write is still
+// opened, read-only. O_NONBLOCK
+// keeps a FIFO from hanging the open; it is refused right after as not a
+// regular file.
+int openExisting(const std::string& path, bool mayWrite, bool wantWrite, bool& writable) {
+    const int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    int fd = mayWrite ? ::open(path.c_str(), O_RDWR | flags) : -1;
     writable = fd >= 0;
-    if (fd < 0 && !request.write && (errno == EACCES || errno == EROFS || errno == ETXTBSY))
-        fd = ::open(path.c_str(), O_RDONLY | flags, 0666);
+    if (fd < 0 && (!mayWrite || (!wantWrite && (errno == EACCES || errno == EROFS || errno == ETXTBSY))))
+        fd = ::open(path.c_str(), O_RDONLY | flags);
     return fd;
 }
 
@@ -46,20 +48,38 @@ bool readWhole(int fd, std::vector<char>& bytes) {
     return true;
 }
 
+const std::string& existingDirectory(const std::string& directory) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(directory, error)) Utils::raise_runtime_error("Not a directory: " + directory);
+    return directory;
+}
+
+bool onDisk(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 }  // namespace
 
 // The bytes of one open file and the descriptor they are written back to.
+// Before it changes the file on disk, it has the journal save what it would
+// destroy; an image without a journal (read only, or of a file removed
+// while open) changes nothing anybody will see.
 class DirectoryFileSet::DiskImage : public FileImage {
 public:
-    DiskImage(int fd, bool writable, std::vector<char> bytes)
-        : FileImage(std::move(bytes)), m_fd(fd), m_writable(writable), m_diskSize(size()) {}
+    DiskImage(int fd, bool writable, std::vector<char> bytes, const std::string& name, RollbackJournal* journal)
+        : FileImage(std::move(bytes)), m_fd(fd), m_writable(writable), m_diskSize(size()), m_name(name),
+          m_journal(journal) {}
     ~DiskImage() override { ::close(m_fd); }
 
     bool writable() const { return m_writable; }
+    // The file was removed: its bytes no longer matter to the set.
+    void detach() { m_journal = nullptr; }
+    void dropChanges() { markClean(); m_discarded = true; }
 
     // Replaces the descriptor by one that may write; false if refused.
     bool reopenForWriting(const std::string& path) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0) return false;
         ::close(m_fd);
         m_fd = fd;
@@ -67,10 +87,17 @@ public:
         return true;
     }
 
+    // Empties the file on disk now, as an opening that truncates does.
+    bool empty() {
+        assign({});
+        return store();
+    }
+
     bool store() override {
         const bool changed = m_dirtyFrom < m_dirtyTo || size() != m_diskSize;
-        if (!changed) return true;
+        if (!changed || m_discarded) return !changed;
         if (!m_writable) return false;
+        if (m_journal && !saveWhatStoringDestroys()) return false;
         const char* data = bytes().data();
         const std::size_t writtenEnd = m_dirtyTo;
         while (m_dirtyFrom < m_dirtyTo) {
@@ -89,50 +116,130 @@ public:
     }
 
 private:
+    bool saveWhatStoringDestroys() {
+        try {
+            m_journal->saveOriginal(m_name, m_fd, m_dirtyFrom, m_dirtyTo);
+            if (size() < m_diskSize) m_journal->saveOriginal(m_name, m_fd, size(), m_diskSize);
+            m_journal->makeDurable();
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
     int m_fd;
     bool m_writable;
     std::size_t m_diskSize;  // the file's length as last written
+    std::string m_name;
+    RollbackJournal* m_journal;
+    bool m_discarded = false;
 };
 
-DirectoryFileSet::DirectoryFileSet(const std::string& directory) : m_path(directory) {
-    std::error_code error;
-    if (!std::filesystem::is_directory(directory, error)) Utils::raise_runtime_error("Not a directory: " + directory);
+DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& options)
+    : m_path(directory),
+      m_options(options),
+      m_lock(existingDirectory(directory), options.writable ? SetLock::Kind::exclusive : SetLock::Kind::shared,
+             options.waitSeconds),
+      m_journal(directory, options.sync) {
+    if (!RollbackJournal::present(m_path)) return;
+    if (m_options.writable)
+        m_recovered = RollbackJournal::recover(m_path, m_options.sync);
+    else
+        m_originals = RollbackJournal::originals(m_path);
 }
 
 DirectoryFileSet::~DirectoryFileSet() {
-    for (auto& buffer : m_buffers) buffer.second->pubsync();
+    try {
+        if (m_depth > 0) {
+            for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
+            m_buffers.clear();
+            m_images.clear();
+            m_journal.rollBack();
+        } else {
+            for (auto& buffer : m_buffers) buffer.second->pubsync();
+            m_buffers.clear();
+            m_images.clear();
+            m_journal.commit();
+        }
+    } catch (const std::exception&) {
+        // The journal stays, and the next writer rolls the change back.
+    }
 }
+
+bool DirectoryFileSet::reserved(const std::string& name) { return name == kJournalFileName || name == kLockFileName; }
 
 std::string DirectoryFileSet::fullPath(const std::string& name) const { return m_path + "/" + name; }
 
+std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(const std::string& name) {
+    const auto original = m_originals.find(name);
+    if (original == m_originals.end() || !original->second.existed) return nullptr;
+    // The file as the cut-off change found it: what is there now, cut or
+    // grown to its old length, with the bytes the journal saved put back.
+    bool writable = false;
+    const int fd = openExisting(fullPath(name), false, false, writable);
+    std::vector<char> bytes;
+    if (fd >= 0 && !readWhole(fd, bytes)) {
+        ::close(fd);
+        return nullptr;
+    }
+    bytes.resize(original->second.length);
+    for (const auto& range : original->second.ranges)
+        if (range.first < bytes.size())
+            std::copy(range.second.begin(),
+                      range.second.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(range.second.size(), bytes.size() - range.first)),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(range.first));
+    return std::make_shared<DiskImage>(fd >= 0 ? fd : ::open("/dev/null", O_RDONLY | O_CLOEXEC), false, std::move(bytes),
+                                       name, nullptr);
+}
+
+std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const std::string& name, const OpenRequest& request) {
+    const std::string path = fullPath(name);
+    if (!m_options.writable) {
+        if (request.empty) return nullptr;
+        if (m_originals.count(name)) return originalImage(name);
+    } else if (request.create && !onDisk(path)) {
+        // The new file must be known to the journal before it exists.
+        try {
+            m_journal.noteFile(name);
+            m_journal.makeDurable();
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+        const int made = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (made < 0) return nullptr;
+        ::close(made);
+    }
+    bool writable = false;
+    const int fd = openExisting(path, m_options.writable, request.write, writable);
+    if (fd < 0) return nullptr;
+    std::vector<char> bytes;
+    if (!readWhole(fd, bytes)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_shared<DiskImage>(fd, writable, std::move(bytes), name, m_options.writable ? &m_journal : nullptr);
+}
+
 std::streambuf* DirectoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
     const OpenRequest request = readOpenMode(mode);
-    if (!request.valid || !isPlainFileName(name)) return nullptr;
+    if (!request.valid || !isPlainFileName(name) || reserved(name)) return nullptr;
+    if (!m_options.writable && request.empty) return nullptr;
 
     std::shared_ptr<DiskImage> image;
     auto known = m_images.find(name);
     if (known != m_images.end()) image = known->second.lock();
-    if (image) {
-        if (request.write && !image->writable() && !image->reopenForWriting(fullPath(name))) return nullptr;
-        if (request.empty) {
-            image->assign({});
-            image->store();
-        }
-    } else {
-        bool writable = false;
-        const int fd = openFile(fullPath(name), request, writable);
-        if (fd < 0) return nullptr;
-        std::vector<char> bytes;
-        if (!readWhole(fd, bytes)) {
-            ::close(fd);
-            return nullptr;
-        }
-        image = std::make_shared<DiskImage>(fd, writable, std::move(bytes));
+    if (!image) {
+        image = openImage(name, request);
+        if (!image) return nullptr;
         m_images[name] = image;
     }
+    if (request.write && !image->writable() && m_options.writable && !image->reopenForWriting(fullPath(name)))
+        return nullptr;
+    if (request.empty && !image->empty()) return nullptr;
     auto buffer = std::make_unique<ImageBuffer>(image, request);
     std::streambuf* handle = buffer.get();
     m_buffers.emplace(handle, std::move(buffer));
+    m_writes[handle] = request.write && m_options.writable;
     return handle;
 }
 
@@ -141,32 +248,87 @@ bool DirectoryFileSet::isOpen(std::streambuf* buffer) { return m_buffers.count(b
 void DirectoryFileSet::close(std::streambuf* buffer) {
     auto found = m_buffers.find(buffer);
     if (found == m_buffers.end()) return;
-    found->second->pubsync();
+    const bool stored = found->second->pubsync() == 0;
     m_buffers.erase(found);
+    m_writes.erase(buffer);
     for (auto it = m_images.begin(); it != m_images.end();)
         it = it->second.expired() ? m_images.erase(it) : std::next(it);
+    if (!stored) return;  // the change stays pending, and is rolled back if never committed
+    try {
+        commitIfIdle();
+    } catch (const std::exception&) {
+        // Nobody to tell at a close: the journal stays for the next writer.
+    }
 }
 
 bool DirectoryFileSet::remove(const std::string& name) {
+    if (!m_options.writable || !isPlainFileName(name) || reserved(name) || !onDisk(fullPath(name))) return false;
+    try {
+        m_journal.saveWhole(name);
+        m_journal.makeDurable();
+    } catch (const std::exception&) {
+        return false;
+    }
     // Buffers open on the file keep its descriptor; a later open of the name
     // must not find their image.
-    if (!isPlainFileName(name) || ::unlink(fullPath(name).c_str()) != 0) return false;
-    m_images.erase(name);
+    if (::unlink(fullPath(name).c_str()) != 0) return false;
+    auto known = m_images.find(name);
+    if (known != m_images.end()) {
+        if (auto image = known->second.lock()) image->detach();
+        m_images.erase(known);
+    }
+    try {
+        commitIfIdle();
+    } catch (const std::exception&) {
+    }
     return true;
 }
 
+void DirectoryFileSet::commitIfIdle() {
+    if (m_depth > 0) return;
+    for (const auto& buffer : m_writes)
+        if (buffer.second) return;
+    m_journal.commit();
+}
+
+void DirectoryFileSet::beginChange() { ++m_depth; }
+
+void DirectoryFileSet::endChange() {
+    if (m_depth == 0) Utils::raise_logic_error("endChange without beginChange");
+    if (--m_depth == 0) commitIfIdle();
+}
+
+void DirectoryFileSet::commit() {
+    for (auto& buffer : m_buffers)
+        if (buffer.second->pubsync() != 0) Utils::raise_runtime_error("Couldn't write the files of " + m_path);
+    m_journal.commit();
+}
+
+void DirectoryFileSet::rollBack() {
+    if (!m_buffers.empty()) Utils::raise_logic_error("rolling back " + m_path + " while files are open");
+    m_images.clear();
+    m_journal.rollBack();
+}
+
 bool DirectoryFileSet::exists(const std::string& name) const {
-    std::error_code error;
-    return isPlainFileName(name) && std::filesystem::is_regular_file(fullPath(name), error);
+    if (!isPlainFileName(name) || reserved(name)) return false;
+    const auto original = m_originals.find(name);
+    if (original != m_originals.end()) return original->second.existed;
+    struct stat st;
+    return ::lstat(fullPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::vector<std::string> DirectoryFileSet::list() const {
     std::vector<std::string> names;
     std::error_code error;
     for (std::filesystem::directory_iterator it(m_path, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
         std::error_code typeError;
-        if (it->is_regular_file(typeError)) names.push_back(it->path().filename().string());
+        if (!reserved(name) && !m_originals.count(name) && it->is_regular_file(typeError) && !it->is_symlink(typeError))
+            names.push_back(name);
     }
+    for (const auto& original : m_originals)
+        if (original.second.existed) names.push_back(original.first);
     std::sort(names.begin(), names.end());
     return names;
 }

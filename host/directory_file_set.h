@@ -5,14 +5,37 @@
 // so an open file is read into memory whole when it is opened and served
 // from there: seek, read and write make no system call. The changed bytes go
 // back to the file on `pubsync()` (std::ostream::flush) and when the buffer
-// is closed, and are then in the file for every reader (no fsync: surviving
-// a crash of the machine is not promised). A buffer that fails to write back
-// fails its sync; at close there is nobody to tell, the bytes are lost.
+// is closed. A buffer that fails to write back fails its sync; at close
+// there is nobody to tell, and the change is then rolled back.
+//
+// Changes are atomic and durable. Before any byte a file had is overwritten,
+// cut off or removed, and before a file is made, the set's rollback journal
+// (host/rollback_journal.h) keeps what is needed to undo it. A commit syncs
+// every changed file and the directory, then removes the journal; a change
+// cut off by a crash or a power cut is rolled back, whole, the next time the
+// directory is opened for writing. Commits happen:
+// - at `commit()`, and at the end of the outermost change scope
+//   (FileSet::TAtomicChanges: the library brackets definitions and strips);
+// - outside any scope, whenever the last buffer open for writing is closed
+//   (an open table is closed) and after each `remove`;
+// - when the set is destroyed, unless a scope begun with beginChange is
+//   still open: that change was abandoned and is rolled back.
+// With `sync` off, nothing is fsynced: changes stay all or nothing when the
+// program dies, but a power cut may lose or tear the last of them.
+//
+// One writer at a time: a writable set holds an exclusive lock on the
+// directory (host/set_lock.h) for its whole life, a read-only set a shared
+// one; the constructor waits up to `waitSeconds` for it. A read-only set
+// never changes the directory: it opens files for reading (in|out opens of
+// existing files too, whose writes then fail to sync), refuses to create,
+// empty or remove files, and sees a change that was cut off as if it had
+// been rolled back.
 //
 // Decisions:
 // - Names must pass isPlainFileName; anything else ("..", "a/b", "", a NUL)
 //   is refused: open gives null and remove false, and nothing outside the
-//   directory is touched.
+//   directory is touched. The set's own files (the lock and the journal)
+//   are refused too and not listed.
 // - Opening modes are read by readOpenMode: as std::filebuf, except that
 //   in|out creates a missing file. Opening to write empties the file on disk
 //   at once when the mode asks for it.
@@ -22,9 +45,9 @@
 // - `remove` of an open file unlinks it at once, as on POSIX: the open
 //   buffers keep working on the unlinked file, which vanishes when the last
 //   of them closes; a new file of that name starts afresh.
-// - A file larger than FileImage::maxSize, or anything but a regular file,
-//   cannot be opened. A read-only file opens for reading only.
-// - Buffers still open when the set is destroyed are written back then.
+// - A file larger than FileImage::maxSize, or anything but a regular file
+//   (a symlink included), cannot be opened; nor can a file we may not write
+//   be opened for writing.
 // Not thread-safe: one thread at a time, like the tables on it.
 #pragma once
 
@@ -33,15 +56,28 @@
 #include <string>
 #include <vector>
 
+#include "fileset/TAtomicChanges.h"
 #include "fileset/TFileSet.h"
 #include "host/file_image.h"
+#include "host/rollback_journal.h"
+#include "host/set_lock.h"
 
 namespace Host {
 
-class DirectoryFileSet : public FileSet::TFileSet {
+class DirectoryFileSet : public FileSet::TFileSet, public FileSet::TAtomicChanges {
 public:
-    // Raises std::runtime_error unless `directory` is an existing directory.
-    explicit DirectoryFileSet(const std::string& directory);
+    struct Options {
+        bool writable = true;      // false: read only, under a shared lock
+        bool sync = true;          // fsync at every commit
+        double waitSeconds = 5.0;  // how long to wait for another process's lock
+    };
+
+    // Raises std::runtime_error unless `directory` is an existing directory,
+    // when the lock is not had in time ("table set <directory> is in use by
+    // another process"), or when a writable set cannot roll back a change
+    // that was cut off.
+    explicit DirectoryFileSet(const std::string& directory) : DirectoryFileSet(directory, Options()) {}
+    DirectoryFileSet(const std::string& directory, const Options& options);
     ~DirectoryFileSet() override;
     DirectoryFileSet(const DirectoryFileSet&) = delete;
     DirectoryFileSet& operator=(const DirectoryFileSet&) = delete;
@@ -56,6 +92,20 @@ public:
     void setStreamFlag2(std::streambuf*, bool) override {}
     bool remove(const std::string& name) override;  // true if a file was unlinked
 
+    // TAtomicChanges.
+    void beginChange() override;
+    void endChange() override;
+
+    // Makes every change so far final (synced, journal removed). Raises
+    // std::runtime_error if that fails; the change then stays pending.
+    void commit();
+    // Undoes every change since the last commit. Every buffer must be
+    // closed; raises std::logic_error otherwise.
+    void rollBack();
+    // True when the set found a change cut off and rolled it back on opening.
+    bool recovered() const { return m_recovered; }
+    bool writable() const { return m_options.writable; }
+
     // The directory as given to the constructor.
     const std::string& path() const { return m_path; }
     // True if `name` is an acceptable name of a regular file in the directory.
@@ -67,10 +117,22 @@ public:
 private:
     class DiskImage;
     std::string fullPath(const std::string& name) const;
+    std::shared_ptr<DiskImage> openImage(const std::string& name, const OpenRequest& request);
+    std::shared_ptr<DiskImage> originalImage(const std::string& name);
+    void commitIfIdle();
+    static bool reserved(const std::string& name);
 
     std::string m_path;
+    Options m_options;
+    SetLock m_lock;
+    RollbackJournal m_journal;
+    // What a change cut off had saved, for a read-only set (empty otherwise).
+    std::map<std::string, RollbackJournal::Original> m_originals;
+    int m_depth = 0;
+    bool m_recovered = false;
     std::map<std::string, std::weak_ptr<DiskImage>> m_images;  // open files by name
     std::map<std::streambuf*, std::unique_ptr<ImageBuffer>> m_buffers;
+    std::map<std::streambuf*, bool> m_writes;  // whether each buffer may write
 };
 
 }  // namespace Host

@@ -23,15 +23,48 @@ bool endsWith(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
-Catalog::Catalog(const std::string& directory) : m_files(directory) {
-    // The library would recover on its own when the set is opened; doing it
-    // first lets the user know.
-    if (recoverInterruptedStrip(m_files))
-        std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kScratchName << ".jnl)\n";
+SetOptions& setOptions() {
+    static SetOptions options;
+    return options;
+}
+
+namespace {
+
+Host::DirectoryFileSet::Options fileSetOptions(Access access) {
+    Host::DirectoryFileSet::Options options;
+    options.writable = access == Access::write;
+    options.sync = setOptions().sync;
+    options.waitSeconds = setOptions().waitSeconds;
+    return options;
+}
+
+}  // namespace
+
+Catalog::Catalog(const std::string& directory, Access access) : m_files(directory, fileSetOptions(access)) {
+    if (m_files.recovered()) std::cerr << "orvex: " << directory << ": rolled back an interrupted change\n";
+    if (access == Access::write) {
+        m_files.beginChange();
+        m_changing = true;
+        // The library would recover on its own when the set is opened; doing
+        // it first lets the user know.
+        if (recoverInterruptedStrip(m_files))
+            std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kScratchName << ".jnl)\n";
+    }
     if (m_files.exists(kListFileName))
         readList();
     else
         discover();
+}
+
+Catalog::~Catalog() {
+    // A change still open here belongs to a command that failed: the set
+    // rolls it back when it goes.
+}
+
+void Catalog::commit() {
+    if (!m_changing) return;
+    m_changing = false;
+    m_files.endChange();
 }
 
 void Catalog::readList() {

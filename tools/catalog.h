@@ -7,11 +7,17 @@
 // directory without it still works: its tables are then the structure files
 // found in it, NAME.dsb (binary form) or NAME.dst (text form), by name.
 //
+// Every command is one change: a catalog opened for writing takes the set's
+// exclusive lock and begins a change, `commit` makes it final, and a catalog
+// that goes without committing (the command failed) leaves the set as it
+// was. A catalog opened for reading takes the shared lock and changes
+// nothing. A change that was cut off (and a strip a host left half done) is
+// rolled back when a catalog is opened for writing, with a note on standard
+// error.
+//
 // Decisions: "temp" is never taken for a table (stripping uses that name for
 // its scratch files); when both NAME.dsb and NAME.dst exist the binary form
 // is taken. A list that cannot be read raises "tables.lst: damaged table list".
-// A strip that was cut off is recovered when the catalog is made, with a
-// note on standard error.
 #pragma once
 
 #include <memory>
@@ -26,6 +32,17 @@ namespace Tool {
 extern const char* const kListFileName;  // "tables.lst"
 extern const char* const kScratchName;   // "temp"
 
+enum class Access { read, write };
+
+// What the command line sets for every command's table set: how long to
+// wait for another process's lock (--wait SECONDS) and whether commits are
+// synced (--no-sync turns that off).
+struct SetOptions {
+    double waitSeconds = 5.0;
+    bool sync = true;
+};
+SetOptions& setOptions();
+
 struct TableEntry {
     std::string name;
     bool binary;
@@ -33,8 +50,13 @@ struct TableEntry {
 
 class Catalog {
 public:
-    // Raises unless `directory` is an existing directory.
-    explicit Catalog(const std::string& directory);
+    // Raises unless `directory` is an existing directory, or when the lock
+    // is not had within setOptions().waitSeconds.
+    Catalog(const std::string& directory, Access access);
+    ~Catalog();
+
+    // Makes the command's changes final; raises if they cannot be.
+    void commit();
 
     Host::DirectoryFileSet& files() { return m_files; }
     const std::string& directory() const { return m_files.path(); }
@@ -64,6 +86,7 @@ private:
     void discover();
 
     Host::DirectoryFileSet m_files;
+    bool m_changing = false;  // a change is open, to be committed
     bool m_listed = false;
     std::vector<TableEntry> m_tables;
 };

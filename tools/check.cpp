@@ -134,7 +134,7 @@ int checkCommand(const Words& words) {
     Arguments args("check", words, {}, {});
     if (args.help()) return std::cout << commandHelp("check"), 0;
     args.expect(1, static_cast<std::size_t>(-1), "DIR [TABLE...]");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::read);
     std::vector<TableEntry> chosen;
     for (std::size_t i = 1; i < args.positionals().size(); ++i) chosen.push_back(catalog.entry(args.positionals()[i]));
     if (chosen.empty()) chosen = catalog.tables();

@@ -154,7 +154,7 @@ int demoCommand(const Words& words) {
     std::cout << "Orvex demo: " << customers << " customers, " << orders << " orders in " << directory << "\n\n"
               << std::flush;
 
-    Catalog catalog(directory);
+    Catalog catalog(directory, Access::write);
     TextTable steps({"step", "time"}, "lr");
     Stopwatch total;
     std::mt19937 random(20240601);
@@ -195,6 +195,7 @@ int demoCommand(const Words& words) {
     clock = Stopwatch();
     const std::vector<std::string> foundAgain = lookUp(catalog, keys);
     steps.add({"look up the same ids again", secondsText(clock.seconds())});
+    catalog.commit();
     steps.add({"total", secondsText(total.seconds())});
 
     steps.print(std::cout, "  ");

@@ -4,6 +4,7 @@
 // error as one line "orvex: <message>" (also when check finds problems,
 // which it lists on standard output); 2 for bad usage, with one line
 // "orvex: <what was wrong>".
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "host/module_loader.h"
+#include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/usage.h"
 
@@ -25,6 +27,38 @@ const std::map<std::string, Command>& commands() {
         {"find", Tool::findCommand},   {"strip", Tool::stripCommand}, {"check", Tool::checkCommand},
     };
     return table;
+}
+
+// Takes the options every command accepts (--wait SECONDS, --no-sync) out of
+// the command's words, before any "--".
+Tool::Words takeSetOptions(const Tool::Words& words) {
+    Tool::Words rest;
+    bool flagsEnded = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (flagsEnded || word == "--") {
+            flagsEnded = true;
+            rest.push_back(word);
+        } else if (word == "--no-sync") {
+            Tool::setOptions().sync = false;
+        } else if (word == "--wait" || word.compare(0, 7, "--wait=") == 0) {
+            std::string value;
+            if (word != "--wait")
+                value = word.substr(7);
+            else if (i + 1 < words.size())
+                value = words[++i];
+            else
+                throw Tool::UsageError("--wait needs a value");
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(seconds >= 0 && seconds <= 86400))
+                throw Tool::UsageError("--wait must be a number of seconds from 0 to 86400");
+            Tool::setOptions().waitSeconds = seconds;
+        } else {
+            rest.push_back(word);
+        }
+    }
+    return rest;
 }
 
 // Messages are shown on one line.
@@ -51,8 +85,9 @@ int run(const std::vector<std::string>& words) {
     const auto command = commands().find(name);
     if (command == commands().end()) return fail(2, "unknown command '" + name + "' (orvex --help lists them)");
     try {
-        const int status = command->second(Tool::Words(words.begin() + 1, words.end()));
+        const int status = command->second(takeSetOptions(Tool::Words(words.begin() + 1, words.end())));
         std::cout.flush();
+        if (!std::cout) return fail(1, "Couldn't write to standard output");
         return status;
     } catch (const Tool::UsageError& e) {
         return fail(2, e.what());

@@ -100,7 +100,7 @@ int infoCommand(const Words& words) {
     Arguments args = parse("info", words);
     if (args.help()) return 0;
     args.expect(1, 2, "DIR [TABLE]");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::read);
     return args.positionals().size() == 1 ? listTables(catalog) : showTable(catalog, args.positionals()[1]);
 }
 
@@ -115,7 +115,7 @@ int createCommand(const Words& words) {
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
     std::filesystem::create_directories(directory);
-    Catalog catalog(directory);
+    Catalog catalog(directory, Access::write);
     const TableEntry entry{name, !args.has("--text")};
     for (const TableEntry& form : {TableEntry{name, true}, TableEntry{name, false}})
         for (const std::string& file : Catalog::fileNames(form))
@@ -126,6 +126,7 @@ int createCommand(const Words& words) {
         TOpenTable contents(table, false);  // an empty contents file, so the table opens
     }
     catalog.add(entry);
+    catalog.commit();
     std::cout << "created " << name << " (" << formText(entry.binary) << " form): " << fields.size() << " fields, "
               << fields.bitSize() << " bits per record, key " << keyText(fields) << "\n";
     return 0;
@@ -135,7 +136,7 @@ int sortCommand(const Words& words) {
     Arguments args = parse("sort", words);
     if (args.help()) return 0;
     args.expect(2, 2, "DIR TABLE");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     if (!table->fields().comparable()) throw InputError("table " + table->name() + " has an empty key");
     requireContents(catalog, *table);
@@ -147,6 +148,7 @@ int sortCommand(const Words& words) {
         open.sort();
         records = open.size();
     }
+    catalog.commit();
     std::cout << "sorted " << table->name() << ": " << records << " records on " << keyText(table->fields()) << " ("
               << secondsText(clock.seconds()) << ")\n";
     return 0;
@@ -156,7 +158,7 @@ int findCommand(const Words& words) {
     Arguments args = parse("find", words);
     if (args.help()) return 0;
     args.expect(3, static_cast<std::size_t>(-1), "DIR TABLE KEY...");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::read);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     const TFields& fields = table->fields();
     const std::size_t given = args.positionals().size() - 2;
@@ -197,7 +199,7 @@ int stripCommand(const Words& words) {
     Arguments args = parse("strip", words);
     if (args.help()) return 0;
     args.expect(1, static_cast<std::size_t>(-1), "DIR [TABLE...]");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::write);
     Words chosen(args.positionals().begin() + 1, args.positionals().end());
     for (const std::string& name : chosen) catalog.entry(name);  // unknown names fail before anything changes
     if (chosen.empty())
@@ -221,6 +223,7 @@ int stripCommand(const Words& words) {
                               table.contentsFileName()});
         }
     }
+    catalog.commit();
     for (auto& row : report) {
         row[5] = std::to_string(fileBytes(catalog, row[5]));  // measured once every file is closed
         rows.add(row);

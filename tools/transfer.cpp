@@ -93,22 +93,14 @@ void readText(std::istream& in, TOpenTable& out) {
     }
 }
 
-// Puts `bytes` in place of the table's contents file in one rename.
+// Puts `bytes` in place of the table's contents file; the command's change
+// keeps that all or nothing.
 void replaceContents(Catalog& catalog, const TTable& table, const std::string& bytes) {
-    const std::filesystem::path directory(catalog.directory());
-    const std::filesystem::path target = directory / table.contentsFileName();
-    const std::filesystem::path scratch = directory / ("." + table.contentsFileName() + ".loading");
-    {
-        std::ofstream out(scratch, std::ios_base::binary | std::ios_base::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(scratch, ignored);
-            Utils::raise_runtime_error("Couldn't write " + scratch.string());
-        }
-    }
-    std::filesystem::rename(scratch, target);
+    FileSet::ovfstream out(catalog.files(), table.contentsFileName().c_str(), std::ios_base::binary, false, true);
+    if (!out.is_open()) Utils::raise_runtime_error("Couldn't open file " + table.contentsFileName());
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) Utils::raise_runtime_error("Couldn't write " + table.contentsFileName());
 }
 
 }  // namespace
@@ -117,7 +109,7 @@ int dumpCommand(const Words& words) {
     Arguments args("dump", words, {"--csv"}, {});
     if (args.help()) return std::cout << commandHelp("dump"), 0;
     args.expect(2, 2, "DIR TABLE");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::read);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
@@ -148,7 +140,7 @@ int loadCommand(const Words& words) {
     Arguments args("load", words, {"--csv"}, {});
     if (args.help()) return std::cout << commandHelp("load"), 0;
     args.expect(2, 2, "DIR TABLE");
-    Catalog catalog(args.positionals()[0]);
+    Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     Host::MemoryFileSet scratch;
     unsigned long records = 0;
@@ -163,6 +155,7 @@ int loadCommand(const Words& words) {
         records = out.size();
     }
     replaceContents(catalog, *table, scratch.contents(table->contentsFileName()));
+    catalog.commit();
     std::cout << "loaded " << records << (records == 1 ? " record" : " records") << " into " << table->name() << "\n";
     return 0;
 }

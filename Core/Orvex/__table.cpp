@@ -11,6 +11,7 @@
 
 #include "Core/Orvex/Stripper.h"
 #include "Core/Orvex/Trans.h"
+#include "fileset/TAtomicChanges.h"
 #include "support/Utils.h"
 #include "support/tabulation.h"
 
@@ -90,6 +91,7 @@ TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
     : TTable(fs, name, binDesc, fields, Unread()) {
+    FileSet::change_scope change(fs);  // both companion files, or neither
     recoverInterruptedStrip(fs);
     writeFields(fs);
     writeTransformers(fs);
@@ -177,6 +179,7 @@ void TTable::reread() {
 }
 
 void TTable::erase() {
+    FileSet::change_scope change(m_FileSet);
     m_Stream.close();
     m_FileSet.remove(m_DescFileName);
     m_FileSet.remove(m_TransFileName);
@@ -389,6 +392,7 @@ bool recoverInterruptedStrip(FileSet::TFileSet& fs) {
 
 void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress) {
     if (name() == kTemporaryName) raiseTemporaryNameTaken();
+    FileSet::change_scope change(m_FileSet);
     if (tables.contains(kTemporaryName)) raiseTemporaryNameTaken();
     const TFields old = m_Fields;
     field_transformer_manager& registry = field_transformer_manager::instance();
@@ -989,6 +993,7 @@ std::ostream& operator<<(std::ostream& os, const TOpenTable& table) {
 }
 
 std::istream& operator>>(std::istream& is, TOpenTable& table) {
+    FileSet::change_scope change(table.m_Table.fileSet());  // the staging file and the contents together
     table.readText(is);
     return is;
 }
@@ -1091,10 +1096,12 @@ void TTables::badKey(const std::string& name) { Utils::raise_out_of_range("Table
 
 void TTables::strip() {
     if (contains(kTemporaryName)) raiseTemporaryNameTaken();
+    FileSet::change_scope change(m_FileSet);  // the whole set, not table by table
     for (unsigned i = 0; i < size(); ++i) at(i).strip(*this, pointer<Console::TProgress>());
 }
 
 void TTables::erase() {
+    FileSet::change_scope change(m_FileSet);
     for (unsigned i = 0; i < size(); ++i) at(i).erase();
 }
 
