@@ -21,9 +21,12 @@ const char* const kLockFileName = ".orvex-lock";
 
 // The one descriptor this process holds on a directory's lock file.
 struct SetLock::Shared {
+    pid_t owner = ::getpid();  // a forked child must take a lock of its own
     int fd = -1;
     int exclusiveUsers = 0;
     ~Shared() {
+        // A forked child's copy shares the parent's lock; closing the copy
+        // leaves the parent's lock in place.
         if (fd >= 0) ::close(fd);
     }
 };
@@ -62,6 +65,7 @@ SetLock::SetLock(const std::string& directory, Kind kind, double waitSeconds) : 
     std::lock_guard<std::mutex> guard(registryMutex);
     std::weak_ptr<Shared>& known = registry()[{dir.st_dev, dir.st_ino}];
     m_shared = known.lock();
+    if (m_shared && m_shared->owner != ::getpid()) m_shared.reset();
     if (!m_shared) {
         auto fresh = std::make_shared<Shared>();
         const std::string path = directory + "/" + kLockFileName;
