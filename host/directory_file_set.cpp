@@ -67,9 +67,10 @@ bool onDisk(const std::string& path) {
 // while open) changes nothing anybody will see.
 class DirectoryFileSet::DiskImage : public FileImage {
 public:
-    DiskImage(int fd, bool writable, std::vector<char> bytes, const std::string& name, RollbackJournal* journal)
+    DiskImage(int fd, bool writable, std::vector<char> bytes, const std::string& name, RollbackJournal* journal,
+              bool* failed)
         : FileImage(std::move(bytes)), m_fd(fd), m_writable(writable), m_diskSize(size()), m_name(name),
-          m_journal(journal) {}
+          m_journal(journal), m_failed(failed) {}
     ~DiskImage() override { ::close(m_fd); }
 
     bool writable() const { return m_writable; }
@@ -97,6 +98,14 @@ public:
         const bool changed = m_dirtyFrom < m_dirtyTo || size() != m_diskSize;
         if (!changed || m_discarded) return !changed;
         if (!m_writable) return false;
+        const bool stored = writeBack();
+        // A change missing some of its bytes must never be committed.
+        if (!stored && m_journal && m_failed) *m_failed = true;
+        return stored;
+    }
+
+private:
+    bool writeBack() {
         if (m_journal && !saveWhatStoringDestroys()) return false;
         const char* data = bytes().data();
         const std::size_t writtenEnd = m_dirtyTo;
@@ -115,7 +124,6 @@ public:
         return true;
     }
 
-private:
     bool saveWhatStoringDestroys() {
         try {
             m_journal->saveOriginal(m_name, m_fd, m_dirtyFrom, m_dirtyTo);
@@ -132,6 +140,7 @@ private:
     std::size_t m_diskSize;  // the file's length as last written
     std::string m_name;
     RollbackJournal* m_journal;
+    bool* m_failed;  // the set's: a write back failed in this change
     bool m_discarded = false;
 };
 
@@ -150,7 +159,7 @@ DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& 
 
 DirectoryFileSet::~DirectoryFileSet() {
     try {
-        if (m_depth > 0) {
+        if (m_depth > 0 || m_failed) {
             for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
             m_buffers.clear();
             m_images.clear();
@@ -189,7 +198,7 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(con
                       range.second.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(range.second.size(), bytes.size() - range.first)),
                       bytes.begin() + static_cast<std::ptrdiff_t>(range.first));
     return std::make_shared<DiskImage>(fd >= 0 ? fd : ::open("/dev/null", O_RDONLY | O_CLOEXEC), false, std::move(bytes),
-                                       name, nullptr);
+                                       name, nullptr, nullptr);
 }
 
 std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const std::string& name, const OpenRequest& request) {
@@ -217,7 +226,8 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const s
         ::close(fd);
         return nullptr;
     }
-    return std::make_shared<DiskImage>(fd, writable, std::move(bytes), name, m_options.writable ? &m_journal : nullptr);
+    return std::make_shared<DiskImage>(fd, writable, std::move(bytes), name, m_options.writable ? &m_journal : nullptr,
+                                       &m_failed);
 }
 
 std::streambuf* DirectoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
@@ -288,7 +298,13 @@ void DirectoryFileSet::commitIfIdle() {
     if (m_depth > 0) return;
     for (const auto& buffer : m_writes)
         if (buffer.second) return;
+    raiseIfFailed();
     m_journal.commit();
+}
+
+void DirectoryFileSet::raiseIfFailed() const {
+    if (m_failed)
+        Utils::raise_runtime_error("Couldn't write the files of " + m_path + "; the change will be rolled back");
 }
 
 void DirectoryFileSet::beginChange() { ++m_depth; }
@@ -299,8 +315,8 @@ void DirectoryFileSet::endChange() {
 }
 
 void DirectoryFileSet::commit() {
-    for (auto& buffer : m_buffers)
-        if (buffer.second->pubsync() != 0) Utils::raise_runtime_error("Couldn't write the files of " + m_path);
+    for (auto& buffer : m_buffers) buffer.second->pubsync();
+    raiseIfFailed();
     m_journal.commit();
 }
 
@@ -308,6 +324,7 @@ void DirectoryFileSet::rollBack() {
     if (!m_buffers.empty()) Utils::raise_logic_error("rolling back " + m_path + " while files are open");
     m_images.clear();
     m_journal.rollBack();
+    m_failed = false;
 }
 
 bool DirectoryFileSet::exists(const std::string& name) const {

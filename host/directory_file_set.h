@@ -97,7 +97,9 @@ public:
     void endChange() override;
 
     // Makes every change so far final (synced, journal removed). Raises
-    // std::runtime_error if that fails; the change then stays pending.
+    // std::runtime_error if that fails, or if a write back of the change
+    // failed: the change then stays pending, and is rolled back when the
+    // set goes or the directory is next opened for writing.
     void commit();
     // Undoes every change since the last commit. Every buffer must be
     // closed; raises std::logic_error otherwise.
@@ -120,6 +122,7 @@ private:
     std::shared_ptr<DiskImage> openImage(const std::string& name, const OpenRequest& request);
     std::shared_ptr<DiskImage> originalImage(const std::string& name);
     void commitIfIdle();
+    void raiseIfFailed() const;
     static bool reserved(const std::string& name);
 
     std::string m_path;
@@ -130,6 +133,7 @@ private:
     std::map<std::string, RollbackJournal::Original> m_originals;
     int m_depth = 0;
     bool m_recovered = false;
+    bool m_failed = false;  // a write back failed: the change can only be rolled back
     std::map<std::string, std::weak_ptr<DiskImage>> m_images;  // open files by name
     std::map<std::streambuf*, std::unique_ptr<ImageBuffer>> m_buffers;
     std::map<std::streambuf*, bool> m_writes;  // whether each buffer may write

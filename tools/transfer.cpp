@@ -93,15 +93,6 @@ void readText(std::istream& in, TOpenTable& out) {
     }
 }
 
-// Puts `bytes` in place of the table's contents file; the command's change
-// keeps that all or nothing.
-void replaceContents(Catalog& catalog, const TTable& table, const std::string& bytes) {
-    FileSet::ovfstream out(catalog.files(), table.contentsFileName().c_str(), std::ios_base::binary, false, true);
-    if (!out.is_open()) Utils::raise_runtime_error("Couldn't open file " + table.contentsFileName());
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) Utils::raise_runtime_error("Couldn't write " + table.contentsFileName());
-}
 
 }  // namespace
 
@@ -142,11 +133,11 @@ int loadCommand(const Words& words) {
     args.expect(2, 2, "DIR TABLE");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
-    Host::MemoryFileSet scratch;
     unsigned long records = 0;
     {
-        TTable copy(scratch, table->name(), table->fields(), table->binDesc());
-        TOpenTable out(copy, true);
+        // Straight into the table: the command is one change, so a load that
+        // fails half way leaves the old records, and memory holds one copy.
+        TOpenTable out(*table, true);
         if (args.has("--csv"))
             readCsv(std::cin, out);
         else
@@ -154,7 +145,6 @@ int loadCommand(const Words& words) {
         if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
         records = out.size();
     }
-    replaceContents(catalog, *table, scratch.contents(table->contentsFileName()));
     catalog.commit();
     std::cout << "loaded " << records << (records == 1 ? " record" : " records") << " into " << table->name() << "\n";
     return 0;
