@@ -126,9 +126,10 @@ void addField(TFields& fields, const std::string& word) {
     fields += *field;
 }
 
-// The two bounds of "sizeForRange" arguments, read from their text form:
-// precision, minimum, precision, maximum.
-bool readRange(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
+}  // namespace
+
+// Read from the arguments' text form: precision, minimum, precision, maximum.
+bool rangeBounds(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
     std::stringstream text;
     a.to_stream(text);
     unsigned char precision = 0;
@@ -140,6 +141,8 @@ bool readRange(const field_transformer_base::args& a, fixed_point& min, fixed_po
     tabulation::from_stream(text, max);
     return !text.fail();
 }
+
+namespace {
 
 std::string decimalText(const fixed_point& v) {
     std::ostringstream os;
@@ -212,7 +215,7 @@ std::string structureSyntax(const TFields& fields) {
 
 bool declaredRange(const TFieldInfo& field, fixed_point& min, fixed_point& max) {
     const pointer<field_transformer_base::args> a = field.transformer();
-    return a && a->category() == range_fixer_args::getCategory() && readRange(*a, min, max);
+    return a && a->category() == range_fixer_args::getCategory() && rangeBounds(*a, min, max);
 }
 
 bool referencedTable(const TFieldInfo& field, std::string& table) {
