@@ -175,8 +175,9 @@ void checkContents(const fs::path& path, const TFields& fields, FileProblems& pr
         return problems.add("shorter than its " + std::to_string(kCountBytes) + "-byte record count");
     const unsigned long long expected = kCountBytes + static_cast<unsigned long long>(count) * fields.byteSize();
     const std::string records = std::to_string(count) + (count == 1 ? " record" : " records");
+    const unsigned long long extra = size - expected;
     if (size > expected)
-        problems.add(std::to_string(size - expected) + " bytes past the last of its " + records +
+        problems.add(std::to_string(extra) + (extra == 1 ? " byte" : " bytes") + " past the last of its " + records +
                      " (its record count does not cover them)");
     else if (size < expected)
         problems.add(std::to_string(size) + " bytes, but its " + records + " need " + std::to_string(expected));
