@@ -39,7 +39,7 @@ public:
         try {
             inspect();
         } catch (const std::exception& e) {
-            problem(e.what());
+            problem(trimmedMessage(e.what()));
         }
         if (m_problems == 0)
             std::cout << m_entry.name << ": ok, " << m_records << (m_records == 1 ? " record" : " records") << "\n";
