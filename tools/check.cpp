@@ -6,8 +6,10 @@
 // field, lies in the field's declared range, and a record number lies below
 // the record count of the table it refers to. Problems are listed (at most
 // kShownPerTable value problems per table, then a count); the exit status is
-// 1 when there is any. Notes that are not problems: a table not sorted on its
-// key, bytes past the last record, scratch files left by an interrupted strip.
+// 1 when there is any. Files that break the rules create and strip keep
+// (tools/table_rules.h) are problems, and so are files left over by an
+// interrupted load or strip. A note that is not a problem: a table not sorted
+// on its key.
 #include <iostream>
 #include <map>
 
@@ -15,6 +17,7 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
+#include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 #include "tools/values.h"
@@ -36,7 +39,7 @@ public:
         try {
             inspect();
         } catch (const std::exception& e) {
-            problem(e.what());
+            problem(trimmedMessage(e.what()));
         }
         if (m_problems == 0)
             std::cout << m_entry.name << ": ok, " << m_records << (m_records == 1 ? " record" : " records") << "\n";
@@ -58,17 +61,14 @@ private:
     void note(const std::string& text) { m_lines.push_back("note: " + text); }
 
     void inspect() {
-        const std::vector<std::string> files = Catalog::fileNames(m_entry);  // structure, transformers, contents
-        for (const std::string& file : {files[0], files[2]})
-            if (!m_catalog.files().exists(file)) return problem(file + " is missing");
+        const std::vector<std::string> damage = tableFileProblems(m_catalog.directory(), m_entry);
+        for (const std::string& text : damage) problem(text);
+        if (!damage.empty()) return;
         TTable table(m_catalog.files(), m_entry.name, m_entry.binary);
         const TFields& fields = table.fields();
         const std::vector<unsigned long> limits = referenceLimits(fields);
         TOpenTable open(table, false);
         m_records = open.size();
-        const unsigned long long expected = 4ULL + static_cast<unsigned long long>(m_records) * fields.byteSize();
-        const unsigned long long actual = fileBytes(m_catalog, table.contentsFileName());
-        if (actual > expected) note(std::to_string(actual - expected) + " bytes past the last record (ignored)");
 
         TRecord scratch(fields);
         TRecord previous(fields);
@@ -145,15 +145,19 @@ int checkCommand(const Words& words) {
         problems += found;
         troubled += found ? 1 : 0;
     }
-    for (const char* extension : {".dsb", ".dst", ".bin"})
-        if (catalog.files().exists(std::string(kScratchName) + extension))
-            std::cout << "note: " << kScratchName << extension << " is left over from an interrupted strip\n";
+    const std::vector<std::string> leftovers = leftoverFiles(catalog.directory());
+    for (const std::string& leftover : leftovers) std::cout << leftover << "\n";
+    problems += leftovers.size();
     if (problems == 0) {
         std::cout << "all " << chosen.size() << (chosen.size() == 1 ? " table is" : " tables are") << " well\n";
         return 0;
     }
-    std::cout << problems << (problems == 1 ? " problem" : " problems") << " in " << troubled
-              << (troubled == 1 ? " table" : " tables") << "\n";
+    std::vector<std::string> where;
+    if (troubled) where.push_back(std::to_string(troubled) + (troubled == 1 ? " table" : " tables"));
+    if (!leftovers.empty())
+        where.push_back(std::to_string(leftovers.size()) + (leftovers.size() == 1 ? " leftover file" : " leftover files"));
+    std::cout << problems << (problems == 1 ? " problem" : " problems") << " in " << where.front()
+              << (where.size() > 1 ? " and " + where.back() : std::string()) << "\n";
     return 1;
 }
 

@@ -29,15 +29,46 @@ void writeCsvRow(std::ostream& out, const std::vector<std::string>& values) {
 }
 
 int CsvReader::get() {
-    const int c = m_in.sbumpc();
+    int c;
+    if (m_pending.empty()) {
+        c = m_in.sbumpc();
+    } else {
+        c = static_cast<unsigned char>(m_pending.front());
+        m_pending.erase(0, 1);
+    }
     if (c == '\n') ++m_line;
     return c;
 }
 
+int CsvReader::peek() {
+    return m_pending.empty() ? m_in.sgetc() : static_cast<unsigned char>(m_pending.front());
+}
+
+void CsvReader::keep(std::string& value, int c) {
+    if (++m_rowBytes > kMaxCsvRowBytes)
+        throw InputError("line " + std::to_string(m_rowLine) + ": a row longer than " + std::to_string(kMaxCsvRowBytes) +
+                         " bytes");
+    value += static_cast<char>(c);
+}
+
+void CsvReader::refuseByteOrderMark() {
+    const std::string mark = "\xEF\xBB\xBF";
+    while (m_pending.size() < mark.size() && m_in.sgetc() != kEnd &&
+           static_cast<char>(m_in.sgetc()) == mark[m_pending.size()])
+        m_pending += static_cast<char>(m_in.sbumpc());
+    if (m_pending == mark)
+        throw InputError("line 1: the input starts with a byte-order mark (\\xEF\\xBB\\xBF, U+FEFF); save it without one");
+}
+
 bool CsvReader::next(std::vector<std::string>& row) {
     row.clear();
+    if (!m_started) {
+        m_started = true;
+        refuseByteOrderMark();
+    }
+    m_rowBytes = 0;
     int c = get();
-    while (c == '\n' || (c == '\r' && m_in.sgetc() == '\n')) c = get();  // blank lines
+    while (c == '\n' || (c == '\r' && peek() == '\n')) c = get();  // blank lines
     if (c == kEnd) return false;
     m_rowLine = m_line;
 
@@ -50,29 +81,31 @@ bool CsvReader::next(std::vector<std::string>& row) {
                 c = get();
                 if (c == kEnd) throw InputError("line " + std::to_string(opened) + ": a quoted value is never closed");
                 if (c == '"') {
-                    if (m_in.sgetc() != '"') break;
+                    if (peek() != '"') break;
                     get();
                 }
-                value += static_cast<char>(c);
+                keep(value, c);
             }
             c = get();
-            if (c == '\r' && m_in.sgetc() == '\n') c = get();
+            if (c == '\r' && peek() == '\n') c = get();
             if (c != ',' && c != '\n' && c != kEnd)
                 throw InputError("line " + std::to_string(m_line) + ": text after a closing quote");
         } else {
             while (c != ',' && c != '\n' && c != kEnd) {
                 if (c == '"') throw InputError("line " + std::to_string(m_line) + ": a quote inside an unquoted value");
-                if (c == '\r' && m_in.sgetc() == '\n') {
+                if (c == '\r' && peek() == '\n') {
                     c = get();
                     break;
                 }
-                value += static_cast<char>(c);
+                keep(value, c);
                 c = get();
             }
         }
         row.push_back(value);
         value.clear();
         if (c != ',') return true;
+        keep(value, c);  // the comma counts too: a row of empty values must end as well
+        value.clear();
         c = get();
     }
 }

@@ -5,7 +5,11 @@
 // Decisions: rows are written with "\n" line ends; reading accepts "\n" and
 // "\r\n". Blank lines between rows are skipped (a table row always has at
 // least one value). A value is quoted on output also when it starts or ends
-// with a space, so it survives tools that trim.
+// with a space, so it survives tools that trim. A row longer than
+// kMaxCsvRowBytes is refused, so that memory stays bounded whatever the
+// input. Input that starts with a UTF-8 byte-order mark is refused with the
+// mark spelled out, since it would otherwise stick, unseen, to the first
+// value.
 #pragma once
 
 #include <istream>
@@ -14,6 +18,9 @@
 #include <vector>
 
 namespace Tool {
+
+// The longest row read, in bytes, line ends inside quoted values included.
+constexpr unsigned long kMaxCsvRowBytes = 1UL << 20;
 
 // One value as it goes into a row.
 std::string csvValue(const std::string& value);
@@ -26,17 +33,26 @@ public:
 
     // The next row's values; false at the end of the input. Malformed input
     // (a quote inside an unquoted value, text after a closing quote, a quote
-    // left open at the end) throws InputError "line N: <reason>".
+    // left open at the end, a row longer than kMaxCsvRowBytes, a byte-order
+    // mark) throws InputError "line N: <reason>".
     bool next(std::vector<std::string>& row);
     // The line on which the last row read starts, counting from 1.
     unsigned long line() const { return m_rowLine; }
 
 private:
+    // The next byte, taken from the bytes looked ahead at first.
     int get();
+    int peek();
+    // Appends c to the value, counting it against the row's limit.
+    void keep(std::string& value, int c);
+    void refuseByteOrderMark();
 
     std::streambuf& m_in;
     unsigned long m_line = 1;
     unsigned long m_rowLine = 0;
+    unsigned long m_rowBytes = 0;
+    std::string m_pending;  // bytes taken from the input but not yet read
+    bool m_started = false;
 };
 
 }  // namespace Tool

@@ -35,7 +35,7 @@ std::vector<std::string> split(const std::string& text, char separator) {
 unsigned number(const std::string& word, const std::string& text, const char* what, long long min,
                  long long max) {
     long long v = 0;
-    if (!parseInteger(text, v) || v < min || v > max)
+    if (parseInteger(text, v) != NumberText::ok || v < min || v > max)
         bad(word, std::string(what) + " must be a number from " + std::to_string(min) + " to " +
                       std::to_string(max));
     return static_cast<unsigned>(v);
@@ -52,13 +52,21 @@ pointer<field_transformer_base::args> rangeArgs(const std::string& word, const s
     }
     if (type == "fixed") {
         fixed_point min, max;
-        if (!parseDecimal(low, min) || !parseDecimal(high, max))
-            bad(word, "range bounds must be decimal numbers");
+        for (const auto& bound : {std::make_pair(&low, &min), std::make_pair(&high, &max)}) {
+            const NumberText read = parseDecimal(*bound.first, *bound.second);
+            if (read == NumberText::malformed) bad(word, "range bounds must be decimal numbers");
+            if (read == NumberText::tooLarge) bad(word, *bound.first + " does not fit a 32-bit fixed-point value");
+        }
         if (min.to_double() > max.to_double()) bad(word, "range minimum above its maximum");
         return pointer<field_transformer_base::args>(new range_fixer_args(min, max));
     }
     long long min = 0, max = 0;
-    if (!parseInteger(low, min) || !parseInteger(high, max)) bad(word, "range bounds must be integers");
+    for (const auto& bound : {std::make_pair(&low, &min), std::make_pair(&high, &max)}) {
+        const NumberText read = parseInteger(*bound.first, *bound.second);
+        if (read == NumberText::malformed) bad(word, "range bounds must be integers");
+        // Refused by the 32-bit checks below, whatever its exact size.
+        if (read == NumberText::tooLarge) *bound.second = bound.first->front() == '-' ? kInt32Min - 1 : kUInt32Max + 1;
+    }
     if (min > max) bad(word, "range minimum above its maximum");
     const bool isUnsigned = type == "u_int" || type == "u_long";
     if (isUnsigned) {
@@ -86,7 +94,7 @@ TFieldInfo* makeField(const std::string& word, const std::vector<std::string>& p
     }
     if (type == "fixed") {
         if (parts.size() != 4) bad(word, "expected NAME:fixed:PRECISION:BITS");
-        const unsigned precision = number(word, parts[2], "PRECISION", 0, 9);
+        const unsigned precision = number(word, parts[2], "PRECISION", 0, kMaxFixedPrecision);
         return new TField<fixed_point>(name, precision, number(word, parts[3], "BITS", 1, 32));
     }
     if (type == "str") {
@@ -118,9 +126,10 @@ void addField(TFields& fields, const std::string& word) {
     fields += *field;
 }
 
-// The two bounds of "sizeForRange" arguments, read from their text form:
-// precision, minimum, precision, maximum.
-bool readRange(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
+}  // namespace
+
+// Read from the arguments' text form: precision, minimum, precision, maximum.
+bool rangeBounds(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
     std::stringstream text;
     a.to_stream(text);
     unsigned char precision = 0;
@@ -132,6 +141,8 @@ bool readRange(const field_transformer_base::args& a, fixed_point& min, fixed_po
     tabulation::from_stream(text, max);
     return !text.fail();
 }
+
+namespace {
 
 std::string decimalText(const fixed_point& v) {
     std::ostringstream os;
@@ -204,7 +215,7 @@ std::string structureSyntax(const TFields& fields) {
 
 bool declaredRange(const TFieldInfo& field, fixed_point& min, fixed_point& max) {
     const pointer<field_transformer_base::args> a = field.transformer();
-    return a && a->category() == range_fixer_args::getCategory() && readRange(*a, min, max);
+    return a && a->category() == range_fixer_args::getCategory() && rangeBounds(*a, min, max);
 }
 
 bool referencedTable(const TFieldInfo& field, std::string& table) {

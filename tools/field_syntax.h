@@ -42,6 +42,8 @@ std::string structureSyntax(const Orvex::TFields& fields);
 // The range declared by a field's "sizeForRange" arguments; false when it
 // carries none.
 bool declaredRange(const Orvex::TFieldInfo& field, fixed_point& min, fixed_point& max);
+// The two bounds of "sizeForRange" arguments; false when they do not read.
+bool rangeBounds(const Orvex::field_transformer_base::args& a, fixed_point& min, fixed_point& max);
 // The table named by a field's "sizeForRef" arguments; false when none.
 bool referencedTable(const Orvex::TFieldInfo& field, std::string& table);
 // The field's arguments for a reader: "sizeForRange -5000..5000",

@@ -9,6 +9,7 @@
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
 #include "tools/report.h"
+#include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 #include "tools/values.h"
@@ -26,6 +27,16 @@ Arguments parse(const std::string& command, const Words& words, const std::vecto
     Arguments args(command, words, switches, valued);
     if (args.help()) std::cout << commandHelp(command);
     return args;
+}
+
+// A strip of a table whose files break the rules would carry the damage into
+// files that look sound, or drop records for good; so nothing is stripped.
+void refuseDamaged(Catalog& catalog, const TableEntry& entry) {
+    const std::vector<std::string> problems = tableFileProblems(catalog.directory(), entry);
+    if (problems.empty()) return;
+    const std::size_t more = problems.size() - 1;
+    throw InputError("cannot strip " + entry.name + ": " + problems.front() +
+                     (more ? " (and " + std::to_string(more) + " more; orvex check lists them)" : ""));
 }
 
 std::string formText(bool binary) { return binary ? "binary" : "text"; }
@@ -204,6 +215,7 @@ int stripCommand(const Words& words) {
     for (const std::string& name : chosen) catalog.entry(name);  // unknown names fail before anything changes
     if (chosen.empty())
         for (const TableEntry& entry : catalog.tables()) chosen.push_back(entry.name);
+    for (const std::string& name : chosen) refuseDamaged(catalog, catalog.entry(name));
 
     TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
     std::vector<std::vector<std::string>> report;

@@ -2,6 +2,7 @@
 
 #include "support/Utils.h"
 #include "support/tabulation.h"
+#include "tools/table_rules.h"
 #include "tools/values.h"
 
 using namespace Orvex;
@@ -10,12 +11,26 @@ namespace Tool {
 
 pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
     const TableEntry& entry = catalog.entry(name);
-    return pointer<TTable>(new TTable(catalog.files(), entry.name, entry.binary));
+    const std::vector<std::string> files = Catalog::fileNames(entry);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::string problem = fileKindProblem(catalog.directory(), files[i], false);
+        if (!problem.empty()) Utils::raise_runtime_error(problem);
+    }
+    try {
+        return pointer<TTable>(new TTable(catalog.files(), entry.name, entry.binary));
+    } catch (const std::exception& e) {
+        // The library's message may name neither the file nor the table; the
+        // rules usually tell which file is at fault and why.
+        const std::vector<std::string> problems = tableFileProblems(catalog.directory(), entry);
+        for (const std::string& problem : problems)
+            if (problem.compare(0, files[2].size(), files[2]) != 0) Utils::raise_runtime_error(problem);
+        Utils::raise_runtime_error("table " + entry.name + ": " + trimmedMessage(e.what()));
+    }
 }
 
 void requireContents(Catalog& catalog, const TTable& table) {
-    if (!catalog.files().exists(table.contentsFileName()))
-        Utils::raise_runtime_error(table.contentsFileName() + " is missing");
+    const std::string problem = fileKindProblem(catalog.directory(), table.contentsFileName(), true);
+    if (!problem.empty()) Utils::raise_runtime_error(problem);
 }
 
 std::string keyText(const TFields& fields) {

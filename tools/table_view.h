@@ -11,10 +11,13 @@
 namespace Tool {
 
 // The table's definition: its structure and transformer files are read; an
-// unknown name raises "Table <name> doesn't exists".
+// unknown name raises "Table <name> doesn't exists", a file that is there but
+// not a regular one "<file> is not a regular file", and files that don't read
+// raise a message naming the file (or the table) and the problem.
 pointer<Orvex::TTable> defineTable(Catalog& catalog, const std::string& name);
 // Raises "<name>.bin is missing" unless the contents file exists (opening a
-// table would quietly create an empty one).
+// table would quietly create an empty one), and "<name>.bin is not a regular
+// file" when it is a symlink, FIFO, directory or the like.
 void requireContents(Catalog& catalog, const Orvex::TTable& table);
 
 // The key for a reader: "id", "id, day", "whole record (id, qty)" or

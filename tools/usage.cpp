@@ -52,7 +52,7 @@ unsigned long Arguments::count(const std::string& flag, unsigned long fallback, 
                                unsigned long max) const {
     if (!has(flag)) return fallback;
     long long v = 0;
-    if (!parseInteger(value(flag, ""), v) || v < static_cast<long long>(min) || v > static_cast<long long>(max))
+    if (parseInteger(value(flag, ""), v) != NumberText::ok || v < static_cast<long long>(min) || v > static_cast<long long>(max))
         throw UsageError(m_command + ": " + flag + " must be a number from " + std::to_string(min) + " to " +
                          std::to_string(max));
     return static_cast<unsigned long>(v);
@@ -169,9 +169,11 @@ quote, a line break or an outer space). Either form reads back with load.
 
 Replaces the records of TABLE with those read from standard input: the
 table's text form (as dump writes it; blank lines are skipped), or with --csv
-CSV whose header line names the table's fields in order. Every value is
-checked against its field: its type, its bits, the decimals of a fixed
-field, the characters of a packed string and any declared range. The first
+CSV whose header line names the table's fields in order (a CSV row may be at
+most 1 MiB long, and the input may not start with a byte-order mark). Every
+value is checked against its field: its type, its bits, the decimals of a
+fixed field, the characters of a packed string and any declared range. A
+number too large for its field is refused, never wrapped. The first
 bad value stops the load with "line N, field NAME: reason" and exit status 1;
 a failed load leaves the table as it was (the new records are built apart
 and replace the old ones only at the end).
@@ -200,17 +202,24 @@ the referenced table's record numbers, and every other field the width of the
 values it holds (strings their longest length, fixed fields the fewest
 decimals that keep every value exact). Prints records, bits per record and
 contents file bytes before and after. Stripping uses the scratch name "temp".
+A table whose files break the rules that check applies is not stripped: the
+strip stops with the problem before it changes anything.
 )";
     if (command == "check")
         return R"(Usage: orvex check DIR [TABLE...]
 
 Checks the named tables (all tables of DIR when none is named): the structure
-and contents files exist and open, the record count in the header agrees with
-the file's length, and every value of every record can be stored in its field
-again, lies in its declared range, and as a record number (@ref) lies below
-the referenced table's record count. Lists each problem (the first 10 of a
-table); notes a table that is not sorted on its key. Exit status 0 when all
-is well, 1 otherwise.
+and contents files are regular files that exist and open; they hold only what
+create and strip write (at least one field, a key no longer than the fields,
+names neither empty nor holding NUL, a fixed precision of at most 9, ranges
+not reversed and only on numeric fields, references only on u_long fields,
+nothing after the last field or entry); the contents file is exactly its
+4-byte record count and that many records; and every value of every record
+can be stored in its field again, lies in its declared range, and as a record
+number (@ref) lies below the referenced table's record count. Files left
+over by an interrupted load or strip (NAME.load, temp.*) are problems too.
+Lists each problem (the first 10 of a table); notes a table that is not
+sorted on its key. Exit status 0 when all is well, 1 otherwise.
 )";
     return std::string();
 }

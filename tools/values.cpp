@@ -39,6 +39,18 @@ long double toNumber(const fixed_point& v) {
                      " bits holds " + valueRangeText(field) + ")");
 }
 
+[[noreturn]] void tooManyDecimals(const std::string& input, unsigned precision) {
+    throw InputError(input + " has more than the field's " + std::to_string(precision) + " decimals");
+}
+
+// The fraction digits of a decimal's text, up to its last non-zero one.
+std::size_t decimalsGiven(const std::string& input) {
+    const std::size_t point = input.find('.');
+    if (point == std::string::npos) return 0;
+    const std::size_t last = input.find_last_not_of('0');
+    return last > point ? last - point : 0;
+}
+
 // The range check shared by reading and checking; `x` is the value as a
 // number, `length` a string's length.
 std::string rangeProblem(const TFieldInfo& field, const std::string& shown, long double x, std::size_t length) {
@@ -56,7 +68,9 @@ template <class T>
 void assignInteger(const TFieldInfo::reference& target, const std::string& input) {
     const TFieldInfo& field = target.field();
     long long v = 0;
-    if (!parseInteger(input, v)) throw InputError("not an integer: '" + input + "'");
+    const NumberText read = parseInteger(input, v);
+    if (read == NumberText::malformed) throw InputError("not an integer: '" + input + "'");
+    if (read == NumberText::tooLarge) doesNotFit(integerShown(input), field);
     const bool isSigned = std::is_signed<T>::value;
     if ((isSigned && (v < kInt32Min || v > kInt32Max)) || (!isSigned && (v < 0 || v > kUInt32Max)) ||
         !as<T>(field).canStore(static_cast<T>(v)))
@@ -69,12 +83,16 @@ void assignInteger(const TFieldInfo::reference& target, const std::string& input
 void assignFixed(const TFieldInfo::reference& target, const std::string& input) {
     const auto& field = as<fixed_point>(target.field());
     fixed_point v(field.Precision());
-    if (!parseDecimal(input, v)) throw InputError("not a decimal number: '" + input + "'");
+    const NumberText read = parseDecimal(input, v);
+    if (read == NumberText::malformed) throw InputError("not a decimal number: '" + input + "'");
+    if (read == NumberText::tooLarge) {
+        if (decimalsGiven(input) > field.Precision()) tooManyDecimals(input, field.Precision());
+        doesNotFit(input, field);
+    }
     if (v.precision > field.Precision()) {
         long long unit = 1;
         for (unsigned i = field.Precision(); i < v.precision; ++i) unit *= 10;
-        if (v.raw % unit != 0)
-            throw InputError(input + " has more than the field's " + std::to_string(field.Precision()) + " decimals");
+        if (v.raw % unit != 0) tooManyDecimals(input, field.Precision());
     }
     if (!field.canStore(v)) doesNotFit(input, field);
     const std::string problem = rangeProblem(field, input, toNumber(v), 0);
@@ -101,30 +119,63 @@ void assignString(const TFieldInfo::reference& target, const std::string& input)
 
 }  // namespace
 
-bool parseInteger(const std::string& input, long long& value) {
+NumberText parseInteger(const std::string& input, long long& value) {
     std::size_t i = 0;
     bool negative = false;
     if (i < input.size() && (input[i] == '+' || input[i] == '-')) negative = input[i++] == '-';
-    if (i == input.size()) return false;
-    unsigned long long magnitude = 0;
+    if (i == input.size()) return NumberText::malformed;
     const unsigned long long limit = negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+    unsigned long long magnitude = 0;
+    bool tooLarge = false;
     for (; i < input.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(input[i]))) return false;
-        magnitude = magnitude * 10 + static_cast<unsigned>(input[i] - '0');
-        if (magnitude > limit) return false;
+        if (!std::isdigit(static_cast<unsigned char>(input[i]))) return NumberText::malformed;
+        const unsigned digit = static_cast<unsigned>(input[i] - '0');
+        // Checked before multiplying: a wrapped product could look small again.
+        if (magnitude > (limit - digit) / 10)
+            tooLarge = true;
+        else
+            magnitude = magnitude * 10 + digit;
     }
+    if (tooLarge) return NumberText::tooLarge;
     value = negative ? static_cast<long long>(0 - magnitude) : static_cast<long long>(magnitude);
-    return true;
+    return NumberText::ok;
 }
 
-bool parseDecimal(const std::string& input, fixed_point& value) {
-    if (input.empty() || std::isspace(static_cast<unsigned char>(input[0]))) return false;
+std::string integerShown(const std::string& input) {
+    std::size_t i = 0;
+    const bool negative = !input.empty() && input[0] == '-';
+    if (!input.empty() && (input[0] == '+' || input[0] == '-')) i = 1;
+    const std::size_t firstSignificant = input.find_first_not_of('0', i);
+    if (firstSignificant == std::string::npos) return "0";
+    return (negative ? "-" : "") + input.substr(firstSignificant);
+}
+
+namespace {
+
+// An optional sign, digits, and optionally '.' and more digits.
+bool isDecimalText(const std::string& input) {
+    std::size_t i = 0;
+    if (i < input.size() && (input[i] == '+' || input[i] == '-')) ++i;
+    const std::size_t wholeStart = i;
+    while (i < input.size() && std::isdigit(static_cast<unsigned char>(input[i]))) ++i;
+    if (i == wholeStart) return false;
+    if (i == input.size()) return true;
+    if (input[i++] != '.') return false;
+    const std::size_t fractionStart = i;
+    while (i < input.size() && std::isdigit(static_cast<unsigned char>(input[i]))) ++i;
+    return i != fractionStart && i == input.size();
+}
+
+}  // namespace
+
+NumberText parseDecimal(const std::string& input, fixed_point& value) {
+    if (!isDecimalText(input)) return NumberText::malformed;
     std::istringstream in(input);
     fixed_point v(value.precision);
     tabulation::from_stream(in, v);
-    if (in.fail() || in.peek() != std::char_traits<char>::eof()) return false;
+    if (in.fail()) return NumberText::tooLarge;  // the syntax was checked above; only the size is left
     value = v;
-    return true;
+    return NumberText::ok;
 }
 
 unsigned fieldBits(const TFieldInfo& field) {

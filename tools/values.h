@@ -28,11 +28,24 @@ constexpr long long kInt32Min = std::numeric_limits<int>::min();
 constexpr long long kInt32Max = std::numeric_limits<int>::max();
 constexpr long long kUInt32Max = std::numeric_limits<unsigned int>::max();
 
-// An optional '+' or '-' and decimal digits, nothing else, within the range
-// of long long.
-bool parseInteger(const std::string& text, long long& value);
-// A decimal number ("-12.5", "3"), exact, whose raw integer fits 32 bits.
-bool parseDecimal(const std::string& text, fixed_point& value);
+// The largest precision of a fixed-point field: 10^9 is the highest power of
+// ten whose raw integer fits 32 bits, so one unit still fits.
+constexpr unsigned kMaxFixedPrecision = 9;
+
+// How a number's text read: `malformed` when it is not a number at all,
+// `tooLarge` when it is one but outside what the reader can hold (the value
+// is then left as it was, never wrapped).
+enum class NumberText { ok, malformed, tooLarge };
+
+// An optional '+' or '-' and decimal digits, nothing else; tooLarge outside
+// the range of long long.
+NumberText parseInteger(const std::string& text, long long& value);
+// A decimal number ("-12.5", "3"), exact; tooLarge when it is well formed
+// but its raw integer does not fit 32 bits at any precision it could take.
+NumberText parseDecimal(const std::string& text, fixed_point& value);
+// The integer text as a reader should see it quoted back: without a '+' and
+// without leading zeros ("+007" gives "7", "-0" gives "0").
+std::string integerShown(const std::string& text);
 
 // The bits a field takes in a record.
 unsigned fieldBits(const Orvex::TFieldInfo& field);

@@ -1,0 +1,239 @@
+#include "tools/table_rules.h"
+
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "Core/Orvex/Ranfixer.h"
+#include "Core/Orvex/Reffixer.h"
+#include "Core/Orvex/Trans.h"
+#include "support/serial.h"
+#include "support/tabulation.h"
+#include "tools/field_syntax.h"
+#include "tools/values.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const unsigned long long kCountBytes = 4;  // the contents file's record count
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string decimalText(const fixed_point& v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
+
+// Collects the problems of one file, each prefixed with its name.
+class FileProblems {
+public:
+    FileProblems(std::vector<std::string>& out, const std::string& file) : m_out(out), m_file(file) {}
+    void add(const std::string& text) { m_out.push_back(m_file + ": " + text); }
+    std::size_t count() const { return m_out.size(); }
+
+private:
+    std::vector<std::string>& m_out;
+    std::string m_file;
+};
+
+// The counts at the head of a structure file, as written, before the
+// library's reader interprets them.
+bool readDeclaredCounts(std::istream& in, bool binary, unsigned short& count, unsigned short& keys) {
+    if (binary) return serial::read_u16(in, count) && serial::read_u16(in, keys);
+    tabulation::from_stream(in, count);
+    tabulation::from_stream(in, keys);
+    return !in.fail();
+}
+
+// Reads the structure whole; false (with the problem added) when it doesn't.
+bool readStructure(const fs::path& path, bool binary, FileProblems& problems, TFields& fields) {
+    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
+    unsigned short count = 0, keys = 0;
+    if (!readDeclaredCounts(in, binary, count, keys)) {
+        problems.add("damaged (no field and key counts at its start)");
+        return false;
+    }
+    in.clear();
+    in.seekg(0);
+    try {
+        if (binary) {
+            serial::serial_in reader(in);
+            fields = TFields(reader);
+        } else {
+            fields = TFields(in);
+        }
+    } catch (const std::exception& e) {
+        problems.add(trimmedMessage(e.what()));
+        return false;
+    }
+    if (in.fail()) {
+        problems.add("damaged (ends before its last field)");
+        return false;
+    }
+    if (!binary) in >> std::ws;
+    if (in.peek() != std::char_traits<char>::eof()) problems.add("bytes after its last field");
+    if (count == 0) problems.add("no fields (a table needs at least one)");
+    if (keys > count)
+        problems.add("a key of " + std::to_string(keys) + " fields, but only " + std::to_string(count) + " fields");
+    for (unsigned i = 0; i < fields.size(); ++i) {
+        const TFieldInfo& field = fields[i];
+        if (field.name().empty()) problems.add("field " + std::to_string(i) + " has an empty name");
+        if (field.name().find('\0') != std::string::npos)
+            problems.add("field " + std::to_string(i) + " has a name holding a NUL character");
+        if (field.Type() == "fixed") {
+            const unsigned precision = static_cast<const TField<fixed_point>&>(field).Precision();
+            if (precision > kMaxFixedPrecision)
+                problems.add("field " + field.name() + " has precision " + std::to_string(precision) +
+                             ", above the largest a 32-bit value allows (" + std::to_string(kMaxFixedPrecision) + ")");
+        }
+    }
+    return true;
+}
+
+// The problem of a transformer entry for `field`, or "".
+std::string entryProblem(const TFieldInfo& field, const field_transformer_base::args& a) {
+    const std::string& type = field.Type();
+    const std::string category = a.category();
+    if (category == range_fixer_args::getCategory()) {
+        if (type == "str") return category + " on field " + field.name() + " of type str (a range is for numeric fields)";
+        fixed_point min, max;
+        if (!rangeBounds(a, min, max)) return "the range of field " + field.name() + " does not read";
+        if (min.to_double() > max.to_double())
+            return "the range of field " + field.name() + " is reversed (" + decimalText(min) + ".." + decimalText(max) + ")";
+        return std::string();
+    }
+    if (category == ref_fixer_args::getCategory()) {
+        if (type != "u_long") return category + " on field " + field.name() + " of type " + type + " (a reference is a u_long)";
+        return std::string();
+    }
+    return "category " + category + " on field " + field.name() + " is none that create or strip writes";
+}
+
+// A text entry ends its line: only blanks may follow its arguments.
+bool atLineEnd(std::istream& in) {
+    for (;;) {
+        const int c = in.peek();
+        if (c == std::char_traits<char>::eof() || c == '\n') return true;
+        if (c != ' ' && c != '\t' && c != '\r') return false;
+        in.get();
+    }
+}
+
+void checkTransformers(const fs::path& path, bool binary, const TFields& fields, FileProblems& problems) {
+    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
+    const field_transformer_manager& registry = field_transformer_manager::instance();
+    std::set<unsigned> seen;
+    for (unsigned entry = 1;; ++entry) {
+        if (!binary) in >> std::ws;
+        if (in.peek() == std::char_traits<char>::eof()) return;
+        const std::string where = "entry " + std::to_string(entry) + ": ";
+        unsigned short position = 0;
+        std::string category;
+        if (binary) {
+            serial::serial_in reader(in);
+            reader >> position >> category;
+        } else {
+            tabulation::from_stream(in, position);
+            tabulation::from_stream(in, category);
+        }
+        if (in.fail()) return problems.add(where + "damaged (no field position and category)");
+        pointer<field_transformer_base::args> args;
+        try {
+            args = registry.createArgs(category, in, binary);
+        } catch (const std::exception& e) {
+            return problems.add(where + trimmedMessage(e.what()));
+        }
+        if (in.fail() || !args) return problems.add(where + "damaged arguments of " + category);
+        if (!binary && !atLineEnd(in)) return problems.add(where + "text after its arguments");
+        if (position >= fields.size()) {
+            problems.add(where + "for field " + std::to_string(position) + ", but there are only " +
+                         std::to_string(fields.size()) + " fields");
+            continue;
+        }
+        if (!seen.insert(position).second) problems.add(where + "a second entry for field " + fields[position].name());
+        const std::string problem = entryProblem(fields[position], *args);
+        if (!problem.empty()) problems.add(where + problem);
+    }
+}
+
+void checkContents(const fs::path& path, const TFields& fields, FileProblems& problems) {
+    std::error_code error;
+    const unsigned long long size = fs::file_size(path, error);
+    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
+    unsigned long count = 0;
+    if (error || !serial::read_u32(in, count))
+        return problems.add("shorter than its " + std::to_string(kCountBytes) + "-byte record count");
+    const unsigned long long expected = kCountBytes + static_cast<unsigned long long>(count) * fields.byteSize();
+    const std::string records = std::to_string(count) + (count == 1 ? " record" : " records");
+    const unsigned long long extra = size - expected;
+    if (size > expected)
+        problems.add(std::to_string(extra) + (extra == 1 ? " byte" : " bytes") + " past the last of its " + records +
+                     " (its record count does not cover them)");
+    else if (size < expected)
+        problems.add(std::to_string(size) + " bytes, but its " + records + " need " + std::to_string(expected));
+}
+
+}  // namespace
+
+std::string trimmedMessage(const std::string& message) {
+    const std::string::size_type start = message.find_first_not_of(" \t");
+    return start == std::string::npos ? std::string() : message.substr(start);
+}
+
+std::string fileKindProblem(const std::string& directory, const std::string& name, bool required) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(fs::path(directory) / name, error);
+    if (status.type() == fs::file_type::not_found) return required ? name + " is missing" : std::string();
+    if (status.type() != fs::file_type::regular) return name + " is not a regular file";
+    return std::string();
+}
+
+std::vector<std::string> tableFileProblems(const std::string& directory, const TableEntry& table) {
+    const std::vector<std::string> names = Catalog::fileNames(table);  // structure, transformers, contents
+    std::vector<std::string> problems;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string kind = fileKindProblem(directory, names[i], i != 1);
+        if (!kind.empty()) problems.push_back(kind);
+    }
+    if (!problems.empty()) return problems;
+
+    const fs::path dir(directory);
+    TFields fields;
+    FileProblems structure(problems, names[0]);
+    if (!readStructure(dir / names[0], table.binary, structure, fields) || !problems.empty()) return problems;
+    if (fs::exists(dir / names[1])) {
+        FileProblems transformers(problems, names[1]);
+        checkTransformers(dir / names[1], table.binary, fields, transformers);
+    }
+    FileProblems contents(problems, names[2]);
+    checkContents(dir / names[2], fields, contents);
+    return problems;
+}
+
+std::vector<std::string> leftoverFiles(const std::string& directory) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const fs::directory_entry& file : fs::directory_iterator(directory, error)) {
+        const std::string name = file.path().filename().string();
+        if (name.compare(0, 5, "temp.") == 0)
+            found.push_back(name + " is left over from an interrupted strip");
+        else if (endsWith(name, ".load"))
+            found.push_back(name + " is left over from an interrupted load of the text form");
+        else if (name.front() == '.' && endsWith(name, ".loading"))
+            found.push_back(name + " is left over from an interrupted load");
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace Tool
