@@ -407,7 +407,7 @@ TEST_F(ToolTest, AnInterruptedStripIsRecoveredWithANote) {
     writeFile(file("temp.bin"), "half a table");
     // A reader changes nothing: it can't use the set until a writer recovers it.
     fails({"dump", dir, "orders", "--csv"},
-          "Couldn't remove the temporary files of an interrupted strip; temp.jnl is left for the next attempt");
+          "table orders: Couldn't remove the temporary files of an interrupted strip; temp.jnl is left for the next attempt");
     EXPECT_TRUE(fs::exists(file("temp.jnl")));
     const Outcome run = orvex({"sort", dir, "customers"});
     EXPECT_EQ(run.status, 0) << run.err;
