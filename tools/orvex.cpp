@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/module_loader.h"
+#include "orvex/version.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/usage.h"
@@ -80,6 +81,11 @@ int run(const std::vector<std::string>& words) {
     if (name == "--help" || name == "-h" || name == "help") {
         const std::string help = words.size() > 1 ? Tool::commandHelp(words[1]) : std::string();
         std::cout << (help.empty() ? Tool::programHelp() : help);
+        return 0;
+    }
+    // The version of the library the tool runs with, which is the tool's own.
+    if (name == "--version" || name == "version") {
+        std::cout << "orvex " << Orvex::libraryVersion() << "\n";
         return 0;
     }
     const auto command = commands().find(name);

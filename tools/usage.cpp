@@ -87,6 +87,7 @@ Commands:
                                         data need
   check DIR [TABLE...]                  verify that tables open and every value
                                         fits its field
+  version                               print the version (also --version)
 
 'orvex COMMAND --help' tells more about a command.
 Exit status: 0 when all went well; 1 on an error (its message goes to
