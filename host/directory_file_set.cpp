@@ -15,6 +15,13 @@ namespace Host {
 
 namespace {
 
+// A file whose mode lets nobody write it is left alone even by a user the
+// system would let write it (root): its owner meant it to stay as it is.
+bool writeProtected(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Opens an existing `path` without following a symlink, for writing when
 // `mayWrite`; when only reading is wanted, a file we may not write is still
 // opened, read-only. O_NONBLOCK
@@ -22,6 +29,10 @@ namespace {
 // regular file.
 int openExisting(const std::string& path, bool mayWrite, bool wantWrite, bool& writable) {
     const int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    if (mayWrite && writeProtected(path)) {
+        mayWrite = false;
+        errno = EACCES;
+    }
     int fd = mayWrite ? ::open(path.c_str(), O_RDWR | flags) : -1;
     writable = fd >= 0;
     if (fd < 0 && (!mayWrite || (!wantWrite && (errno == EACCES || errno == EROFS || errno == ETXTBSY))))
@@ -80,6 +91,7 @@ public:
 
     // Replaces the descriptor by one that may write; false if refused.
     bool reopenForWriting(const std::string& path) {
+        if (writeProtected(path)) return false;
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0) return false;
         ::close(m_fd);
@@ -272,7 +284,9 @@ void DirectoryFileSet::close(std::streambuf* buffer) {
 }
 
 bool DirectoryFileSet::remove(const std::string& name) {
-    if (!m_options.writable || !isPlainFileName(name) || reserved(name) || !onDisk(fullPath(name))) return false;
+    if (!m_options.writable || !isPlainFileName(name) || reserved(name) || !onDisk(fullPath(name)) ||
+        writeProtected(fullPath(name)))
+        return false;
     try {
         m_journal.saveWhole(name);
         m_journal.makeDurable();

@@ -46,8 +46,9 @@
 //   buffers keep working on the unlinked file, which vanishes when the last
 //   of them closes; a new file of that name starts afresh.
 // - A file larger than FileImage::maxSize, or anything but a regular file
-//   (a symlink included), cannot be opened; nor can a file we may not write
-//   be opened for writing.
+//   (a symlink included), cannot be opened. A file we may not write, or
+//   whose mode lets nobody write it (0444, even for root), is opened for
+//   reading only and never emptied or removed.
 // Not thread-safe: one thread at a time, like the tables on it.
 #pragma once
 
@@ -106,6 +107,9 @@ public:
     void rollBack();
     // True when the set found a change cut off and rolled it back on opening.
     bool recovered() const { return m_recovered; }
+    // True when a read-only set found a change cut off: it shows the files
+    // as they were before it, until a writer rolls it back.
+    bool pendingChange() const { return !m_originals.empty(); }
     bool writable() const { return m_options.writable; }
 
     // The directory as given to the constructor.

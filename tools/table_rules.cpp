@@ -220,17 +220,13 @@ std::vector<std::string> tableFileProblems(const std::string& directory, const T
     return problems;
 }
 
-std::vector<std::string> leftoverFiles(const std::string& directory) {
+std::vector<std::string> leftoverFiles(const std::vector<std::string>& names) {
     std::vector<std::string> found;
-    std::error_code error;
-    for (const fs::directory_entry& file : fs::directory_iterator(directory, error)) {
-        const std::string name = file.path().filename().string();
+    for (const std::string& name : names) {
         if (name.compare(0, 5, "temp.") == 0)
             found.push_back(name + " is left over from an interrupted strip");
         else if (endsWith(name, ".load"))
             found.push_back(name + " is left over from an interrupted load of the text form");
-        else if (name.front() == '.' && endsWith(name, ".loading"))
-            found.push_back(name + " is left over from an interrupted load");
     }
     std::sort(found.begin(), found.end());
     return found;

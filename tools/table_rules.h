@@ -39,10 +39,11 @@ std::string fileKindProblem(const std::string& directory, const std::string& nam
 // read against it. Reads the files only.
 std::vector<std::string> tableFileProblems(const std::string& directory, const TableEntry& table);
 
-// The files in `directory` that an interrupted load or strip left behind:
-// "<table>.load", ".<table>.bin.loading" and every "temp.*". Each as a line
-// naming the file and what left it.
-std::vector<std::string> leftoverFiles(const std::string& directory);
+// Of the files of a set, those an interrupted load or strip left behind:
+// "<table>.load" and every "temp.*". Each as a line naming the file and what
+// left it. (A directory set rolls such a change back whole; these come from
+// hosts whose file sets can't.)
+std::vector<std::string> leftoverFiles(const std::vector<std::string>& names);
 
 // The library's message without the blanks some of its texts begin with.
 std::string trimmedMessage(const std::string& message);
