@@ -325,7 +325,7 @@ void DirectoryFileSet::beginChange() { ++m_depth; }
 
 void DirectoryFileSet::endChange() {
     if (m_depth == 0) Utils::raise_logic_error("endChange without beginChange");
-    if (--m_depth == 0) commitIfIdle();
+    if (--m_depth == 0) commit();
 }
 
 void DirectoryFileSet::commit() {

@@ -15,7 +15,8 @@
 // cut off by a crash or a power cut is rolled back, whole, the next time the
 // directory is opened for writing. Commits happen:
 // - at `commit()`, and at the end of the outermost change scope
-//   (FileSet::TAtomicChanges: the library brackets definitions and strips);
+//   (FileSet::TAtomicChanges: the library brackets definitions and strips),
+//   with whatever files are still open written back first;
 // - outside any scope, whenever the last buffer open for writing is closed
 //   (an open table is closed) and after each `remove`;
 // - when the set is destroyed, unless a scope begun with beginChange is
