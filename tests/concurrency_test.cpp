@@ -79,18 +79,11 @@ protected:
         return runTool(ORVEX_TOOL, {args, input, {}}, root / "run");
     }
 
-    // Commands queue for the set rather than fail at once. A tool from before
-    // the set had a lock knows no --wait; it runs without, so that its races
-    // show as lost or damaged changes rather than as a usage error.
+    // Commands queue for the set rather than fail at once.
     std::vector<std::string> waiting(std::vector<std::string> args) const {
-        if (!knowsWait) return args;
         args.push_back("--wait");
         args.push_back("30");
         return args;
-    }
-
-    bool toolKnowsWait() {
-        return tool({"load", "--help"}).out.find("--wait") != std::string::npos;
     }
 
     std::string dir() const { return setDir.string(); }
@@ -253,7 +246,6 @@ protected:
     fs::path root = tmp.path();
     fs::path setDir = root / "shop";
     std::map<int, std::string> asLoaded, asSorted;
-    bool knowsWait = toolKnowsWait();
     int sortsJudged = 0;
 };
 
@@ -269,7 +261,7 @@ TEST_F(ConcurrencyTest, WritersAndReadersAtOnceLoseNothingAndSeeNoHalfMadeChange
         runs += static_cast<int>(jobs.size());
         succeeded += static_cast<int>(std::count_if(jobs.begin(), jobs.end(), [](const Job& j) { return j.succeeded(); }));
     }
-    std::cout << runs << " runs" << (knowsWait ? " with --wait 30, " : " (the tool knows no --wait), ") << kAtOnce << " at a time, " << succeeded << " exited 0; rounds where a sort came after "
+    std::cout << runs << " runs with --wait 30, " << kAtOnce << " at a time, " << succeeded << " exited 0; rounds where a sort came after "
               << "every load: " << sortsJudged << std::endl;
 }
 
