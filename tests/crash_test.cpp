@@ -269,7 +269,9 @@ protected:
 
     // ---------------------------------------------------- the matrix
 
-    // The set's state after the old set, and after the command ran to its end.
+    // What the views show before the command and after it ran to its end,
+    // the files each state has once a writer has run, and the command's
+    // number of points.
     struct Ends {
         std::string oldView, newView;
         std::set<std::string> oldNames, newNames;  // files once a writer has run
