@@ -61,7 +61,7 @@ private:
     void note(const std::string& text) { m_lines.push_back("note: " + text); }
 
     void inspect() {
-        const std::vector<std::string> damage = tableFileProblems(m_catalog.directory(), m_entry);
+        const std::vector<std::string> damage = tableFileProblems(m_catalog.files(), m_entry);
         for (const std::string& text : damage) problem(text);
         if (!damage.empty()) return;
         TTable table(m_catalog.files(), m_entry.name, m_entry.binary);
