@@ -171,17 +171,18 @@ DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& 
 
 DirectoryFileSet::~DirectoryFileSet() {
     try {
-        if (m_depth > 0 || m_failed) {
-            for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
-            m_buffers.clear();
-            m_images.clear();
-            m_journal.rollBack();
-        } else {
+        // Buffers still open are written back as if closed, unless the
+        // change is to be rolled back anyway; a write back that fails then
+        // rolls it back too.
+        if (m_depth == 0 && !m_failed)
             for (auto& buffer : m_buffers) buffer.second->pubsync();
-            m_buffers.clear();
-            m_images.clear();
+        for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
+        m_buffers.clear();
+        m_images.clear();
+        if (m_depth > 0 || m_failed)
+            m_journal.rollBack();
+        else
             m_journal.commit();
-        }
     } catch (const std::exception&) {
         // The journal stays, and the next writer rolls the change back.
     }
