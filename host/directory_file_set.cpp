@@ -15,6 +15,13 @@ namespace Host {
 
 namespace {
 
+// A file whose mode lets nobody write it is left alone even by a user the
+// system would let write it (root): its owner meant it to stay as it is.
+bool writeProtected(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Opens an existing `path` without following a symlink, for writing when
 // `mayWrite`; when only reading is wanted, a file we may not write is still
 // opened, read-only. O_NONBLOCK
@@ -22,6 +29,10 @@ namespace {
 // regular file.
 int openExisting(const std::string& path, bool mayWrite, bool wantWrite, bool& writable) {
     const int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    if (mayWrite && writeProtected(path)) {
+        mayWrite = false;
+        errno = EACCES;
+    }
     int fd = mayWrite ? ::open(path.c_str(), O_RDWR | flags) : -1;
     writable = fd >= 0;
     if (fd < 0 && (!mayWrite || (!wantWrite && (errno == EACCES || errno == EROFS || errno == ETXTBSY))))
@@ -80,6 +91,7 @@ public:
 
     // Replaces the descriptor by one that may write; false if refused.
     bool reopenForWriting(const std::string& path) {
+        if (writeProtected(path)) return false;
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (fd < 0) return false;
         ::close(m_fd);
@@ -159,17 +171,18 @@ DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& 
 
 DirectoryFileSet::~DirectoryFileSet() {
     try {
-        if (m_depth > 0 || m_failed) {
-            for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
-            m_buffers.clear();
-            m_images.clear();
-            m_journal.rollBack();
-        } else {
+        // Buffers still open are written back as if closed, unless the
+        // change is to be rolled back anyway; a write back that fails then
+        // rolls it back too.
+        if (m_depth == 0 && !m_failed)
             for (auto& buffer : m_buffers) buffer.second->pubsync();
-            m_buffers.clear();
-            m_images.clear();
+        for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
+        m_buffers.clear();
+        m_images.clear();
+        if (m_depth > 0 || m_failed)
+            m_journal.rollBack();
+        else
             m_journal.commit();
-        }
     } catch (const std::exception&) {
         // The journal stays, and the next writer rolls the change back.
     }
@@ -272,7 +285,9 @@ void DirectoryFileSet::close(std::streambuf* buffer) {
 }
 
 bool DirectoryFileSet::remove(const std::string& name) {
-    if (!m_options.writable || !isPlainFileName(name) || reserved(name) || !onDisk(fullPath(name))) return false;
+    if (!m_options.writable || !isPlainFileName(name) || reserved(name) || !onDisk(fullPath(name)) ||
+        writeProtected(fullPath(name)))
+        return false;
     try {
         m_journal.saveWhole(name);
         m_journal.makeDurable();
@@ -311,7 +326,7 @@ void DirectoryFileSet::beginChange() { ++m_depth; }
 
 void DirectoryFileSet::endChange() {
     if (m_depth == 0) Utils::raise_logic_error("endChange without beginChange");
-    if (--m_depth == 0) commitIfIdle();
+    if (--m_depth == 0) commit();
 }
 
 void DirectoryFileSet::commit() {

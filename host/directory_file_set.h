@@ -15,7 +15,8 @@
 // cut off by a crash or a power cut is rolled back, whole, the next time the
 // directory is opened for writing. Commits happen:
 // - at `commit()`, and at the end of the outermost change scope
-//   (FileSet::TAtomicChanges: the library brackets definitions and strips);
+//   (FileSet::TAtomicChanges: the library brackets definitions and strips),
+//   with whatever files are still open written back first;
 // - outside any scope, whenever the last buffer open for writing is closed
 //   (an open table is closed) and after each `remove`;
 // - when the set is destroyed, unless a scope begun with beginChange is
@@ -46,8 +47,9 @@
 //   buffers keep working on the unlinked file, which vanishes when the last
 //   of them closes; a new file of that name starts afresh.
 // - A file larger than FileImage::maxSize, or anything but a regular file
-//   (a symlink included), cannot be opened; nor can a file we may not write
-//   be opened for writing.
+//   (a symlink included), cannot be opened. A file we may not write, or
+//   whose mode lets nobody write it (0444, even for root), is opened for
+//   reading only and never emptied or removed.
 // Not thread-safe: one thread at a time, like the tables on it.
 #pragma once
 
@@ -106,6 +108,9 @@ public:
     void rollBack();
     // True when the set found a change cut off and rolled it back on opening.
     bool recovered() const { return m_recovered; }
+    // True when a read-only set found a change cut off: it shows the files
+    // as they were before it, until a writer rolls it back.
+    bool pendingChange() const { return !m_originals.empty(); }
     bool writable() const { return m_options.writable; }
 
     // The directory as given to the constructor.

@@ -282,9 +282,10 @@ void RollbackJournal::makeDurable() {
     if (m_pending.empty()) return;
     const bool fresh = m_fd < 0;
     if (fresh) openJournal();
-    struct stat st;
-    if (::fstat(m_fd, &st) != 0 || !writeAll(m_fd, m_pending.data(), m_pending.size(), static_cast<std::uint64_t>(st.st_size)))
-        fail("Couldn't write", path(kJournalFileName));
+    // A write that fails part way is written again at the same place: the
+    // journal never holds a torn entry before a whole one.
+    if (!writeAll(m_fd, m_pending.data(), m_pending.size(), m_written)) fail("Couldn't write", path(kJournalFileName));
+    m_written += m_pending.size();
     m_pending.clear();
     if (!m_sync) return;
     if (::fdatasync(m_fd) != 0) fail("Couldn't sync", path(kJournalFileName));
@@ -305,6 +306,7 @@ void RollbackJournal::commit() {
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
+        m_written = 0;
         if (::unlink(path(kJournalFileName).c_str()) != 0) fail("Couldn't remove", path(kJournalFileName));
         if (m_sync && !syncPath(m_directory, true)) fail("Couldn't sync", m_directory);
     }
@@ -315,9 +317,12 @@ void RollbackJournal::commit() {
 
 void RollbackJournal::rollBack() {
     if (m_files.empty()) return;
-    makeDurable();  // so that recovery reads all of it
-    ::close(m_fd);
+    // What was never made durable was never acted on: the journal on disk
+    // already undoes every change that reached a file.
+    m_pending.clear();
+    if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
+    m_written = 0;
     m_files.clear();
     m_salt = 0;
     recover(m_directory, m_sync);

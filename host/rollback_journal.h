@@ -97,6 +97,7 @@ private:
     bool m_sync;
     std::uint64_t m_salt = 0;
     int m_fd = -1;
+    std::uint64_t m_written = 0;  // bytes of the journal file written whole
     std::vector<char> m_pending;  // entries not yet written
     std::map<std::string, FileState> m_files;
 };

@@ -267,9 +267,11 @@ TEST_F(DirectoryChanges, SymlinksAndWriteProtectedFilesAreNotWrittenThrough) {
     DirectoryFileSet set(dir.path().string());
     EXPECT_EQ(set.open("link", std::ios_base::in | std::ios_base::out, 0, 1), nullptr);
     EXPECT_FALSE(set.exists("link"));
-    if (::geteuid() != 0) {  // root may write anything
-        EXPECT_EQ(set.open("locked", std::ios_base::out, 0, 1), nullptr);
-    }
+    EXPECT_EQ(set.open("locked", std::ios_base::out, 0, 1), nullptr);
+    EXPECT_EQ(set.open("locked", std::ios_base::in | std::ios_base::out, 0, 1), nullptr);
+    EXPECT_FALSE(set.remove("locked"));
+    EXPECT_NE(set.open("locked", std::ios_base::in, 0, 1), nullptr);
+    EXPECT_EQ(readFile(dir.path() / "locked"), "keep");
     EXPECT_EQ(readFile(dir.path() / "outside"), "not ours");
 }
 

@@ -145,10 +145,12 @@ std::unique_ptr<TTables> Catalog::openSet() {
     return set;
 }
 
-unsigned long long fileBytes(const Catalog& catalog, const std::string& name) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(std::filesystem::path(catalog.directory()) / name, error);
-    return error ? 0 : static_cast<unsigned long long>(size);
+unsigned long long fileBytes(Catalog& catalog, const std::string& name) {
+    // Through the set: a reader sees a change that was cut off as undone.
+    FileSet::ivfstream in(catalog.files(), name.c_str(), std::ios_base::binary, false, true);
+    if (!in.is_open()) return 0;
+    const std::streamoff end = in.rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in);
+    return end < 0 ? 0 : static_cast<unsigned long long>(end);
 }
 
 }  // namespace Tool

@@ -92,6 +92,6 @@ private:
 };
 
 // The size of a file of the set in bytes, 0 when it does not exist.
-unsigned long long fileBytes(const Catalog& catalog, const std::string& name);
+unsigned long long fileBytes(Catalog& catalog, const std::string& name);
 
 }  // namespace Tool

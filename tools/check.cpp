@@ -61,7 +61,7 @@ private:
     void note(const std::string& text) { m_lines.push_back("note: " + text); }
 
     void inspect() {
-        const std::vector<std::string> damage = tableFileProblems(m_catalog.directory(), m_entry);
+        const std::vector<std::string> damage = tableFileProblems(m_catalog.files(), m_entry);
         for (const std::string& text : damage) problem(text);
         if (!damage.empty()) return;
         TTable table(m_catalog.files(), m_entry.name, m_entry.binary);
@@ -145,7 +145,10 @@ int checkCommand(const Words& words) {
         problems += found;
         troubled += found ? 1 : 0;
     }
-    const std::vector<std::string> leftovers = leftoverFiles(catalog.directory());
+    if (catalog.files().pendingChange())
+        std::cout << "note: a change was cut off (" << Host::kJournalFileName
+                  << "): the tables are checked as they were before it; the next writing command rolls it back\n";
+    const std::vector<std::string> leftovers = leftoverFiles(catalog.files().list());
     for (const std::string& leftover : leftovers) std::cout << leftover << "\n";
     problems += leftovers.size();
     if (problems == 0) {

@@ -32,7 +32,7 @@ Arguments parse(const std::string& command, const Words& words, const std::vecto
 // A strip of a table whose files break the rules would carry the damage into
 // files that look sound, or drop records for good; so nothing is stripped.
 void refuseDamaged(Catalog& catalog, const TableEntry& entry) {
-    const std::vector<std::string> problems = tableFileProblems(catalog.directory(), entry);
+    const std::vector<std::string> problems = tableFileProblems(catalog.files(), entry);
     if (problems.empty()) return;
     const std::size_t more = problems.size() - 1;
     throw InputError("cannot strip " + entry.name + ": " + problems.front() +

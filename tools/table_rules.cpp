@@ -9,6 +9,7 @@
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Trans.h"
+#include "fileset/vfstream.h"
 #include "support/serial.h"
 #include "support/tabulation.h"
 #include "tools/field_syntax.h"
@@ -56,8 +57,9 @@ bool readDeclaredCounts(std::istream& in, bool binary, unsigned short& count, un
 }
 
 // Reads the structure whole; false (with the problem added) when it doesn't.
-bool readStructure(const fs::path& path, bool binary, FileProblems& problems, TFields& fields) {
-    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
+bool readStructure(Host::DirectoryFileSet& files, const std::string& name, bool binary, FileProblems& problems,
+                   TFields& fields) {
+    FileSet::ivfstream in(files, name.c_str(), std::ios_base::binary, false, true);
     unsigned short count = 0, keys = 0;
     if (!readDeclaredCounts(in, binary, count, keys)) {
         problems.add("damaged (no field and key counts at its start)");
@@ -129,8 +131,9 @@ bool atLineEnd(std::istream& in) {
     }
 }
 
-void checkTransformers(const fs::path& path, bool binary, const TFields& fields, FileProblems& problems) {
-    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
+void checkTransformers(Host::DirectoryFileSet& files, const std::string& name, bool binary, const TFields& fields,
+                       FileProblems& problems) {
+    FileSet::ivfstream in(files, name.c_str(), std::ios_base::binary, false, true);
     const field_transformer_manager& registry = field_transformer_manager::instance();
     std::set<unsigned> seen;
     for (unsigned entry = 1;; ++entry) {
@@ -166,12 +169,15 @@ void checkTransformers(const fs::path& path, bool binary, const TFields& fields,
     }
 }
 
-void checkContents(const fs::path& path, const TFields& fields, FileProblems& problems) {
-    std::error_code error;
-    const unsigned long long size = fs::file_size(path, error);
-    std::ifstream in(path, std::ios_base::in | std::ios_base::binary);
+void checkContents(Host::DirectoryFileSet& files, const std::string& name, const TFields& fields,
+                   FileProblems& problems) {
+    FileSet::ivfstream in(files, name.c_str(), std::ios_base::binary, false, true);
+    const std::streamoff end =
+        in.is_open() ? std::streamoff(in.rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in)) : -1;
+    const unsigned long long size = end < 0 ? 0 : static_cast<unsigned long long>(end);
+    if (end >= 0) in.rdbuf()->pubseekpos(0, std::ios_base::in);
     unsigned long count = 0;
-    if (error || !serial::read_u32(in, count))
+    if (end < 0 || !serial::read_u32(in, count))
         return problems.add("shorter than its " + std::to_string(kCountBytes) + "-byte record count");
     const unsigned long long expected = kCountBytes + static_cast<unsigned long long>(count) * fields.byteSize();
     const std::string records = std::to_string(count) + (count == 1 ? " record" : " records");
@@ -190,47 +196,43 @@ std::string trimmedMessage(const std::string& message) {
     return start == std::string::npos ? std::string() : message.substr(start);
 }
 
-std::string fileKindProblem(const std::string& directory, const std::string& name, bool required) {
+std::string fileKindProblem(Host::DirectoryFileSet& files, const std::string& name, bool required) {
+    if (files.exists(name)) return std::string();
     std::error_code error;
-    const fs::file_status status = fs::symlink_status(fs::path(directory) / name, error);
-    if (status.type() == fs::file_type::not_found) return required ? name + " is missing" : std::string();
-    if (status.type() != fs::file_type::regular) return name + " is not a regular file";
-    return std::string();
+    const fs::file_status status = fs::symlink_status(fs::path(files.path()) / name, error);
+    if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::regular)
+        return required ? name + " is missing" : std::string();
+    return name + " is not a regular file";
 }
 
-std::vector<std::string> tableFileProblems(const std::string& directory, const TableEntry& table) {
+std::vector<std::string> tableFileProblems(Host::DirectoryFileSet& files, const TableEntry& table) {
     const std::vector<std::string> names = Catalog::fileNames(table);  // structure, transformers, contents
     std::vector<std::string> problems;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string kind = fileKindProblem(directory, names[i], i != 1);
+        const std::string kind = fileKindProblem(files, names[i], i != 1);
         if (!kind.empty()) problems.push_back(kind);
     }
     if (!problems.empty()) return problems;
 
-    const fs::path dir(directory);
     TFields fields;
     FileProblems structure(problems, names[0]);
-    if (!readStructure(dir / names[0], table.binary, structure, fields) || !problems.empty()) return problems;
-    if (fs::exists(dir / names[1])) {
+    if (!readStructure(files, names[0], table.binary, structure, fields) || !problems.empty()) return problems;
+    if (files.exists(names[1])) {
         FileProblems transformers(problems, names[1]);
-        checkTransformers(dir / names[1], table.binary, fields, transformers);
+        checkTransformers(files, names[1], table.binary, fields, transformers);
     }
     FileProblems contents(problems, names[2]);
-    checkContents(dir / names[2], fields, contents);
+    checkContents(files, names[2], fields, contents);
     return problems;
 }
 
-std::vector<std::string> leftoverFiles(const std::string& directory) {
+std::vector<std::string> leftoverFiles(const std::vector<std::string>& names) {
     std::vector<std::string> found;
-    std::error_code error;
-    for (const fs::directory_entry& file : fs::directory_iterator(directory, error)) {
-        const std::string name = file.path().filename().string();
+    for (const std::string& name : names) {
         if (name.compare(0, 5, "temp.") == 0)
             found.push_back(name + " is left over from an interrupted strip");
         else if (endsWith(name, ".load"))
             found.push_back(name + " is left over from an interrupted load of the text form");
-        else if (name.front() == '.' && endsWith(name, ".loading"))
-            found.push_back(name + " is left over from an interrupted load");
     }
     std::sort(found.begin(), found.end());
     return found;

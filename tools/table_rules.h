@@ -32,17 +32,18 @@ namespace Tool {
 // "" when `name` in `directory` is a regular file; "<name> is missing" (only
 // when `required`) or "<name> is not a regular file" otherwise. A symlink is
 // not followed, so it is never a regular file.
-std::string fileKindProblem(const std::string& directory, const std::string& name, bool required);
+std::string fileKindProblem(Host::DirectoryFileSet& files, const std::string& name, bool required);
 
 // Every broken rule of the table's files, in file order; empty when the table
 // is sound. A broken structure file stops there, since the other files are
 // read against it. Reads the files only.
-std::vector<std::string> tableFileProblems(const std::string& directory, const TableEntry& table);
+std::vector<std::string> tableFileProblems(Host::DirectoryFileSet& files, const TableEntry& table);
 
-// The files in `directory` that an interrupted load or strip left behind:
-// "<table>.load", ".<table>.bin.loading" and every "temp.*". Each as a line
-// naming the file and what left it.
-std::vector<std::string> leftoverFiles(const std::string& directory);
+// Of the files of a set, those an interrupted load or strip left behind:
+// "<table>.load" and every "temp.*". Each as a line naming the file and what
+// left it. (A directory set rolls such a change back whole; these come from
+// hosts whose file sets can't.)
+std::vector<std::string> leftoverFiles(const std::vector<std::string>& names);
 
 // The library's message without the blanks some of its texts begin with.
 std::string trimmedMessage(const std::string& message);

@@ -13,7 +13,7 @@ pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
     const TableEntry& entry = catalog.entry(name);
     const std::vector<std::string> files = Catalog::fileNames(entry);
     for (std::size_t i = 0; i < 2; ++i) {
-        const std::string problem = fileKindProblem(catalog.directory(), files[i], false);
+        const std::string problem = fileKindProblem(catalog.files(), files[i], false);
         if (!problem.empty()) Utils::raise_runtime_error(problem);
     }
     try {
@@ -21,7 +21,7 @@ pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
     } catch (const std::exception& e) {
         // The library's message may name neither the file nor the table; the
         // rules usually tell which file is at fault and why.
-        const std::vector<std::string> problems = tableFileProblems(catalog.directory(), entry);
+        const std::vector<std::string> problems = tableFileProblems(catalog.files(), entry);
         for (const std::string& problem : problems)
             if (problem.compare(0, files[2].size(), files[2]) != 0) Utils::raise_runtime_error(problem);
         Utils::raise_runtime_error("table " + entry.name + ": " + trimmedMessage(e.what()));
@@ -29,7 +29,7 @@ pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
 }
 
 void requireContents(Catalog& catalog, const TTable& table) {
-    const std::string problem = fileKindProblem(catalog.directory(), table.contentsFileName(), true);
+    const std::string problem = fileKindProblem(catalog.files(), table.contentsFileName(), true);
     if (!problem.empty()) Utils::raise_runtime_error(problem);
 }
 

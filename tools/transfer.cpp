@@ -5,6 +5,9 @@
 // fitted writes them next to the table and renames them over its contents
 // file, so a failed or interrupted load leaves the table as it was. A load
 // replaces the table's records; it does not append.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -45,10 +48,38 @@ std::vector<std::string> fieldNames(const TFields& fields) {
     return names;
 }
 
+// A header name as the user can see it: quoted with escapes when it holds
+// anything but printable ASCII (a stray byte-order mark, a control byte).
+std::string visible(const std::string& name) {
+    for (unsigned char c : name)
+        if (c < 32 || c > 126) return tabulation::quoted(name);
+    return name;
+}
+
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
-    for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+    for (const std::string& name : names) text += (text.empty() ? "" : ",") + visible(name);
     return text;
+}
+
+// std::getline, but a line longer than kMaxCsvRowBytes is refused with its
+// number instead of growing without bound.
+bool readLine(std::istream& in, std::string& line, unsigned long number) {
+    line.clear();
+    std::streambuf& source = *in.rdbuf();
+    for (int c = source.sgetc();; c = source.snextc()) {
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios_base::eofbit);
+            return !line.empty();
+        }
+        if (c == '\n') {
+            source.sbumpc();
+            return true;
+        }
+        if (line.size() >= kMaxCsvRowBytes)
+            throw InputError(lineText(number) + ": longer than " + std::to_string(kMaxCsvRowBytes) + " bytes");
+        line.push_back(static_cast<char>(c));
+    }
 }
 
 void readCsv(std::istream& in, TOpenTable& out) {
@@ -74,7 +105,7 @@ void readText(std::istream& in, TOpenTable& out) {
     const TFields& fields = out.fields();
     TRecord record(fields);
     std::string line;
-    for (unsigned long number = 1; std::getline(in, line); ++number) {
+    for (unsigned long number = 1; readLine(in, line, number); ++number) {
         std::istringstream values(line);
         if ((values >> std::ws).eof()) continue;  // blank line
         for (unsigned i = 0; i < fields.size(); ++i) {
@@ -133,6 +164,9 @@ int loadCommand(const Words& words) {
     args.expect(2, 2, "DIR TABLE");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    struct stat input;
+    if (::fstat(STDIN_FILENO, &input) == 0 && S_ISDIR(input.st_mode))
+        throw InputError("standard input is a directory, not a file of records");
     unsigned long records = 0;
     {
         // Straight into the table: the command is one change, so a load that

@@ -75,7 +75,8 @@ are listed in its file tables.lst, which create and demo keep; without that
 file the tables are the NAME.dsb / NAME.dst files found there.
 
 Commands:
-  demo [DIR] [--orders N]               build, sort, search and strip a sample
+  demo [DIR] [--orders N] [--customers N]
+                                        build, sort, search and strip a sample
                                         database, and report on each step
   info DIR [TABLE]                      the tables of DIR, or one in detail
   create DIR TABLE FIELD... [--text]    define a new, empty table
@@ -88,6 +89,15 @@ Commands:
   check DIR [TABLE...]                  verify that tables open and every value
                                         fits its field
   version                               print the version (also --version)
+
+Every command also takes:
+  --wait SECONDS    how long to wait while another process uses the set
+                    (default 5); then the command fails
+  --no-sync         don't fsync at the end of a change: faster for bulk work,
+                    but a power cut may lose or tear the last change
+
+A command that changes a set changes it all or nothing: one that fails or is
+cut off leaves the set as it was.
 
 'orvex COMMAND --help' tells more about a command.
 Exit status: 0 when all went well; 1 on an error (its message goes to

@@ -1,0 +1,123 @@
+// The orvex program run as a child process with its own environment, for
+// the tests that preload a library into it or run many of it at once. The
+// program is started directly (no shell), so what is put in its environment
+// reaches it and nothing else.
+#pragma once
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+extern char** environ;
+
+namespace TestSupport {
+
+struct ToolOutcome {
+    int status = -1;  // exit status; -1 when the program did not exit normally
+    std::string out, err;
+};
+
+// One run of the program: its arguments, what it reads on standard input,
+// and variables added to (or replacing those of) the test's environment.
+struct ToolCall {
+    std::vector<std::string> args;
+    std::string input;
+    std::map<std::string, std::string> env;
+};
+
+// A run started and not yet waited for; its output goes to files in a
+// scratch directory of its own.
+class ToolProcess {
+public:
+    // Starts `program` as `call` says, keeping its files under `scratch`
+    // (created). Raises std::runtime_error if it cannot be started.
+    ToolProcess(const std::string& program, const ToolCall& call, const std::filesystem::path& scratch)
+        : m_scratch(scratch) {
+        std::filesystem::create_directories(scratch);
+        writeFile(scratch / "stdin", call.input);
+        std::vector<std::string> argv = {program};
+        argv.insert(argv.end(), call.args.begin(), call.args.end());
+        const std::vector<std::string> envp = environment(call.env);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, (scratch / "stdin").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (scratch / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, (scratch / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<char*> argPointers = pointers(argv), envPointers = pointers(envp);
+        const int error = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argPointers.data(), envPointers.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) throw std::runtime_error("cannot start " + program);
+    }
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+    ~ToolProcess() {
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
+    }
+
+    // True once the program has ended (then `outcome` does not block).
+    bool finished() {
+        if (m_pid <= 0) return true;
+        int raw = 0;
+        if (::waitpid(m_pid, &raw, WNOHANG) != m_pid) return false;
+        collect(raw);
+        return true;
+    }
+
+    // Waits for the program and gives what it did.
+    const ToolOutcome& outcome() {
+        if (m_pid > 0) {
+            int raw = 0;
+            while (::waitpid(m_pid, &raw, 0) < 0 && errno == EINTR) {
+            }
+            collect(raw);
+        }
+        return m_outcome;
+    }
+
+private:
+    static std::vector<std::string> environment(const std::map<std::string, std::string>& added) {
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string line = *entry;
+            if (!added.count(line.substr(0, line.find('=')))) env.push_back(line);
+        }
+        for (const auto& variable : added) env.push_back(variable.first + "=" + variable.second);
+        return env;
+    }
+
+    static std::vector<char*> pointers(const std::vector<std::string>& words) {
+        std::vector<char*> list;
+        for (const std::string& w : words) list.push_back(const_cast<char*>(w.c_str()));
+        list.push_back(nullptr);
+        return list;
+    }
+
+    void collect(int raw) {
+        m_pid = 0;
+        m_outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        m_outcome.out = readFile(m_scratch / "stdout");
+        m_outcome.err = readFile(m_scratch / "stderr");
+    }
+
+    std::filesystem::path m_scratch;
+    pid_t m_pid = 0;
+    ToolOutcome m_outcome;
+};
+
+// Runs `program` once to its end.
+inline ToolOutcome runTool(const std::string& program, const ToolCall& call, const std::filesystem::path& scratch) {
+    ToolProcess process(program, call, scratch);
+    return process.outcome();
+}
+
+}  // namespace TestSupport
