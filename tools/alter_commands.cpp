@@ -87,13 +87,14 @@ int alterAdd(Catalog& catalog, pointer<TTable> table, const std::string& syntax,
         requireContents(catalog, *table);
         records = TOpenTable(*table, false).size();
     }
-    if (args.has("--default")) {
-        try {
-            assignValue(fill[position], args.value("--default", ""));
-        } catch (const InputError& e) {
-            throw InputError("--default: " + std::string(e.what()));
-        }
+    try {
+        if (args.has("--default")) assignValue(fill[position], args.value("--default", ""));
+    } catch (const InputError& e) {
+        throw InputError("--default: " + std::string(e.what()));
     }
+    // The implicit default (0, "") must meet a declared range as well.
+    const std::string outside = declaredRangeProblem(fill[position]);
+    if (!outside.empty()) throw InputError("--default: " + outside);
     if (records != 0) {
         // Every record will hold the default, so it must designate a record.
         const std::string problem =

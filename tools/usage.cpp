@@ -398,7 +398,7 @@ set had it, so the files are the same, byte for byte, as those exported
 short is refused with its line number and leaves DIR as it was.
 
 Example:
-  orvex export shop > shop.orvex && orvex import shop-copy < shop.orvex
+  orvex import shop-copy < shop.orvex
 )";
     return std::string();
 }
