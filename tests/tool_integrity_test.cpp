@@ -150,7 +150,7 @@ TEST_F(ToolIntegrity, WriteProtectedFilesAreRefusedNotReplaced) {
 TEST_F(ToolIntegrity, OutputThatCannotBeWrittenIsAFailure) {
     makeOrders();
     for (const std::vector<std::string>& reader : std::vector<std::vector<std::string>>{
-             {"info", dir}, {"check", dir}, {"dump", dir, "orders"}, {"find", dir, "orders", "7"}}) {
+             {"info", dir}, {"check", dir}, {"dump", dir, "orders"}, {"find", dir, "orders", "7", "--scan"}}) {
         const Outcome run = runOrvex(root, reader, "", "", "/dev/full");
         EXPECT_EQ(run.status, 1) << reader[0];
         EXPECT_EQ(run.err, "orvex: Couldn't write to standard output\n") << reader[0];

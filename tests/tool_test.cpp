@@ -274,8 +274,7 @@ TEST_F(ToolTest, TextFormTablesWorkLikeBinaryOnes) {
 }
 
 TEST_F(ToolTest, TextDumpIsTheTablesTextFormAndLoadsBack) {
-    makeShop();
-    ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    loadShop();
     const Outcome text = ok({"dump", dir, "orders"});
     {
         Host::DirectoryFileSet files(dir, readOnly());
@@ -292,8 +291,7 @@ TEST_F(ToolTest, TextDumpIsTheTablesTextFormAndLoadsBack) {
 }
 
 TEST_F(ToolTest, BadInputNamesLineAndFieldAndLeavesTheTableAsItWas) {
-    makeShop();
-    ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    loadShop();
     const std::string before = readFile(file("orders.bin"));
     const std::string header = "id,customer,qty,price\n";
     const struct {
@@ -353,8 +351,7 @@ TEST_F(ToolTest, LoadChecksStringsAndDeclaredRanges) {
 // ------------------------------------------------------------ sort, find
 
 TEST_F(ToolTest, SortThenFindGivesPositionsAndRecords) {
-    makeShop();
-    ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    loadShop();
     EXPECT_TRUE(startsWith(ok({"sort", dir, "orders"}).out, "sorted orders: 5 records on id (0."));
     EXPECT_TRUE(startsWith(ok({"dump", dir, "orders", "--csv"}).out, "id,customer,qty,price\n10,1,-3,2.25\n20,"));
     const Outcome two = ok({"find", dir, "orders", "20"});
@@ -458,8 +455,7 @@ TEST_F(ToolTest, CheckFindsDamagedFilesAndValuesThatDoNotFit) {
 }
 
 TEST_F(ToolTest, DamagedContentsFileIsAnErrorOfEveryCommand) {
-    makeShop();
-    ok({"load", dir, "orders", "--csv"}, kOrdersCsv);
+    loadShop();
     const std::string bytes = readFile(file("orders.bin")) + '\x01';  // one byte more than whole records
     writeFile(file("orders.bin"), bytes);
     for (const std::vector<std::string>& args :

@@ -125,6 +125,15 @@ void Catalog::add(const TableEntry& table) {
     writeList();
 }
 
+void Catalog::remove(const std::string& name) {
+    for (auto it = m_tables.begin(); it != m_tables.end(); ++it)
+        if (it->name == name) {
+            m_tables.erase(it);
+            break;
+        }
+    if (m_listed) writeList();
+}
+
 void Catalog::writeList() {
     FileSet::ovfstream out(m_files, kListFileName, std::ios_base::out, false, true);
     tabulation::to_stream(out, static_cast<unsigned short>(m_tables.size()));

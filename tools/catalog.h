@@ -73,6 +73,9 @@ public:
 
     // Adds (or replaces) a table and rewrites tables.lst.
     void add(const TableEntry& table);
+    // Takes a table out of the list (tables.lst is rewritten when the tables
+    // come from it); its files are the caller's to remove.
+    void remove(const std::string& name);
     // Writes tables.lst from the tables held.
     void writeList();
 

@@ -17,6 +17,7 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
+#include "tools/report.h"
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
@@ -73,12 +74,16 @@ private:
         TRecord scratch(fields);
         TRecord previous(fields);
         bool sorted = true;
+        const pointer<Console::TProgress> progress = progressBar("Checking " + m_entry.name);
+        if (progress) progress->start(static_cast<int>(m_records));
         for (unsigned long r = 0; r < m_records; ++r) {
+            if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
             const TRecord record = open.at(r);
             if (r > 0 && sorted && fields.comparable() && record.compareTo(previous) < 0) sorted = false;
             for (unsigned f = 0; f < fields.size(); ++f) checkValue(record, scratch, r, f, limits[f]);
             previous = record;
         }
+        if (progress) progress->finish();
         if (!sorted) note("not sorted on its key (find needs a sorted table: orvex sort)");
     }
 

@@ -17,7 +17,13 @@ int createCommand(const Words& words);  // define a table from the field syntax
 int dumpCommand(const Words& words);    // text form or CSV to standard output
 int loadCommand(const Words& words);    // text form or CSV from standard input
 int sortCommand(const Words& words);    // sort a table on its key, in place
-int findCommand(const Words& words);    // exact match, lower and upper bound
+int findCommand(const Words& words);    // one key or a range of keys
+int deleteCommand(const Words& words);  // remove the records of a key or range
+int updateCommand(const Words& words);  // set fields of the records of a key
+int exportCommand(const Words& words);  // the whole set as one text stream
+int importCommand(const Words& words);  // a set back from that stream
+int alterCommand(const Words& words);   // add or drop a field
+int dropCommand(const Words& words);    // remove a table
 int stripCommand(const Words& words);   // strip tables to the bits they need
 int checkCommand(const Words& words);   // every table opens and every value fits
 int demoCommand(const Words& words);    // the worked example

@@ -51,20 +51,19 @@ void CsvReader::keep(std::string& value, int c) {
     value += static_cast<char>(c);
 }
 
-void CsvReader::refuseByteOrderMark() {
+void CsvReader::skipByteOrderMark() {
     const std::string mark = "\xEF\xBB\xBF";
     while (m_pending.size() < mark.size() && m_in.sgetc() != kEnd &&
            static_cast<char>(m_in.sgetc()) == mark[m_pending.size()])
         m_pending += static_cast<char>(m_in.sbumpc());
-    if (m_pending == mark)
-        throw InputError("line 1: the input starts with a byte-order mark (\\xEF\\xBB\\xBF, U+FEFF); save it without one");
+    if (m_pending == mark) m_pending.clear();
 }
 
 bool CsvReader::next(std::vector<std::string>& row) {
     row.clear();
     if (!m_started) {
         m_started = true;
-        refuseByteOrderMark();
+        skipByteOrderMark();
     }
     m_rowBytes = 0;
     int c = get();

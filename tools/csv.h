@@ -7,9 +7,9 @@
 // least one value). A value is quoted on output also when it starts or ends
 // with a space, so it survives tools that trim. A row longer than
 // kMaxCsvRowBytes is refused, so that memory stays bounded whatever the
-// input. Input that starts with a UTF-8 byte-order mark is refused with the
-// mark spelled out, since it would otherwise stick, unseen, to the first
-// value.
+// input. A UTF-8 byte-order mark at the very start of the input is skipped
+// (spreadsheet programs write one), so that it does not stick, unseen, to the
+// first value.
 #pragma once
 
 #include <istream>
@@ -33,8 +33,8 @@ public:
 
     // The next row's values; false at the end of the input. Malformed input
     // (a quote inside an unquoted value, text after a closing quote, a quote
-    // left open at the end, a row longer than kMaxCsvRowBytes, a byte-order
-    // mark) throws InputError "line N: <reason>".
+    // left open at the end, a row longer than kMaxCsvRowBytes) throws
+    // InputError "line N: <reason>".
     bool next(std::vector<std::string>& row);
     // The line on which the last row read starts, counting from 1.
     unsigned long line() const { return m_rowLine; }
@@ -45,7 +45,7 @@ private:
     int peek();
     // Appends c to the value, counting it against the row's limit.
     void keep(std::string& value, int c);
-    void refuseByteOrderMark();
+    void skipByteOrderMark();
 
     std::streambuf& m_in;
     unsigned long m_line = 1;

@@ -26,6 +26,8 @@ const std::map<std::string, Command>& commands() {
         {"demo", Tool::demoCommand},   {"info", Tool::infoCommand},   {"create", Tool::createCommand},
         {"dump", Tool::dumpCommand},   {"load", Tool::loadCommand},   {"sort", Tool::sortCommand},
         {"find", Tool::findCommand},   {"strip", Tool::stripCommand}, {"check", Tool::checkCommand},
+        {"delete", Tool::deleteCommand}, {"update", Tool::updateCommand}, {"export", Tool::exportCommand},
+        {"import", Tool::importCommand}, {"alter", Tool::alterCommand},   {"drop", Tool::dropCommand},
     };
     return table;
 }

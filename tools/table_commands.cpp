@@ -1,4 +1,4 @@
-// info, create, sort, find and strip.
+// info, create, sort and strip.
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
@@ -8,6 +8,8 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
+#include "tools/permuted_sort.h"
+#include "tools/references.h"
 #include "tools/report.h"
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
@@ -153,56 +155,24 @@ int sortCommand(const Words& words) {
     requireContents(catalog, *table);
     Stopwatch clock;
     unsigned long records = 0;
+    const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
+    std::vector<unsigned long> moves;
     {
         TOpenTable open(*table, false);
-        open.progress(progressBar("Sorting " + table->name()));
-        open.sort();
         records = open.size();
+        if (referrers.empty()) {
+            open.progress(progressBar("Sorting " + table->name()));
+            open.sort();
+        } else {
+            moves = sortNotingMoves(open);
+        }
     }
+    // References follow their records to where the sort put them.
+    if (!referrers.empty())
+        renumberReferences(catalog, table->name(), referrers, records, [&moves](unsigned long old) { return moves[old]; });
     catalog.commit();
     std::cout << "sorted " << table->name() << ": " << records << " records on " << keyText(table->fields()) << " ("
               << secondsText(clock.seconds()) << ")\n";
-    return 0;
-}
-
-int findCommand(const Words& words) {
-    Arguments args = parse("find", words);
-    if (args.help()) return 0;
-    args.expect(3, static_cast<std::size_t>(-1), "DIR TABLE KEY...");
-    Catalog catalog(args.positionals()[0], Access::read);
-    const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
-    const TFields& fields = table->fields();
-    const std::size_t given = args.positionals().size() - 2;
-    if (given != fields.endOfKey())
-        throw UsageError("find: the key of " + table->name() + " is " + keyText(fields) + ": give " +
-                         std::to_string(fields.endOfKey()) + " value(s), not " + std::to_string(given));
-    requireContents(catalog, *table);
-    TOpenTable open(*table, false);
-    TRecord key(open.fields());
-    std::string shown;
-    for (unsigned i = 0; i < fields.endOfKey(); ++i) {
-        const std::string& text = args.positionals()[2 + i];
-        try {
-            assignValue(key[i], text);
-        } catch (const InputError& e) {
-            throw InputError("key " + fields[i].name() + ": " + e.what());
-        }
-        shown += (i ? ", " : "") + fields[i].name() + " = " + text;
-    }
-    const unsigned long end = open.size();
-    const unsigned long exact = open.find(0, end, key);
-    const unsigned long lower = open.lower_bound(0, end, key);
-    const unsigned long upper = open.upper_bound(0, end, key);
-    std::cout << table->name() << ", key " << shown << " (" << end << " records; the table must be sorted)\n";
-    std::cout << "  find         " << (exact == end ? "not found (" + std::to_string(end) + " = end)" : std::to_string(exact))
-              << "\n  lower bound  " << lower << "\n  upper bound  " << upper << "\n";
-    const unsigned long shownLimit = 10;
-    const unsigned long matches = upper > lower ? upper - lower : 0;
-    std::cout << matches << (matches == 1 ? " record" : " records") << " with this key"
-              << (matches ? ":" : "") << "\n";
-    for (unsigned long i = lower; i < upper && i < lower + shownLimit; ++i)
-        std::cout << "  " << i << ": " << recordText(open.at(i)) << "\n";
-    if (matches > shownLimit) std::cout << "  ... and " << matches - shownLimit << " more\n";
     return 0;
 }
 

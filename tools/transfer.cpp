@@ -4,7 +4,12 @@
 // a Host::MemoryFileSet) and only when every line was read and every value
 // fitted writes them next to the table and renames them over its contents
 // file, so a failed or interrupted load leaves the table as it was. A load
-// replaces the table's records; it does not append.
+// replaces the table's records, or with --append adds to them.
+//
+// References (@ref) are checked as values are: each must be a record of the
+// table it refers to. Replacing the records of a table that other tables'
+// records refer to is refused, since their references would then designate
+// other records; appending moves no record and is always allowed.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +26,9 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/csv.h"
+#include "tools/field_syntax.h"
+#include "tools/record_output.h"
+#include "tools/references.h"
 #include "tools/report.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
@@ -40,12 +48,6 @@ void setField(TRecord& record, unsigned i, const std::string& text, unsigned lon
     } catch (const InputError& e) {
         throw InputError(lineText(line) + ", field " + record.fields()[i].name() + ": " + e.what());
     }
-}
-
-std::vector<std::string> fieldNames(const TFields& fields) {
-    std::vector<std::string> names;
-    for (unsigned i = 0; i < fields.size(); ++i) names.push_back(fields[i].name());
-    return names;
 }
 
 // A header name as the user can see it: quoted with escapes when it holds
@@ -82,7 +84,76 @@ bool readLine(std::istream& in, std::string& line, unsigned long number) {
     }
 }
 
-void readCsv(std::istream& in, TOpenTable& out) {
+// Where the records read go: the table, each checked against the tables its
+// references designate. A reference to the table itself may designate a
+// record loaded after it, so those are checked once the count is known.
+class RecordSink {
+public:
+    RecordSink(TOpenTable& out, std::vector<unsigned long> limits, const std::string& self)
+        : m_out(out), m_limits(std::move(limits)), m_self(self), m_progress(inputProgress(self)) {}
+    ~RecordSink() {
+        if (m_progress) m_progress->finish();
+    }
+
+    TOpenTable& table() { return m_out; }
+
+    void add(const TRecord& record, unsigned long line) {
+        const TFields& fields = record.fields();
+        for (unsigned f = 0; f < fields.size(); ++f) {
+            if (m_limits[f] == kNoReference) continue;
+            std::string target;
+            referencedTable(fields[f], target);
+            const unsigned long value = record[f].get<unsigned long>();
+            if (target == m_self)
+                m_selfReferences.push_back(SelfReference{value, line, f});
+            else if (value >= m_limits[f])
+                throw InputError(lineText(line) + ", field " + fields[f].name() + ": " + std::to_string(value) +
+                                 " is not a record of " + target + " (" + std::to_string(m_limits[f]) +
+                                 (m_limits[f] == 1 ? " record)" : " records)"));
+        }
+        m_out.push_back(record);
+        if (m_progress && ++m_added % 4096 == 0) m_progress->update(inputPosition());
+    }
+
+    void finish() {
+        for (const SelfReference& reference : m_selfReferences)
+            if (reference.value >= m_out.size())
+                throw InputError(lineText(reference.line) + ", field " + m_out.fields()[reference.field].name() +
+                                 ": " + std::to_string(reference.value) + " is not a record of " + m_self + " (" +
+                                 std::to_string(m_out.size()) + " records after the load)");
+    }
+
+private:
+    struct SelfReference {
+        unsigned long value, line;
+        unsigned field;
+    };
+
+    // A bar over the bytes of standard input, when it is a file whose size
+    // is known.
+    static pointer<Console::TProgress> inputProgress(const std::string& table) {
+        struct stat input;
+        if (::fstat(STDIN_FILENO, &input) != 0 || !S_ISREG(input.st_mode) || input.st_size <= 0)
+            return pointer<Console::TProgress>();
+        pointer<Console::TProgress> progress = progressBar("Loading " + table);
+        if (progress) progress->start(static_cast<int>(std::min<long long>(input.st_size, 0x7fffffff)));
+        return progress;
+    }
+    static int inputPosition() {
+        const std::streamoff at = std::cin.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+        return at < 0 ? 0 : static_cast<int>(std::min<std::streamoff>(at, 0x7fffffff));
+    }
+
+    TOpenTable& m_out;
+    std::vector<unsigned long> m_limits;
+    std::string m_self;
+    std::vector<SelfReference> m_selfReferences;
+    pointer<Console::TProgress> m_progress;
+    unsigned long m_added = 0;
+};
+
+void readCsv(std::istream& in, RecordSink& sink) {
+    TOpenTable& out = sink.table();
     CsvReader reader(in);
     std::vector<std::string> row;
     const std::vector<std::string> names = fieldNames(out.fields());
@@ -96,13 +167,13 @@ void readCsv(std::istream& in, TOpenTable& out) {
             throw InputError(lineText(reader.line()) + ": " + std::to_string(row.size()) + " values, the table has " +
                              std::to_string(names.size()) + " fields");
         for (unsigned i = 0; i < row.size(); ++i) setField(record, i, row[i], reader.line());
-        out.push_back(record);
+        sink.add(record, reader.line());
     }
 }
 
 // The table's text form: one record per line, one token per value.
-void readText(std::istream& in, TOpenTable& out) {
-    const TFields& fields = out.fields();
+void readText(std::istream& in, RecordSink& sink) {
+    const TFields& fields = sink.table().fields();
     TRecord record(fields);
     std::string line;
     for (unsigned long number = 1; readLine(in, line, number); ++number) {
@@ -120,7 +191,7 @@ void readText(std::istream& in, TOpenTable& out) {
         if (!(values >> std::ws).eof())
             throw InputError(lineText(number) + ": more values than the table's " + std::to_string(fields.size()) +
                              " fields");
-        out.push_back(record);
+        sink.add(record, number);
     }
 }
 
@@ -128,29 +199,21 @@ void readText(std::istream& in, TOpenTable& out) {
 }  // namespace
 
 int dumpCommand(const Words& words) {
-    Arguments args("dump", words, {"--csv"}, {});
+    Arguments args("dump", words, {"--csv", "--json"}, {});
     if (args.help()) return std::cout << commandHelp("dump"), 0;
     args.expect(2, 2, "DIR TABLE");
+    const RecordForm form = recordForm(args);
     Catalog catalog(args.positionals()[0], Access::read);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
     const pointer<Console::TProgress> progress = progressBar("Dumping " + table->name());
-    const bool csv = args.has("--csv");
-    const TFields& fields = open.fields();
-    if (csv) writeCsvRow(std::cout, fieldNames(fields));
+    RecordWriter writer(std::cout, open.fields(), form);
+    writer.begin();
     if (progress) progress->start(static_cast<int>(open.size()));
-    std::vector<std::string> values(fields.size());
     for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
         if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
-        const TRecord record = open.at(i);
-        if (csv) {
-            for (unsigned f = 0; f < fields.size(); ++f) values[f] = valueText(record[f]);
-            writeCsvRow(std::cout, values);
-        } else {
-            record.to_stream(std::cout);
-            std::cout << '\n';
-        }
+        writer.write(open.at(i));
     }
     if (progress) progress->finish();
     std::cout.flush();
@@ -159,7 +222,7 @@ int dumpCommand(const Words& words) {
 }
 
 int loadCommand(const Words& words) {
-    Arguments args("load", words, {"--csv"}, {});
+    Arguments args("load", words, {"--csv", "--append"}, {});
     if (args.help()) return std::cout << commandHelp("load"), 0;
     args.expect(2, 2, "DIR TABLE");
     Catalog catalog(args.positionals()[0], Access::write);
@@ -167,20 +230,36 @@ int loadCommand(const Words& words) {
     struct stat input;
     if (::fstat(STDIN_FILENO, &input) == 0 && S_ISDIR(input.st_mode))
         throw InputError("standard input is a directory, not a file of records");
-    unsigned long records = 0;
+    const bool append = args.has("--append");
+    if (!append) {
+        const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
+        const unsigned long referring = referringRecords(catalog, referrers, table->name());
+        if (referring != 0)
+            throw InputError("table " + table->name() + " is referred to by " + referrerText(referrers.front()) +
+                             " and " + std::to_string(referring) +
+                             " records refer to it; replacing its records would change what they designate "
+                             "(load --append adds records and moves none)");
+    }
+    unsigned long records = 0, before = 0;
     {
         // Straight into the table: the command is one change, so a load that
         // fails half way leaves the old records, and memory holds one copy.
-        TOpenTable out(*table, true);
+        TOpenTable out(*table, !append);
+        before = out.size();
+        RecordSink sink(out, referenceLimits(catalog, table->fields(), table->name(), 0), table->name());
         if (args.has("--csv"))
-            readCsv(std::cin, out);
+            readCsv(std::cin, sink);
         else
-            readText(std::cin, out);
+            readText(std::cin, sink);
         if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
-        records = out.size();
+        sink.finish();
+        records = out.size() - before;
     }
     catalog.commit();
-    std::cout << "loaded " << records << (records == 1 ? " record" : " records") << " into " << table->name() << "\n";
+    std::cout << (append ? "appended " : "loaded ") << records << (records == 1 ? " record" : " records")
+              << (append ? " to " : " into ") << table->name();
+    if (append) std::cout << " (" << before + records << " in all)";
+    std::cout << "\n";
     return 0;
 }
 

@@ -80,10 +80,25 @@ Commands:
                                         database, and report on each step
   info DIR [TABLE]                      the tables of DIR, or one in detail
   create DIR TABLE FIELD... [--text]    define a new, empty table
-  dump DIR TABLE [--csv]                write the records to standard output
-  load DIR TABLE [--csv]                replace the records from standard input
+  dump DIR TABLE [--csv | --json]       write the records to standard output
+  load DIR TABLE [--csv] [--append]     replace (or add to) the records from
+                                        standard input
   sort DIR TABLE                        sort the records on the key, in place
-  find DIR TABLE KEY...                 search a sorted table for a key
+  find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json]
+  find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N] [--csv | --json]
+                                        the records of a key, or of keys in a
+                                        range
+  delete DIR TABLE KEY [--to KEY2] [--scan]
+                                        remove the records of a key or range
+  update DIR TABLE KEY FIELD=VALUE... [--scan]
+                                        set fields of the records of a key
+  alter DIR TABLE add FIELD [--default VALUE]
+  alter DIR TABLE drop FIELD            add a field after the last one, or
+                                        drop one that is not in the key
+  drop DIR TABLE                        remove a table
+  export DIR                            the whole set to standard output
+  import DIR                            a set from standard input (as export
+                                        writes it) into an empty directory
   strip DIR [TABLE...]                  shrink every field to the bits its
                                         data need
   check DIR [TABLE...]                  verify that tables open and every value
@@ -124,6 +139,9 @@ steps when standard error is a terminal.
 DIR must be missing or empty. Without DIR a new directory is made under
 $TMPDIR (or /tmp) and kept, so that its tables can be explored afterwards
 with the other commands; the report says where it is.
+
+Example:
+  orvex demo --orders 100000 --customers 1000
 )";
     if (command == "info")
         return R"(Usage: orvex info DIR [TABLE]
@@ -136,6 +154,9 @@ With TABLE: its form and files, record count, record size, key, contents
 file size, its fields in create's syntax, and per field the type, bits, bit
 offset, whether it is in the key, precision or length and packing, and the
 transformer arguments attached ("sizeForRange MIN..MAX", "sizeForRef TABLE").
+
+Example:
+  orvex info shop orders
 )";
     if (command == "create")
         return R"(Usage: orvex create DIR TABLE FIELD... [--text]
@@ -167,41 +188,93 @@ Example:
       qty:int:13@range=-5000..5000 price:fixed:2:20 name:str:12:packed'
 )";
     if (command == "dump")
-        return R"(Usage: orvex dump DIR TABLE [--csv]
+        return R"(Usage: orvex dump DIR TABLE [--csv | --json]
 
 Writes the records of TABLE to standard output, in table order: in the
 table's text form (one record a line, values as tokens separated by tabs,
-strings in double quotes with backslash escapes), or with --csv as CSV with a
+strings in double quotes with backslash escapes), with --csv as CSV with a
 header line of the field names (values quoted only when they hold a comma, a
-quote, a line break or an outer space). Either form reads back with load.
+quote, a line break or an outer space), or with --json as JSON Lines: one
+object per record, the field names as keys, numbers as JSON numbers
+(fixed-point values with their decimals, 19.90), strings as JSON strings
+(UTF-8 kept, control characters escaped, a byte that is not UTF-8 as
+U+FFFD). The text form and CSV read back with load.
+
+Example:
+  orvex dump shop orders --json > orders.jsonl
 )";
     if (command == "load")
-        return R"(Usage: orvex load DIR TABLE [--csv] < INPUT
+        return R"(Usage: orvex load DIR TABLE [--csv] [--append] < INPUT
 
-Replaces the records of TABLE with those read from standard input: the
-table's text form (as dump writes it; blank lines are skipped), or with --csv
-CSV whose header line names the table's fields in order (a CSV row may be at
-most 1 MiB long, and the input may not start with a byte-order mark). Every
-value is checked against its field: its type, its bits, the decimals of a
-fixed field, the characters of a packed string and any declared range. A
-number too large for its field is refused, never wrapped. The first
-bad value stops the load with "line N, field NAME: reason" and exit status 1;
-a failed load leaves the table as it was (the new records are built apart
-and replace the old ones only at the end).
+Replaces the records of TABLE with those read from standard input, or with
+--append adds them after the records already there: the table's text form
+(as dump writes it; blank lines are skipped), or with --csv CSV whose header
+line names the table's fields in order (a CSV row may be at most 1 MiB long;
+a UTF-8 byte-order mark before the header is skipped). Every value is
+checked against its field: its type, its bits, the decimals of a fixed
+field, the characters of a packed string and any declared range. A number
+too large for its field is refused, never wrapped. A reference (@ref=T)
+must be a record of T: below T's record count (for a table that refers to
+itself, its count after the load).
+
+References to TABLE: while records of other tables refer to TABLE, a load
+that replaces its records is refused (those references would designate other
+records); --append moves no record and is allowed. Appended records may
+leave the table unsorted: run orvex sort before find, delete or update.
+
+The first bad value stops the load with "line N, field NAME: reason" and
+exit status 1; a failed load leaves the table as it was. A progress bar
+shows when standard error is a terminal and standard input a file.
+
+Example:
+  orvex load shop orders --csv --append < more-orders.csv
 )";
     if (command == "sort")
         return R"(Usage: orvex sort DIR TABLE
 
 Sorts the records of TABLE on its key, in place in its contents file.
+
+References to TABLE (fields with @ref=TABLE, in any table of DIR, TABLE
+itself included) follow their records: the sort notes where each record
+went and rewrites those fields in the same change, so every reference still
+designates the record it did. Such a table is sorted in memory, keeping
+records of equal keys in their order.
+
+Example:
+  orvex sort shop orders
 )";
     if (command == "find")
-        return R"(Usage: orvex find DIR TABLE KEY...
+        return R"(Usage: orvex find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json]
+       orvex find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]
+                  [--csv | --json]
 
-Searches TABLE, which must be sorted on its key (orvex sort), for the record
-whose key fields hold the values KEY... (one value per key field, in order).
-Prints the position that an exact search finds ("not found" when none), the
-lower bound (first record not below the key) and the upper bound (first
-record above it), and the records from the lower to the upper bound.
+Searches TABLE, which must be sorted on its key (orvex sort), by halving.
+With KEY... (one value per key field, in order), prints the position that an
+exact search finds ("not found" when none), the lower bound (first record not
+below the key) and the upper bound (first record above it), and the records
+from the lower to the upper bound (the first 10 unless --limit says).
+
+With --from KEY and --to KEY2 (either may be left out: from the first key,
+to the last), lists every record whose key lies in KEY..KEY2, both included,
+in key order: the order sort gives, where keys compare as unsigned bit
+strings, so negative values come after positive ones. For a key of several
+fields, KEY holds their values separated by commas, as a CSV row ("3,120",
+or '"Smith, J",7'); fewer values than key fields stand for every key that
+starts with them (--from 3 --to 3 on a key "customer, day" gives every
+record of customer 3).
+
+A key that a field can't hold (too large for its bits, more decimals than
+its precision, a string too long) is simply not found; as a bound it lies
+between the keys around it.
+
+A table that is not sorted is refused: "table T is not sorted on its key;
+run `orvex sort`", exit 1 (every key is read once to make sure). --scan
+reads every record instead and needs no order. --limit N lists at most N
+records; --csv and --json list only the records, as dump writes them.
+
+Examples:
+  orvex find shop orders 1002
+  orvex find shop orders --from 1000 --to 1999 --limit 20 --json
 )";
     if (command == "strip")
         return R"(Usage: orvex strip DIR [TABLE...]
@@ -215,6 +288,9 @@ decimals that keep every value exact). Prints records, bits per record and
 contents file bytes before and after. Stripping uses the scratch name "temp".
 A table whose files break the rules that check applies is not stripped: the
 strip stops with the problem before it changes anything.
+
+Example:
+  orvex strip shop orders
 )";
     if (command == "check")
         return R"(Usage: orvex check DIR [TABLE...]
@@ -230,7 +306,100 @@ can be stored in its field again, lies in its declared range, and as a record
 number (@ref) lies below the referenced table's record count. Files left
 over by an interrupted load or strip (NAME.load, temp.*) are problems too.
 Lists each problem (the first 10 of a table); notes a table that is not
-sorted on its key. Exit status 0 when all is well, 1 otherwise.
+sorted on its key. Exit status 0 when all is well, 1 otherwise. A progress
+bar shows when standard error is a terminal.
+
+Example:
+  orvex check shop
+)";
+    if (command == "delete")
+        return R"(Usage: orvex delete DIR TABLE KEY [--to KEY2] [--scan]
+
+Removes every record of TABLE whose key is KEY, or with --to lies in
+KEY..KEY2 (both included, in key order), and prints how many went. Keys are
+given and found as find takes them (see orvex find --help): TABLE must be
+sorted on its key, or --scan reads every record; a key that can't be stored
+matches nothing.
+
+References to TABLE (fields with @ref=TABLE anywhere in DIR): the records
+after those removed move up, and every reference to them is rewritten in the
+same change so that it still designates its record. While some reference
+designates a record to be removed, nothing is deleted: the message names the
+referring record, its table and field.
+
+All or nothing: a delete that fails leaves the set as it was.
+
+Examples:
+  orvex delete shop orders 1002
+  orvex delete shop orders 1000 --to 1999
+)";
+    if (command == "update")
+        return R"(Usage: orvex update DIR TABLE KEY FIELD=VALUE... [--scan]
+
+Sets the named fields, in every record of TABLE whose key is KEY, to the
+values given, and prints how many records changed. Keys are given and found
+as find takes them (see orvex find --help): TABLE must be sorted on its key,
+or --scan reads every record. Values are checked as load checks them (type,
+bits, decimals, packed characters, declared range), and a reference
+(@ref=T) must be a record of T. A key field can't be changed this way (the
+record would have to move): delete it and load it again with --append.
+
+All or nothing: a bad value changes no record.
+
+Example:
+  orvex update shop orders 1002 qty=3 price=1.25
+)";
+    if (command == "alter")
+        return R"(Usage: orvex alter DIR TABLE add FIELD [--default VALUE]
+       orvex alter DIR TABLE drop FIELD
+
+add: adds FIELD (written as create takes it, e.g. 'note:str:20' or
+'vip:u_int:1@range=1') after the last field. Every record gets VALUE, checked
+as load checks a value, or without --default 0 (an empty string). The key
+stays what it was.
+
+drop: removes FIELD, which may not be in the key, and its values.
+
+Either rewrites TABLE (its structure, transformer and contents files, in its
+form) as one change: no record moves, so references to it stay true.
+
+Examples:
+  orvex alter shop orders add 'note:str:20' --default none
+  orvex alter shop orders drop note
+)";
+    if (command == "drop")
+        return R"(Usage: orvex drop DIR TABLE
+
+Removes TABLE: its files and its line in tables.lst. Refused while a field
+of another table refers to it (@ref=TABLE); the message names them.
+
+Example:
+  orvex drop shop archive
+)";
+    if (command == "export")
+        return R"(Usage: orvex export DIR > FILE
+
+Writes the whole set to standard output as one text stream: a header line,
+whether the set has tables.lst, then per table (in list order) its name and
+form, the text form of its structure and transformer files (each preceded by
+its length in bytes) and its records in the text form, one a line; "end"
+closes the stream. orvex import reads it back.
+
+Example:
+  orvex export shop > shop.orvex
+)";
+    if (command == "import")
+        return R"(Usage: orvex import DIR < FILE
+
+Reads a stream that orvex export wrote and makes the set again in DIR,
+which must be new or hold no tables. Each table comes back in its own form
+(binary or text) with its transformers and records, and tables.lst as the
+set had it, so the files are the same, byte for byte, as those exported
+(a contents file holds only its records). A stream that is damaged or cut
+short is refused with its line number and leaves DIR as it was.
+
+Example:
+  orvex import shop-copy < shop.orvex
 )";
     return std::string();
 }

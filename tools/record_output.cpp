@@ -1,0 +1,54 @@
+#include "tools/record_output.h"
+
+#include "tools/csv.h"
+#include "tools/json.h"
+#include "tools/values.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+RecordForm recordForm(const Arguments& args) {
+    if (args.has("--csv") && args.has("--json")) throw UsageError("--csv and --json exclude each other");
+    if (args.has("--csv")) return RecordForm::csv;
+    if (args.has("--json")) return RecordForm::json;
+    return RecordForm::text;
+}
+
+std::vector<std::string> fieldNames(const TFields& fields) {
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < fields.size(); ++i) names.push_back(fields[i].name());
+    return names;
+}
+
+RecordWriter::RecordWriter(std::ostream& out, const TFields& fields, RecordForm form)
+    : m_out(out), m_fields(fields), m_form(form), m_values(fields.size()) {}
+
+void RecordWriter::begin() {
+    if (m_form == RecordForm::csv) writeCsvRow(m_out, fieldNames(m_fields));
+}
+
+void RecordWriter::write(const TRecord& record) {
+    switch (m_form) {
+        case RecordForm::text:
+            record.to_stream(m_out);
+            m_out << '\n';
+            return;
+        case RecordForm::csv:
+            for (unsigned f = 0; f < m_fields.size(); ++f) m_values[f] = valueText(record[f]);
+            writeCsvRow(m_out, m_values);
+            return;
+        case RecordForm::json: {
+            std::string line = "{";
+            for (unsigned f = 0; f < m_fields.size(); ++f) {
+                const std::string value = valueText(record[f]);
+                line += (f ? "," : "") + jsonString(m_fields[f].name()) + ":" +
+                        (m_fields[f].Type() == "str" ? jsonString(value) : value);
+            }
+            m_out << line << "}\n";
+            return;
+        }
+    }
+}
+
+}  // namespace Tool

@@ -1,0 +1,110 @@
+#include "tools/references.h"
+
+#include "tools/field_syntax.h"
+#include "tools/report.h"
+#include "tools/table_view.h"
+#include "tools/usage.h"
+#include "tools/values.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+std::string referrerText(const Referrer& referrer) { return referrer.table + "." + referrer.field; }
+
+std::vector<Referrer> referrersOf(Catalog& catalog, const std::string& table) {
+    std::vector<Referrer> referrers;
+    for (const TableEntry& entry : catalog.tables()) {
+        pointer<TTable> other;
+        try {
+            other = defineTable(catalog, entry.name);
+        } catch (const std::exception&) {
+            continue;  // a damaged table is refused by every command that uses it; check names it
+        }
+        const TFields& fields = other->fields();
+        for (unsigned f = 0; f < fields.size(); ++f) {
+            std::string target;
+            if (referencedTable(fields[f], target) && target == table)
+                referrers.push_back(Referrer{entry.name, fields[f].name()});
+        }
+    }
+    return referrers;
+}
+
+unsigned long referringRecords(Catalog& catalog, const std::vector<Referrer>& referrers, const std::string& table) {
+    unsigned long records = 0;
+    std::vector<std::string> counted;
+    for (const Referrer& referrer : referrers) {
+        if (referrer.table == table) continue;
+        bool seen = false;
+        for (const std::string& name : counted) seen = seen || name == referrer.table;
+        if (seen) continue;
+        counted.push_back(referrer.table);
+        const pointer<TTable> other = defineTable(catalog, referrer.table);
+        requireContents(catalog, *other);
+        records += TOpenTable(*other, false).size();
+    }
+    return records;
+}
+
+std::vector<unsigned long> referenceLimits(Catalog& catalog, const TFields& fields, const std::string& self,
+                                           unsigned long selfCount) {
+    std::vector<unsigned long> limits(fields.size(), kNoReference);
+    for (unsigned f = 0; f < fields.size(); ++f) {
+        std::string target;
+        if (!referencedTable(fields[f], target)) continue;
+        if (target == self) {
+            limits[f] = selfCount;
+            continue;
+        }
+        if (!catalog.contains(target))
+            throw InputError("field " + fields[f].name() + " refers to table " + target + ", which does not exist");
+        const pointer<TTable> referenced = defineTable(catalog, target);
+        requireContents(catalog, *referenced);
+        limits[f] = TOpenTable(*referenced, false).size();
+    }
+    return limits;
+}
+
+std::string referenceProblem(const TRecord& record, const std::vector<unsigned long>& limits) {
+    const TFields& fields = record.fields();
+    for (unsigned f = 0; f < fields.size(); ++f) {
+        if (limits[f] == kNoReference) continue;
+        const unsigned long value = record[f].get<unsigned long>();
+        if (value >= limits[f]) {
+            std::string target;
+            referencedTable(fields[f], target);
+            return "field " + fields[f].name() + ": record " + std::to_string(value) + " is not a record of " + target +
+                   " (" + std::to_string(limits[f]) + (limits[f] == 1 ? " record)" : " records)");
+        }
+    }
+    return std::string();
+}
+
+void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
+                        unsigned long oldCount, const Renumbering& renumber) {
+    for (const Referrer& referrer : referrers) {
+        const pointer<TTable> table = defineTable(catalog, referrer.table);
+        requireContents(catalog, *table);
+        const unsigned f = table->fields().indexOf(referrer.field);
+        TOpenTable open(*table, false);
+        const pointer<Console::TProgress> progress = progressBar("Renumbering " + referrerText(referrer));
+        if (progress) progress->start(static_cast<int>(open.size()));
+        for (unsigned long r = 0; r < open.size(); ++r) {
+            if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
+            TRecord record = open.at(r);
+            const unsigned long value = record[f].get<unsigned long>();
+            if (value >= oldCount) continue;
+            const unsigned long renumbered = renumber(value);
+            if (renumbered == kRemovedRecord)
+                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
+                                 ") refers to record " + std::to_string(value) + " of " + referenced);
+            if (renumbered == value) continue;
+            record[f] = renumbered;
+            open.update(r, record);
+        }
+        if (progress) progress->finish();
+    }
+}
+
+}  // namespace Tool

@@ -1,0 +1,232 @@
+// export and import: a whole table set as one text stream and back.
+//
+// The stream, in the library's own text forms:
+//
+//   orvex export 1
+//   list 1                       1: the set had tables.lst; 0: it had none
+//   table NAME binary|text       per table, in list order
+//   structure BYTES              then exactly BYTES bytes: the text form of
+//                                the structure file (NAME.dst)
+//   transformers BYTES           then the text form of the transformer file
+//   records COUNT                then COUNT lines: the records' text form
+//   end
+//
+// An import into an empty (or new) directory writes every table in its own
+// form and the list as the set had it, so that the files come out the same,
+// byte for byte (a contents file holds only its records: old bytes that a
+// host left past the count are not carried). It is one change: a stream
+// that is cut short or wrong anywhere leaves the directory as it was.
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "Core/Orvex/__table.h"
+#include "host/memory_file_set.h"
+#include "support/Utils.h"
+#include "tools/catalog.h"
+#include "tools/commands.h"
+#include "tools/field_syntax.h"
+#include "tools/report.h"
+#include "tools/table_rules.h"
+#include "tools/table_view.h"
+#include "tools/usage.h"
+
+using namespace Orvex;
+
+namespace Tool {
+
+namespace {
+
+const char kHeader[] = "orvex export 1";
+
+// The text forms of a definition's structure and transformer files, as the
+// library writes them.
+std::pair<std::string, std::string> definitionTexts(const TTable& table) {
+    Host::MemoryFileSet scratch;
+    const TTable copy(scratch, table.name(), table.fields(), false);
+    const std::string transformers =
+        scratch.exists(copy.transFileName()) ? scratch.contents(copy.transFileName()) : std::string();
+    return {scratch.contents(copy.descFileName()), transformers};
+}
+
+// Reads the import stream, counting its lines for messages.
+class ExportReader {
+public:
+    explicit ExportReader(std::istream& in) : m_in(in) {}
+
+    // The next line, which must start with `word` and a space (or be `word`
+    // when `rest` is null); the words after it go to `rest`.
+    void expectLine(const std::string& word, std::string* rest) {
+        std::string line;
+        ++m_line;
+        if (!std::getline(m_in, line)) fail("the stream ends where '" + word + "' was expected");
+        if (!rest) {
+            if (line != word) fail("expected '" + word + "', found '" + line + "'");
+            return;
+        }
+        if (line.compare(0, word.size() + 1, word + " ") != 0) fail("expected '" + word + " ...', found '" + line + "'");
+        *rest = line.substr(word.size() + 1);
+    }
+
+    // A "WORD COUNT" line's count.
+    unsigned long countLine(const std::string& word) {
+        std::string text;
+        expectLine(word, &text);
+        std::size_t end = 0;
+        unsigned long value = 0;
+        try {
+            value = std::stoul(text, &end);
+        } catch (const std::exception&) {
+            end = 0;
+        }
+        if (end == 0 || end != text.size() || text[0] == '-') fail("'" + word + "' needs a count, not '" + text + "'");
+        return value;
+    }
+
+    std::string bytes(unsigned long count) {
+        if (count > (1UL << 30)) fail("a section of " + std::to_string(count) + " bytes is too large");
+        std::string text(count, '\0');
+        m_in.read(&text[0], static_cast<std::streamsize>(count));
+        if (static_cast<unsigned long>(m_in.gcount()) != count) fail("the stream ends inside a section");
+        for (char c : text) m_line += c == '\n';
+        return text;
+    }
+
+    bool recordLine(std::string& line) {
+        ++m_line;
+        return static_cast<bool>(std::getline(m_in, line));
+    }
+
+    bool atEnd() { return m_in.peek() == std::char_traits<char>::eof(); }
+
+    [[noreturn]] void fail(const std::string& why) const {
+        throw InputError("line " + std::to_string(m_line) + ": " + why);
+    }
+
+private:
+    std::istream& m_in;
+    unsigned long m_line = 0;
+};
+
+// One table of the stream into the directory; returns its record count.
+unsigned long importTable(ExportReader& in, Catalog& catalog, const std::vector<TableEntry>& earlier, TableEntry& entry) {
+    std::string rest;
+    in.expectLine("table", &rest);
+    const std::string::size_type space = rest.find(' ');
+    entry.name = rest.substr(0, space);
+    const std::string form = space == std::string::npos ? std::string() : rest.substr(space + 1);
+    if (!isPlainName(entry.name) || entry.name == kScratchName) in.fail("bad table name '" + entry.name + "'");
+    if (form != "binary" && form != "text") in.fail("a table's form is binary or text, not '" + form + "'");
+    for (const TableEntry& other : earlier)
+        if (other.name == entry.name) in.fail("table " + entry.name + " is given twice");
+    entry.binary = form == "binary";
+
+    Host::MemoryFileSet scratch;
+    scratch.put(entry.name + ".dst", in.bytes(in.countLine("structure")));
+    scratch.put(entry.name + ".trt", in.bytes(in.countLine("transformers")));
+    pointer<TTable> definition;
+    try {
+        definition = pointer<TTable>(new TTable(scratch, entry.name, false));
+    } catch (const std::exception& e) {
+        in.fail("table " + entry.name + ": " + trimmedMessage(e.what()));
+    }
+    const TTable table(catalog.files(), entry.name, definition->fields(), entry.binary);
+    const unsigned long count = in.countLine("records");
+    TOpenTable out(table, true);
+    const pointer<Console::TProgress> progress = progressBar("Importing " + entry.name);
+    if (progress) progress->start(static_cast<int>(count));
+    TRecord record(out.fields());
+    std::string line;
+    for (unsigned long r = 0; r < count; ++r) {
+        if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
+        if (!in.recordLine(line)) in.fail("the stream ends after " + std::to_string(r) + " records of " + entry.name);
+        std::istringstream values(line);
+        try {
+            record.from_stream(values);
+        } catch (const std::exception& e) {
+            in.fail("record of " + entry.name + ": " + trimmedMessage(e.what()));
+        }
+        if (values.fail() || !(values >> std::ws).eof()) in.fail("a malformed record of " + entry.name);
+        out.push_back(record);
+    }
+    if (progress) progress->finish();
+    return count;
+}
+
+}  // namespace
+
+int exportCommand(const Words& words) {
+    Arguments args("export", words, {}, {});
+    if (args.help()) return std::cout << commandHelp("export"), 0;
+    args.expect(1, 1, "DIR");
+    Catalog catalog(args.positionals()[0], Access::read);
+    // Every table must read before the first byte goes out.
+    std::vector<pointer<TTable>> tables;
+    for (const TableEntry& entry : catalog.tables()) {
+        tables.push_back(defineTable(catalog, entry.name));
+        requireContents(catalog, *tables.back());
+    }
+    std::cout << kHeader << "\nlist " << (catalog.listed() ? 1 : 0) << "\n";
+    for (const pointer<TTable>& table : tables) {
+        const auto texts = definitionTexts(*table);
+        std::cout << "table " << table->name() << (table->binDesc() ? " binary" : " text") << "\nstructure "
+                  << texts.first.size() << "\n"
+                  << texts.first << "transformers " << texts.second.size() << "\n"
+                  << texts.second;
+        TOpenTable open(*table, false);
+        std::cout << "records " << open.size() << "\n";
+        const pointer<Console::TProgress> progress = progressBar("Exporting " + table->name());
+        if (progress) progress->start(static_cast<int>(open.size()));
+        for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
+            if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
+            open.at(i).to_stream(std::cout);
+            std::cout << '\n';
+        }
+        if (progress) progress->finish();
+    }
+    std::cout << "end\n";
+    std::cout.flush();
+    if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
+    return 0;
+}
+
+int importCommand(const Words& words) {
+    Arguments args("import", words, {}, {});
+    if (args.help()) return std::cout << commandHelp("import"), 0;
+    args.expect(1, 1, "DIR");
+    const std::string& directory = args.positionals()[0];
+    std::filesystem::create_directories(directory);
+    Catalog catalog(directory, Access::write);
+    if (catalog.listed() || !catalog.tables().empty())
+        throw InputError(directory + " already holds tables; import goes into an empty or new directory");
+    ExportReader in(std::cin);
+    in.expectLine(kHeader, nullptr);
+    std::string listed;
+    in.expectLine("list", &listed);
+    if (listed != "0" && listed != "1") in.fail("'list' is 0 or 1, not '" + listed + "'");
+    unsigned long tables = 0, records = 0;
+    std::vector<TableEntry> entries;
+    for (;;) {
+        if (in.atEnd()) in.fail("the stream ends without 'end'");
+        if (std::cin.peek() == 'e') {
+            in.expectLine("end", nullptr);
+            break;
+        }
+        TableEntry entry{std::string(), true};
+        records += importTable(in, catalog, entries, entry);
+        entries.push_back(entry);
+        ++tables;
+    }
+    if (!in.atEnd()) in.fail("text after 'end'");
+    if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
+    if (listed == "1") {
+        for (const TableEntry& entry : entries) catalog.add(entry);
+        if (entries.empty()) catalog.writeList();
+    }
+    catalog.commit();
+    std::cout << "imported " << tables << (tables == 1 ? " table" : " tables") << " with " << records
+              << (records == 1 ? " record" : " records") << " into " << directory << "\n";
+    return 0;
+}
+
+}  // namespace Tool
