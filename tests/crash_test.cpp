@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -331,11 +332,23 @@ protected:
         return seen;
     }
 
+    // The points to stop at: every one, or with ORVEX_CRASH_STRIDE=K every
+    // K-th from the first (the sanitizer build, where each run of the
+    // program costs far more), always with the last.
+    static std::vector<long> pointsUpTo(long last) {
+        const char* stride = std::getenv("ORVEX_CRASH_STRIDE");
+        const long step = stride ? std::max(1L, std::atol(stride)) : 1;
+        std::vector<long> points;
+        for (long n = 1; n <= last; n += step) points.push_back(n);
+        if (points.empty() || points.back() != last) points.push_back(last);
+        return points;
+    }
+
     // Stops the command at every point in turn, killed as by a crash.
     void crashAtEveryPoint(const Scenario& scenario, const Ends& e) {
         verdicts.clear();
         std::vector<Seen> seen;
-        for (long n = 1; n <= e.points; ++n) {
+        for (long n : pointsUpTo(e.points)) {
             writeSet(setDir, scenario.set);
             const ToolOutcome run = runUnderShim(scenario, n);
             const std::string where = scenario.name + ", crash at point " + std::to_string(n);
@@ -354,7 +367,9 @@ protected:
     void powerCutAtEveryPoint(const Scenario& scenario, const Ends& e) {
         verdicts.clear();
         std::vector<Seen> seen;
-        for (long n = 1; n <= e.points + 1; ++n) {
+        std::vector<long> points = pointsUpTo(e.points);
+        points.push_back(e.points + 1);
+        for (long n : points) {
             writeSet(setDir, scenario.set);
             const StartingState start = startingState(setDir);
             const ToolOutcome run = runUnderShim(scenario, n);
