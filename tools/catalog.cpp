@@ -45,9 +45,10 @@ Catalog::Catalog(const std::string& directory, Access access) : m_files(director
     if (access == Access::write) {
         m_files.beginChange();
         m_changing = true;
-        // The library would recover on its own when the set is opened; doing
-        // it first lets the user know.
-        if (recoverInterruptedStrip(m_files))
+        // Held for the whole command, so the set is recovered here, once,
+        // and the tables the command defines don't look again.
+        m_opened = opened_set(m_files);
+        if (m_opened.recovered())
             std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kScratchName << ".jnl)\n";
     }
     if (m_files.exists(kListFileName))

@@ -4,13 +4,12 @@
 #include <cctype>
 #include <cstring>
 #include <istream>
+#include <limits>
 #include <ostream>
 #include <sstream>
 
-#include <boost/crc.hpp>
-
-#include "Core/Orvex/Stripper.h"
 #include "Core/Orvex/Trans.h"
+#include "Core/Orvex/table_files.h"
 #include "fileset/TAtomicChanges.h"
 #include "support/Utils.h"
 #include "support/tabulation.h"
@@ -29,10 +28,6 @@ const std::ios_base::openmode kBinary = std::ios_base::binary;
 
 std::string decimal(unsigned long v) { return std::to_string(v); }
 
-// The names of a table's files, shared by its definition and the strip journal.
-std::string descFileNameOf(const std::string& table, bool binDesc) { return table + (binDesc ? ".dsb" : ".dst"); }
-std::string contentsFileNameOf(const std::string& table) { return table + ".bin"; }
-
 // A read of records that stopped short, where going on would work with
 // records that were never read.
 [[noreturn]] void raiseUnreadable(const std::string& file) {
@@ -44,28 +39,16 @@ void endLine(std::ostream& os) {
     os.flush();
 }
 
-// Copies up to n bytes of `in` to `out` while neither fails; returns how
-// many were read.
-std::streamoff copyBytes(std::ostream& out, std::istream& in, std::streamoff n) {
-    char buffer[kMoveChunk];
-    std::streamoff done = 0;
-    while (done < n && !in.fail() && !out.fail()) {
-        in.read(buffer, std::min(n - done, kMoveChunk));
-        out.write(buffer, in.gcount());
-        done += in.gcount();
+// Reads `in` to its end, leaving it failed as a read past the end does;
+// returns how many bytes that was.
+std::streamoff bytesLeftIn(std::istream& in) {
+    std::streamoff skipped = 0;
+    while (in.good()) {
+        in.ignore(std::numeric_limits<std::streamsize>::max());
+        skipped += in.gcount();
     }
-    return done;
-}
-
-// Reads `in` to its end; returns how many bytes that was.
-std::streamoff skipRest(std::istream& in) {
-    char buffer[kMoveChunk];
-    std::streamoff done = 0;
-    while (!in.fail()) {
-        in.read(buffer, kMoveChunk);
-        done += in.gcount();
-    }
-    return done;
+    in.setstate(std::ios_base::failbit);
+    return skipped;
 }
 
 }  // namespace
@@ -75,24 +58,24 @@ std::streamoff skipRest(std::istream& in) {
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread)
     : TNamed(name),
       m_BinDesc(binDesc),
-      m_DescFileName(descFileNameOf(name, binDesc)),
-      m_TransFileName(name + (binDesc ? ".trb" : ".trt")),
-      m_ContentsFileName(contentsFileNameOf(name)),
+      m_DescFileName(structureFileName(name, binDesc)),
+      m_TransFileName(transformerFileName(name, binDesc)),
+      m_ContentsFileName(Orvex::contentsFileName(name)),
       m_FileSet(fs),
       m_Stream(fs),
       m_Fields(fields) {}
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
     : TTable(fs, name, binDesc, TFields(), Unread()) {
-    recoverInterruptedStrip(fs);
+    m_Opened = opened_set(fs);
     m_Fields = getFields(fs);
     getTransformers(m_Fields, fs);
 }
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
     : TTable(fs, name, binDesc, fields, Unread()) {
+    m_Opened = opened_set(fs);
     FileSet::change_scope change(fs);  // both companion files, or neither
-    recoverInterruptedStrip(fs);
     writeFields(fs);
     writeTransformers(fs);
 }
@@ -189,324 +172,6 @@ void TTable::erase() {
 std::string lowerized(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-// ------------------------------------------------------------------ stripping
-//
-// The journal of a strip, "temp.jnl", exists from before the first temporary
-// file is written until the swap is over, so that whatever the strip leaves
-// behind when it is cut off can be told apart from a table named "temp" and
-// finished or undone. It is one line of tokens: the table's name, its form
-// flag, a state and the word "end". State "prepared": the table's own files
-// are untouched and the temporary files may be incomplete. State "swapping",
-// written only once both temporary files are complete: the line also gives
-// the size and checksum of the temporary structure and contents files. A line
-// that does not read through to "end" counts as "prepared", since the swap
-// starts only after a "swapping" line has been written whole.
-
-namespace {
-const char kTemporaryName[] = "temp";
-const char kJournalName[] = "temp.jnl";
-const char* const kTemporaryFiles[] = {"temp.dst", "temp.dsb", "temp.trt", "temp.trb", "temp.bin"};
-const char kSwapping[] = "swapping";
-
-[[noreturn]] void raiseTemporaryNameTaken() {
-    Utils::raise_runtime_error(std::string("Can't strip: a table named ") + kTemporaryName +
-                               " would be overwritten by the temporary files of stripping; rename it first");
-}
-
-// What a file holds, as far as the journal needs to know.
-struct FileSignature {
-    unsigned long size = 0;
-    unsigned long checksum = 0;
-    bool operator==(const FileSignature& o) const { return size == o.size && checksum == o.checksum; }
-};
-
-struct StripJournal {
-    std::string table;
-    bool binDesc = false;
-    bool swapping = false;
-    FileSignature desc, contents;
-
-    std::string descFileName() const { return descFileNameOf(table, binDesc); }
-    std::string contentsFileName() const { return contentsFileNameOf(table); }
-    std::string temporaryDescFileName() const { return descFileNameOf(kTemporaryName, binDesc); }
-    std::string temporaryContentsFileName() const { return contentsFileNameOf(kTemporaryName); }
-};
-
-bool canOpen(FileSet::TFileSet& fs, const std::string& name) {
-    return FileSet::ivfstream(fs, name.c_str(), kBinary, false, true).is_open();
-}
-
-// False when the file can't be opened or read to its end.
-bool signatureOf(FileSet::TFileSet& fs, const std::string& name, FileSignature& signature) {
-    FileSet::ivfstream in(fs, name.c_str(), kBinary, false, true);
-    if (!in.is_open()) return false;
-    boost::crc_32_type crc;
-    std::vector<char> block(1 << 16);
-    unsigned long size = 0;
-    for (;;) {
-        const std::streamsize got = in.rdbuf()->sgetn(block.data(), static_cast<std::streamsize>(block.size()));
-        if (got <= 0) break;
-        crc.process_bytes(block.data(), static_cast<std::size_t>(got));
-        size += static_cast<unsigned long>(got);
-    }
-    signature.size = size;
-    signature.checksum = crc.checksum();
-    return true;
-}
-
-FileSignature signatureOfBytes(const std::string& bytes) {
-    boost::crc_32_type crc;
-    crc.process_bytes(bytes.data(), bytes.size());
-    FileSignature signature;
-    signature.size = bytes.size();
-    signature.checksum = crc.checksum();
-    return signature;
-}
-
-// False when the journal could not be written whole.
-bool writeJournal(FileSet::TFileSet& fs, const StripJournal& journal) {
-    FileSet::ovfstream out(fs, kJournalName, std::ios_base::openmode(), false, true);
-    if (!out.is_open()) return false;
-    tabulation::to_stream(out, journal.table);
-    tabulation::to_stream(out, static_cast<unsigned char>(journal.binDesc ? 1 : 0));
-    if (journal.swapping) {
-        tabulation::to_stream(out, std::string(kSwapping));
-        for (const FileSignature* f : {&journal.desc, &journal.contents}) {
-            tabulation::to_stream(out, f->size);
-            tabulation::to_stream(out, f->checksum);
-        }
-    } else {
-        tabulation::to_stream(out, std::string("prepared"));
-    }
-    tabulation::to_stream(out, std::string("end"));
-    endLine(out);
-    return out.good();
-}
-
-// False when there is no journal; a damaged one reads as "prepared".
-bool readJournal(FileSet::TFileSet& fs, StripJournal& journal) {
-    FileSet::ivfstream in(fs, kJournalName, std::ios_base::openmode(), false, true);
-    if (!in.is_open()) return false;
-    StripJournal read;
-    unsigned char flag = 0;
-    std::string state, end;
-    tabulation::from_stream(in, read.table);
-    tabulation::from_stream(in, flag);
-    tabulation::from_stream(in, state);
-    read.binDesc = flag != 0;
-    if (state == kSwapping) {
-        for (FileSignature* f : {&read.desc, &read.contents}) {
-            tabulation::from_stream(in, f->size);
-            tabulation::from_stream(in, f->checksum);
-        }
-        tabulation::from_stream(in, end);
-        read.swapping = !in.fail() && end == "end" && !read.table.empty();
-    }
-    journal = read;
-    return true;
-}
-
-// Removes the temporary files; false when one of them is still there.
-bool removeTemporaries(FileSet::TFileSet& fs) {
-    bool removed = true;
-    for (const char* name : kTemporaryFiles) {
-        fs.remove(name);
-        if (canOpen(fs, name)) removed = false;
-    }
-    return removed;
-}
-
-void removeJournal(FileSet::TFileSet& fs) {
-    fs.remove(kJournalName);
-    if (canOpen(fs, kJournalName))
-        Utils::raise_runtime_error(std::string("Couldn't remove the strip journal ") + kJournalName);
-}
-
-[[noreturn]] void raiseUnrecoverable(const StripJournal& journal, const std::string& why) {
-    Utils::raise_runtime_error("Can't finish the interrupted strip of table " + journal.table + ": " + why +
-                               "; its files and " + kJournalName + " are left as they are");
-}
-
-// Moves one temporary file over the table's, unless that was done already.
-void finishMove(FileSet::TFileSet& fs, const StripJournal& journal, const std::string& from, const std::string& to,
-                const FileSignature& expected) {
-    FileSignature found;
-    if (signatureOf(fs, from, found)) {
-        if (!(found == expected)) raiseUnrecoverable(journal, from + " isn't the file the journal describes");
-        FileSet::moveFile(fs, from, to);
-        if (canOpen(fs, from)) raiseUnrecoverable(journal, "couldn't remove " + from);
-    } else if (!signatureOf(fs, to, found) || !(found == expected)) {
-        raiseUnrecoverable(journal, from + " can't be opened and " + to + " isn't its copy");
-    }
-}
-
-// The swap of a journal in state "swapping": each move replaces its target
-// only once its source is open and removes the source only once the target
-// holds every byte, so it can be cut off and done again at any point.
-void finishSwap(FileSet::TFileSet& fs, const StripJournal& journal) {
-    finishMove(fs, journal, journal.temporaryDescFileName(), journal.descFileName(), journal.desc);
-    finishMove(fs, journal, journal.temporaryContentsFileName(), journal.contentsFileName(), journal.contents);
-    if (!removeTemporaries(fs)) raiseUnrecoverable(journal, "a temporary file can't be removed");
-    removeJournal(fs);
-}
-
-// Undoes a strip that failed before its swap, without raising: what can't be
-// removed stays, with the journal, for the next recovery.
-void abandonStrip(FileSet::TFileSet& fs, const StripJournal& journal, bool swappingWritten) {
-    if (swappingWritten) {
-        // The journal may say "swapping"; it must say otherwise before a
-        // temporary file goes, or a recovery would finish a half-removed swap.
-        StripJournal prepared = journal;
-        prepared.swapping = false;
-        if (!writeJournal(fs, prepared)) return;
-    }
-    if (!removeTemporaries(fs)) return;
-    fs.remove(kJournalName);
-}
-
-// Temporary files with no journal belong to somebody else: a table named
-// "temp", or files a host put there. A strip must not overwrite them.
-void refuseForeignTemporaries(FileSet::TFileSet& fs) {
-    for (const char* name : kTemporaryFiles)
-        if (canOpen(fs, name))
-            Utils::raise_runtime_error(std::string("Can't strip: ") + name +
-                                       " would be overwritten by the temporary files of stripping; rename or remove it first");
-}
-}  // namespace
-
-bool recoverInterruptedStrip(FileSet::TFileSet& fs) {
-    StripJournal journal;
-    if (!readJournal(fs, journal)) return false;
-    if (journal.swapping) {
-        finishSwap(fs, journal);
-    } else {
-        if (!removeTemporaries(fs))
-            Utils::raise_runtime_error(std::string("Couldn't remove the temporary files of an interrupted strip; ") +
-                                       kJournalName + " is left for the next attempt");
-        removeJournal(fs);
-    }
-    return true;
-}
-
-void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress) {
-    if (name() == kTemporaryName) raiseTemporaryNameTaken();
-    FileSet::change_scope change(m_FileSet);
-    if (tables.contains(kTemporaryName)) raiseTemporaryNameTaken();
-    const TFields old = m_Fields;
-    field_transformer_manager& registry = field_transformer_manager::instance();
-
-    // Every transformer is made before any is used, so a field that cannot
-    // be transformed stops the strip before a file is written.
-    std::vector<pointer<field_transformer_base> > transformers;
-    transformers.reserve(old.size());
-    for (unsigned i = 0; i < old.size(); ++i) {
-        pointer<field_transformer_base::args> args = old[i].transformer();
-        if (args) {
-            transformers.push_back(registry.createTransformer(old, old[i].name(), tables, *args));
-        } else {
-            stripper_args strip;
-            transformers.push_back(registry.createTransformer(old, old[i].name(), tables, strip));
-        }
-    }
-    for (unsigned j = 0; j < transformers.size(); ++j) transformers[j]->reset(old[j]);
-
-    unsigned long count = 0;
-    {
-        TOpenTable open(*this, false);
-        count = open.size();
-        if (count > 0) {
-            if (progress) progress->start(static_cast<int>(2 * count));
-            TRecord source(open.fields());
-            for (unsigned long i = 0; i < count; ++i) {
-                if (progress) progress->update(static_cast<int>(i));
-                open.readInto(i, source);
-                for (unsigned j = 0; j < transformers.size(); ++j) transformers[j]->onChange(source, j);
-            }
-            if (m_Stream.fail()) raiseUnreadable(m_ContentsFileName);
-        }
-    }
-
-    TFields stripped;
-    for (unsigned j = 0; j < transformers.size(); ++j) {
-        if (j == old.endOfKey()) stripped += TEndOfKey();
-        transformers[j]->addToFields(stripped, old[j]);
-    }
-
-    recoverInterruptedStrip(m_FileSet);
-    refuseForeignTemporaries(m_FileSet);
-    StripJournal journal;
-    journal.table = name();
-    journal.binDesc = m_BinDesc;
-    if (!writeJournal(m_FileSet, journal)) {
-        m_FileSet.remove(kJournalName);
-        Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kJournalName);
-    }
-
-    // Made without the public constructor, which would take this strip's
-    // own journal for an interrupted one.
-    TTable temporary(m_FileSet, kTemporaryName, m_BinDesc, stripped, Unread());
-    bool swappingWritten = false;
-    try {
-        temporary.writeFields(m_FileSet);
-        temporary.writeTransformers(m_FileSet);
-        temporary.erase();
-        temporary.writeFields(m_FileSet);
-        // The structure file must hold exactly what was meant to be written:
-        // a short one would be swapped in as the table's.
-        std::ostringstream image;
-        if (m_BinDesc)
-            stripped.serial_write(image);
-        else
-            stripped.to_stream(image);
-        journal.desc = signatureOfBytes(image.str());
-        FileSignature written;
-        if (!signatureOf(m_FileSet, temporary.descFileName(), written) || !(written == journal.desc))
-            Utils::raise_runtime_error("Couldn't write " + temporary.descFileName());
-        {
-            TOpenTable source(*this, false);
-            TOpenTable target(temporary, true);
-            TRecord from(source.fields()), to(target.fields());
-            const unsigned n = from.fields().size();
-            // Field f of each record goes through a value reference from the
-            // old descriptor to the new one; the descriptors are looked up once.
-            std::vector<const TFieldInfo*> oldField(n), newField(n);
-            for (unsigned f = 0; f < n; ++f) {
-                oldField[f] = &from.fields()[f];
-                newField[f] = &to.fields()[f];
-            }
-            for (unsigned long i = 0; i < count; ++i) {
-                if (progress) progress->update(static_cast<int>(count + i));
-                source.readInto(i, from);
-                for (unsigned f = 0; f < n; ++f)
-                    TFieldInfo::reference(*newField[f], to.data()) = TFieldInfo::const_reference(*oldField[f], from.data());
-                target.push_back(to);
-            }
-            if (m_Stream.fail()) raiseUnreadable(m_ContentsFileName);  // records read short went nowhere
-            if (progress) progress->finish();
-            if (!target.closeStream())
-                Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
-        }
-        const unsigned long expectedSize =
-            static_cast<unsigned long>(kHeaderSize) + count * static_cast<unsigned long>(stripped.byteSize());
-        if (!signatureOf(m_FileSet, temporary.contentsFileName(), journal.contents) ||
-            journal.contents.size != expectedSize)
-            Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
-        journal.swapping = true;
-        swappingWritten = true;
-        if (!writeJournal(m_FileSet, journal))
-            Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kJournalName);
-    } catch (...) {
-        abandonStrip(m_FileSet, journal, swappingWritten);
-        throw;
-    }
-
-    // From here the strip can only go forward: an error leaves the journal,
-    // and the next recovery finishes the swap.
-    m_Stream.close();
-    finishSwap(m_FileSet, journal);
-    reread();
 }
 
 // ================================================================= TOpenTable
@@ -795,9 +460,9 @@ void TOpenTable::serial_read(std::istream& in) {
         m_Stream->seekp(0);
         m_Writer << count;
         const std::streamoff records = static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize);
-        const std::streamoff copied = copyBytes(*m_Stream, in, records);
+        const std::streamoff copied = FileSet::copyStream(*m_Stream, in, records);
         std::streamoff beyond = 0;
-        if (copied == records) beyond = skipRest(in);
+        if (copied == records) beyond = bytesLeftIn(in);
         m_Count = findSize();
         if (m_RecordSize != 0 && beyond % static_cast<std::streamoff>(m_RecordSize) != 0)
             Utils::raise_runtime_error(m_Table.contentsFileName() + " file content mismatched with description from " +
@@ -1042,9 +707,8 @@ void TOpenTable::readText(std::istream& is) {
 
 // ================================================================= TTables
 
-TTables::TTables(FileSet::TFileSet& fs) : m_FileSet(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {
-    recoverInterruptedStrip(fs);
-}
+TTables::TTables(FileSet::TFileSet& fs)
+    : m_FileSet(fs), m_Opened(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {}
 
 bool TTables::contains(const std::string& name) const { return m_Tables.indexOf(name) < size(); }
 
@@ -1093,12 +757,6 @@ unsigned TTables::checkedIndex(const char* name) const { return checkedIndex(std
 void TTables::badIndex(unsigned i) { Utils::raise_out_of_range("Table set index out of bounds: " + decimal(i)); }
 
 void TTables::badKey(const std::string& name) { Utils::raise_out_of_range("Table " + name + " doesn't exists"); }
-
-void TTables::strip() {
-    if (contains(kTemporaryName)) raiseTemporaryNameTaken();
-    FileSet::change_scope change(m_FileSet);  // the whole set, not table by table
-    for (unsigned i = 0; i < size(); ++i) at(i).strip(*this, pointer<Console::TProgress>());
-}
 
 void TTables::erase() {
     FileSet::change_scope change(m_FileSet);

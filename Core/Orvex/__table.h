@@ -62,6 +62,7 @@
 
 #include "Core/Orvex/__field.h"
 #include "Core/Orvex/__scoll.h"
+#include "Core/Orvex/strip_journal.h"
 #include "fileset/TFileSet.h"
 #include "fileset/TProgress.h"
 #include "fileset/vfstream.h"
@@ -71,13 +72,16 @@
 namespace Orvex {
 
 class TTables;
+class table_stripping;
 
 // A table definition: a name, its three files in a file set, and its
 // structure with the transformer arguments attached to its fields. It refers
 // to the file set, which must outlive it.
 class TTable : public TNamed {
 public:
-    // Both constructors recover an interrupted strip on `fs` first.
+    // Both constructors hold the file set open (opened_set): the first
+    // definition or table set on a set recovers an interrupted strip there,
+    // later ones while it lives don't look again.
     // Defines an existing table: reads its structure and transformer files.
     TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc);
     // Defines a new table with the given structure (shared, not copied) and
@@ -119,7 +123,10 @@ public:
     // afterwards.
     //
     // The strip keeps a journal, "temp.jnl", from before its first temporary
-    // file until its swap is over (see recoverInterruptedStrip). An error
+    // file until its swap is over (Core/Orvex/strip_journal.h); a set that
+    // still holds one from an interrupted strip is refused before anything is
+    // written, until it is recovered. The work is done by the strip layer,
+    // Core/Orvex/table_strip.h, where this is defined. An error
     // before the swap leaves the table's files as they were and removes the
     // temporary files and the journal (what can't be removed is left for the
     // next recovery). An error during the swap leaves the journal, so the
@@ -128,6 +135,8 @@ public:
     void strip(TTables& tables, const pointer<Console::TProgress>& progress);
 
 private:
+    friend class table_stripping;  // makes the temporary table, swaps the files
+
     // Names, form and structure set, no file read or written.
     struct Unread {};
     TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread);
@@ -139,22 +148,11 @@ private:
     std::string m_TransFileName;
     std::string m_ContentsFileName;
     FileSet::TFileSet& m_FileSet;
+    opened_set m_Opened;  // empty for the temporary table of a strip
     mutable FileSet::vfstream m_Stream;
     TFields m_Fields;
 };
 
-// Brings a file set back to a whole table after a strip that was cut off (by
-// a crash, or a file set that stopped working) and returns whether there was
-// one. It reads the journal "temp.jnl": a strip that had not begun its swap
-// is undone (the temporary files are removed, the table's own were never
-// touched); one that had is finished (each temporary file still there is
-// checked against the size and checksum the journal gives, then moved over
-// the table's file; one already moved is recognised the same way). Then the
-// journal goes. It raises a runtime error when it can't complete, leaving the
-// journal for the next attempt; so no table definition is made on a set
-// whose journal could not be cleared. Constructing a TTables or a TTable
-// calls it, and so does a strip before it writes anything.
-bool recoverInterruptedStrip(FileSet::TFileSet& fs);
 
 // The name with every character lower-cased in the current locale.
 std::string lowerized(std::string s);
@@ -227,7 +225,7 @@ public:
     bool fixed_size() const override { return false; }
 
 private:
-    friend class TTable;  // stripping reads records into reused buffers
+    friend class table_stripping;  // reads records into reused buffers, closes the temporary
 
     void readInto(unsigned long i, TRecord& r) const;
     // Writes the header if needed, flushes and closes the shared stream, so
@@ -270,7 +268,8 @@ std::istream& operator>>(std::istream& is, TOpenTable& table);
 // pointer<TTable>; the file set must outlive it.
 class TTables {
 public:
-    // Recovers an interrupted strip on `fs` first.
+    // Holds the file set open (opened_set), which recovers an interrupted
+    // strip there unless something of the library holds it already.
     explicit TTables(FileSet::TFileSet& fs);
     ~TTables();
 
@@ -298,7 +297,7 @@ public:
     void erase();
     // Strips every table in position order, without progress. A set holding
     // a table named "temp" is refused before anything is written. Tables
-    // stripped before an error stay stripped.
+    // stripped before an error stay stripped. Defined by the strip layer.
     void strip();
 
     void to_stream(std::ostream& os) const;
@@ -309,6 +308,7 @@ public:
 
 private:
     FileSet::TFileSet& m_FileSet;
+    opened_set m_Opened;
     TPtrCollection m_Tables;
 };
 
