@@ -117,7 +117,26 @@ TEST(Structure, Errors) {
     EXPECT_EQ(s.indexOf("zz"), 3u);
     TFieldsRep rep;
     std::istringstream is("x 3");
-    EXPECT_EQ(message<std::runtime_error>([&] { rep.append(is, "float", false); }), "Unknown field type: float");
+    EXPECT_EQ(message<std::runtime_error>([&] { rep.append(is, "integer", false); }), "Unknown field type: integer");
+}
+
+// The stream form of append goes through the type lookup, so a name the
+// lookup refuses raises the lookup's own logic error; only a name it maps to
+// no type is the structure's "Unknown field type". Nothing is appended.
+TEST(Structure, AppendByNameRaisesTheTypeLookupsErrorForANameItRefuses) {
+    for (const char* type : {"ints", "sit", "float"}) {
+        TFieldsRep rep;
+        std::istringstream is("x 3");
+        EXPECT_EQ(message<std::logic_error>([&] { rep.append(is, type, false); }),
+                  std::string("Error converting ") + type + " to Orvex::TType");
+        EXPECT_EQ(rep.size(), 0u);
+    }
+    for (const char* type : {"in", "integer", "Int", "", "u_int\x01"}) {
+        TFieldsRep rep;
+        std::istringstream is("x 3");
+        EXPECT_EQ(message<std::runtime_error>([&] { rep.append(is, type, true); }),
+                  std::string("Unknown field type: ") + type);
+    }
 }
 
 TEST(Structure, AppendingCopiesASharedRepresentationOnlyAndAFailedAppendKeepsSharing) {
@@ -241,16 +260,23 @@ TEST(DamagedStructure, EveryTruncationKeepsAPrefixOfTheFields) {
     }
 }
 
-TEST(DamagedStructure, UnknownTypeNamesRaiseARuntimeError) {
-    for (const char* type : {"float", "sit", "ints", "Int", "", "u_int\x01"}) {
+TEST(DamagedStructure, UnknownTypeNamesRaiseTheLookupsErrorOrUnknownFieldType) {
+    for (const char* type : {"float", "sit", "ints"}) {
+        TFieldsRep rep;
+        std::istringstream is(u16(2) + u16(2) + intField("int", "a", 3) + intField(type, "b", 4));
+        EXPECT_EQ(message<std::logic_error>([&] { rep.serial_read(is); }),
+                  std::string("Error converting ") + type + " to Orvex::TType");
+        EXPECT_EQ(rep.size(), 1u);  // the fields before stay
+    }
+    for (const char* type : {"Int", "", "integer", "u_int\x01"}) {
         TFieldsRep rep;
         std::istringstream is(u16(2) + u16(2) + intField("int", "a", 3) + intField(type, "b", 4));
         EXPECT_EQ(message<std::runtime_error>([&] { rep.serial_read(is); }), std::string("Unknown field type: ") + type);
-        EXPECT_EQ(rep.size(), 1u);  // the fields before stay
+        EXPECT_EQ(rep.size(), 1u);
     }
     TFieldsRep rep;
     std::istringstream text("1 1\nsit a 3\n");
-    EXPECT_EQ(message<std::runtime_error>([&] { rep.from_stream(text); }), "Unknown field type: sit");
+    EXPECT_EQ(message<std::logic_error>([&] { rep.from_stream(text); }), "Error converting sit to Orvex::TType");
 }
 
 TEST(DamagedStructure, WidthsAbove32AndDuplicateNames) {
@@ -309,6 +335,9 @@ TEST(DamagedStructure, RandomDamageNeverCrashes) {
             read += r.serial_size() <= TFieldsRep::kMaxRecordBits / 8 ? 1 : 0;
         } catch (const std::runtime_error&) {
             ++raised;
+        } catch (const std::logic_error& e) {  // a damaged type name the lookup refuses
+            EXPECT_EQ(std::string(e.what()).rfind("Error converting ", 0), 0u) << e.what();
+            ++raised;
         }
     }
     EXPECT_EQ(raised + read, 4000);
@@ -341,10 +370,18 @@ TEST(Record, BinaryFormIsThePackedBytes) {
     EXPECT_EQ(back[0].get<unsigned int>(), 0x15u);
     EXPECT_EQ(back[1].get<int>(), -1);
     EXPECT_EQ(back[2].get<unsigned long>(), 0x9UL);
+    // A stream that ends early: the byte read is kept, the rest is as it was.
     std::istringstream shortData("\x01");
     back.serial_read(shortData);
     EXPECT_TRUE(shortData.fail());
-    EXPECT_EQ(binaryOf(back), bytes({0xAF, 0xF9}));
+    EXPECT_EQ(binaryOf(back), bytes({0x01, 0xF9}));
+    TRecord record(s);
+    std::istringstream full(bytes({0x8E, 0x40}));
+    record.serial_read(full);
+    std::istringstream one(bytes({0x08}));
+    record.serial_read(one);
+    EXPECT_TRUE(one.fail());
+    EXPECT_EQ(binaryOf(record), bytes({0x08, 0x40}));
 }
 
 TEST(Record, TextFormAndAFailedReadStops) {

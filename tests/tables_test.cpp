@@ -9,6 +9,7 @@
 
 #include "Core/Orvex/Trans.h"
 #include "Core/Orvex/__table.h"
+#include "host/faulty_file_set.h"
 #include "host/memory_file_set.h"
 #include "support/serial.h"
 #include "support/tabulation.h"
@@ -217,7 +218,8 @@ TEST(DamagedDefinition, StructureFilesMissingOrDamagedRaiseNamingThem) {
         {nullptr, "", true, "Error reading table structure from file t.dsb"},
         {"t.dst", "", false, "Error reading table structure from file t.dst"},
         {"t.dst", "2\t2\t\n\"u_int\"\t\"a\"\t8\t\n", false, "Error reading table structure from file t.dst"},
-        {"t.dst", "1\t1\t\n\"float\"\t\"a\"\t8\t\n", false, "Unknown field type: float"},
+        {"t.dst", "1\t1\t\n\"float\"\t\"a\"\t8\t\n", false, "Error converting float to Orvex::TType"},
+        {"t.dst", "1\t1\t\n\"integer\"\t\"a\"\t8\t\n", false, "Unknown field type: integer"},
         {"t.dsb", u16(3) + u16(3) + le32(5) + "u_int", true, "Error reading table structure from file t.dsb"},
     };
     for (const auto& c : cases) {
@@ -358,6 +360,69 @@ TEST_F(OpenTable, CopyToWritesAllThreeFilesIntoAnotherSet) {
     EXPECT_EQ(other.list(), (std::vector<std::string>{"bt.bin", "bt.dsb", "bt.trb"}));
     TTable copied(other, "bt", true);
     EXPECT_EQ(keys(TOpenTable(copied, false)), "3 1");
+}
+
+// Reading the text form clears the table and appends each record as it is
+// read: a value that does not fit raises its own error, and the table then
+// holds the records read before it, the old ones gone.
+TEST_F(OpenTable, ATextLoadClearsTheTableAndKeepsTheRecordsReadBeforeAValueThatDoesNotFit) {
+    TOpenTable open(t, false);
+    fill(open, {7, 8, 9});
+    std::istringstream in("1\t0\n2\t1\n300\t2\n4\t3\n");
+    EXPECT_EQ(message<std::out_of_range>([&] { in >> open; }), "Field key maximum value exceeded: 300");
+    EXPECT_EQ(keys(open, true), "1:0 2:1");
+}
+
+// The text form uses the contents file only: a host's own file named like a
+// staging file is neither read nor removed.
+TEST_F(OpenTable, ATextLoadLeavesOtherFilesOfTheSetAlone) {
+    fs.put("t.load", "the host's own");
+    TOpenTable open(t, false);
+    std::istringstream in("5\t6\n");
+    in >> open;
+    EXPECT_EQ(keys(open, true), "5:6");
+    EXPECT_EQ(fs.contents("t.load"), "the host's own");
+    EXPECT_EQ(fs.list(), (std::vector<std::string>{"t.bin", "t.dst", "t.load", "t.trt"}));
+}
+
+// With records of 0 bytes the header is not read at all: such a table opens
+// empty, whatever its contents file holds, even too little for a header.
+TEST(ZeroByteRecords, FindSizeGivesZeroWithoutTouchingTheFile) {
+    for (const std::string& contents : {le32(3), std::string("x"), le32(7) + "tail"}) {
+        Host::MemoryFileSet memory;
+        TTable zero(memory, "z", fieldsOf(TField<int>("a", 0) | TEndOfKey() | TField<unsigned long>("b", 0)), false);
+        memory.put("z.bin", contents);
+        Host::FaultyFileSet faulty(memory);
+        TTable viaFaulty(faulty, "z", false);
+        TOpenTable open(viaFaulty, false);
+        const std::size_t read = faulty.bytesRead();
+        EXPECT_EQ(open.findSize(), 0u);
+        EXPECT_EQ(open.size(), 0u);
+        EXPECT_EQ(faulty.bytesRead(), read);
+        EXPECT_EQ(memory.contents("z.bin"), contents);
+    }
+}
+
+// Insert and erase name no error when the stream fails under them: the tail
+// move and the writes stop, the count changes as asked, and the stream is
+// left failed for the caller to see.
+TEST(FailingStreams, InsertAndEraseRaiseNothingAndChangeTheCountAsTheStepsSay) {
+    Host::MemoryFileSet memory;
+    {
+        TTable t(memory, "t", keyPayload(), true);
+        TOpenTable open(t, false);
+        fill(open, {1, 2, 3, 4});
+    }
+    Host::FaultyFileSet faulty(memory);
+    TTable t(faulty, "t", true);
+    TOpenTable open(t, false);
+    faulty.failWritesAfter(0);
+    EXPECT_EQ(message([&] { open.insert(1, 2, record(open.fields(), 9)); }), "<no error>");
+    EXPECT_EQ(open.size(), 6u);
+    EXPECT_TRUE(t.getFileStream().fail());
+    EXPECT_EQ(message([&] { open.erase(0, 3); }), "<no error>");
+    EXPECT_EQ(open.size(), 3u);
+    EXPECT_EQ(message([&] { open.insert(7, 1, record(open.fields(), 9)); }), "t index out of bounds: 7");
 }
 
 // --------------------------------------------------------- sorting, searching

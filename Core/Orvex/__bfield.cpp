@@ -48,15 +48,7 @@ void bit_buffer::serial_write(std::ostream& os) const {
     os.write(reinterpret_cast<const char*>(m_data + 1), m_size);
 }
 
-void bit_buffer::serial_read(std::istream& is) {
-    if (m_size + 2 <= kInlineBytes) {
-        unsigned char staging[kInlineBytes];
-        if (is.read(reinterpret_cast<char*>(staging), m_size)) std::memcpy(m_data + 1, staging, m_size);
-        return;
-    }
-    std::unique_ptr<unsigned char[]> staging(new unsigned char[m_size]);
-    if (is.read(reinterpret_cast<char*>(staging.get()), m_size)) std::memcpy(m_data + 1, staging.get(), m_size);
-}
+void bit_buffer::serial_read(std::istream& is) { is.read(reinterpret_cast<char*>(m_data + 1), m_size); }
 
 // ----------------------------------------------------------------- bit_field
 

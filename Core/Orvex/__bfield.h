@@ -30,8 +30,9 @@ public:
     char* operator()(int i) { return reinterpret_cast<char*>(m_data + 1 + i); }
     const char* operator()(int i) const { return reinterpret_cast<const char*>(m_data + 1 + i); }
 
-    // Writes the C content bytes raw; reads exactly C bytes into them (a short
-    // read fails the stream and leaves the content unchanged).
+    // Writes the C content bytes raw; reads C bytes into them. A read that
+    // meets the end of the stream early fails it and keeps the bytes it got:
+    // only the content past them stays as it was.
     void serial_write(std::ostream&) const override;
     void serial_read(std::istream&) override;
     unsigned serial_size() const override { return m_size; }

@@ -22,7 +22,6 @@ const std::streamoff kHeaderSize = 4;               // the record count
 const std::streamoff kMaxContentsBytes = 0x7FFFFFFF;  // positions are signed 32-bit in the format
 const unsigned long kMaxCount = 0xFFFFFFFF;           // the header holds 32 bits
 const std::streamoff kMoveChunk = 2048;              // tail moves go through one buffer of this size
-const char kStagingExtension[] = ".load";           // a text load's records before they replace the table's
 
 const std::ios_base::openmode kBinary = std::ios_base::binary;
 
@@ -281,6 +280,7 @@ void TOpenTable::raiseBadIndex(unsigned long i) const {
 }
 
 unsigned long TOpenTable::findSize() const {
+    if (m_RecordSize == 0) return 0;
     m_Stream->seekg(0, std::ios_base::end);
     std::streamoff length = m_Stream->tellg();
     m_Stream->seekg(0);
@@ -365,10 +365,8 @@ void TOpenTable::insert(unsigned long pos, unsigned long n, const TRecord& r) {
     checkGrowth(n);
     moveTail(offsetOf(pos), offsetOf(m_Count), offsetOf(n) - kHeaderSize, true);
     seekp(pos);
-    for (unsigned long k = 0; k < n && !m_Stream->fail(); ++k) r.serial_write(*m_Stream);
-    // Counted only once in place; a failed stream keeps the old header too.
-    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
     m_Count += n;
+    for (unsigned long k = 0; k < n && !m_Stream->fail(); ++k) r.serial_write(*m_Stream);
     m_HeaderDirty = true;
 }
 
@@ -377,7 +375,6 @@ void TOpenTable::erase(unsigned long from, unsigned long to) {
     if (to > m_Count || from > to) raiseBadIndex(to);
     if (from == to) return;
     moveTail(offsetOf(to), offsetOf(m_Count), offsetOf(to - from) - kHeaderSize, false);
-    if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
     m_Count -= to - from;
     m_HeaderDirty = true;
 }
@@ -658,51 +655,26 @@ std::ostream& operator<<(std::ostream& os, const TOpenTable& table) {
 }
 
 std::istream& operator>>(std::istream& is, TOpenTable& table) {
-    FileSet::change_scope change(table.m_Table.fileSet());  // the staging file and the contents together
+    FileSet::change_scope change(table.m_Table.fileSet());  // the clearing and the records together
     table.readText(is);
     return is;
 }
 
-// The records are staged in a file of their own and replace the table's
-// only once every line is read and they fit, so a load that would pass the
-// limit, or whose staging file can't be written, leaves the table as it was.
 void TOpenTable::readText(std::istream& is) {
-    FileSet::TFileSet& fs = m_Table.fileSet();
-    const std::string name = m_Table.name() + kStagingExtension;
-    FileSet::vfstream staged(fs);
-    staged.open(name.c_str(), kBinary | std::ios_base::trunc);
-    try {
-        if (!staged.is_open()) Utils::raise_runtime_error("Couldn't open file: " + name);
-        serial::serial_out(staged) << 0ul;
-        const unsigned long room = roomAfter(0);
-        unsigned long count = 0;
-        TRecord record(m_Fields);
-        for (;;) {
-            char c;
-            if (!(is >> c)) {
-                is.clear(is.rdstate() & ~std::ios_base::failbit);
-                break;
-            }
-            if (is.eof()) break;
-            is.unget();
-            record.from_stream(is);
-            if (is.fail()) break;
-            if (count == room) raiseTooLarge();
-            record.serial_write(staged);
-            ++count;
+    clear();
+    TRecord record(m_Fields);
+    for (;;) {
+        char c;
+        if (!(is >> c)) {
+            is.clear(is.rdstate() & ~std::ios_base::failbit);
+            break;
         }
-        staged.seekp(0);
-        serial::serial_out(staged) << count;
-        staged.seekg(0);
-        if (!staged.good()) Utils::raise_runtime_error("Couldn't write " + name);
-        serial_read(staged);
-    } catch (...) {
-        staged.close();
-        fs.remove(name);
-        throw;
+        if (is.eof()) break;
+        is.unget();
+        record.from_stream(is);
+        if (is.fail()) break;  // the partly read record is dropped
+        push_back(record);
     }
-    staged.close();
-    fs.remove(name);
 }
 
 // ================================================================= TTables

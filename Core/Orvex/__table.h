@@ -20,15 +20,12 @@
 //   after them (an erased tail) are read and must be whole records, as on
 //   opening, but are dropped, so the file can't pass the limit through them.
 //   A block that fails any other way leaves the table empty, as before.
-// - The text form (operator>>) doesn't know its count until the end, so its
-//   records are staged in a file of their own, the table's name + ".load"
-//   (no table file has that extension), and go into the table through the
-//   block form once every line is read: one extra copy of the binary
-//   records, small beside parsing the text. The staging file is removed
-//   when the load ends, well or not; a load that fails before the table is
-//   replaced, including one whose staging file can't be opened or written,
-//   leaves the table as it was. Lines read before a malformed one are
-//   loaded, as before, and the input is left failed.
+// - The text form (operator>>) clears the table and appends each record as
+//   it is read; a record that would pass the limit raises, as a value that
+//   does not fit its field does, and the table then holds the records read
+//   before it. A caller that wants the table as it was after a failed load
+//   (the orvex tool) brackets the load with a change of its own and rolls
+//   it back.
 //
 // Choices of ours where the format leaves room:
 // - A missing or short binary structure file raises the same error as a text
@@ -43,13 +40,10 @@
 //   already in their final place.
 // - A table list cut short stops at the first entry whose name or form flag
 //   cannot be read; tables read before it stay in the set.
-// - Records of zero bytes (every field zero-width, as stripping all-zero
-//   values gives) still count: opening reads the count from the header, as
-//   for any record size, instead of taking 0, so no stripping loses them.
-// - Insert and erase raise "Couldn't refresh file content: " + the contents
-//   file name when the file could not be written or read while moving the
-//   tail, as update does; the count stays what it was. Sorting and stripping
-//   raise "Couldn't read file content: " + that name when records could not
+// - Insert and erase raise nothing of their own when the file could not be
+//   written or read while moving the tail: the tail move stops, the count
+//   changes as asked and the stream is left failed, for the caller to test
+//   (the orvex tool does). Sorting and stripping raise "Couldn't read file content: " + that name when records could not
 //   be read, rather than go on with records that were never read. A failed
 //   read through `at` still returns the record as far as it was filled.
 // - An opening that creates the contents file, and a clear, remove the file
@@ -120,7 +114,9 @@ public:
     // `tables` or being stripped, is refused before anything is written, and
     // so are "temp" files in the file set that no strip journal accounts for.
     // A key that spans the whole record still spans the whole (new) record
-    // afterwards.
+    // afterwards. A table holding records whose values would all strip to
+    // zero-width fields is refused before anything is written: records of 0
+    // bytes are never counted.
     //
     // The strip keeps a journal, "temp.jnl", from before its first temporary
     // file until its swap is over (Core/Orvex/strip_journal.h); a set that
@@ -191,7 +187,11 @@ public:
 
     void update(unsigned long i, const TRecord& r);
     void push_back(const TRecord& r);
+    // Moves the tail and writes r n times, stopping early if the stream
+    // fails; the count grows by n all the same (test the stream).
     void insert(unsigned long pos, unsigned long n, const TRecord& r);
+    // Moves the tail down; the count shrinks by to - from even when the
+    // stream failed during the move (test the stream).
     void erase(unsigned long from, unsigned long to);
     void clear();
 
@@ -200,6 +200,10 @@ public:
 
     void seekg(unsigned long i) const;
     void seekp(unsigned long i) const;
+    // Reads and checks the header; the count. Records of zero bytes (every
+    // field zero-width, as stripping all-zero values may give) are never
+    // counted: with R = 0 it returns 0 without touching the file, so such a
+    // table opens empty whatever its header says.
     unsigned long findSize() const;
     void writeFileHeader() const;
     [[noreturn]] void raiseBadIndex(unsigned long i) const;

@@ -50,6 +50,7 @@ void table_stripping::run() {
     makeTransformers();
     const unsigned long count = measure();
     const TFields stripped = newStructure();
+    refuseLosingRecords(stripped, count);
     writeTemporary(stripped, count);
     swap();
 }
@@ -91,6 +92,12 @@ TFields table_stripping::newStructure() const {
         m_transformers[j]->addToFields(stripped, m_old[j]);
     }
     return stripped;
+}
+
+void table_stripping::refuseLosingRecords(const TFields& stripped, unsigned long count) const {
+    if (count > 0 && stripped.byteSize() == 0)
+        Utils::raise_runtime_error("Can't strip table " + m_table.name() + ": its " + std::to_string(count) +
+                                   " records would take 0 bytes each, and a table of such records opens empty");
 }
 
 void table_stripping::writeTemporary(const TFields& stripped, unsigned long count) {

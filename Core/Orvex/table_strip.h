@@ -33,6 +33,10 @@ private:
     // Shows every record to every transformer; the record count.
     unsigned long measure();
     TFields newStructure() const;
+    // Records of 0 bytes are never counted (TOpenTable::findSize), so a strip
+    // that would make them out of records is refused before anything is
+    // written.
+    void refuseLosingRecords(const TFields& stripped, unsigned long count) const;
     // Writes the temporary table and notes its files in the journal.
     void writeTemporary(const TFields& stripped, unsigned long count);
     void writeTemporaryStructure(TTable& temporary, const TFields& stripped);
