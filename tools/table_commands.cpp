@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Core/Orvex/__table.h"
+#include "Core/Orvex/table_files.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
@@ -122,7 +123,7 @@ int createCommand(const Words& words) {
     const std::string& directory = args.positionals()[0];
     const std::string& name = args.positionals()[1];
     if (!isPlainName(name)) throw UsageError("create: a table name is letters, digits and '_', not starting with a digit");
-    if (name == kScratchName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
+    if (name == kTemporaryTableName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
     std::filesystem::create_directories(directory);

@@ -1,10 +1,12 @@
 // dump and load: a table's records to standard output and back.
 //
-// A load builds the new contents in memory (a table of the same structure on
-// a Host::MemoryFileSet) and only when every line was read and every value
-// fitted writes them next to the table and renames them over its contents
-// file, so a failed or interrupted load leaves the table as it was. A load
-// replaces the table's records; it does not append.
+// A load replaces the table's records; it does not append. It writes straight
+// into the table inside the command's change of the directory set, so a load
+// that fails half way (a value that does not fit, a line too long, a write
+// that fails) is rolled back whole and leaves the table as it was. The
+// library's appends report no failed write, so the load checks the table's
+// stream itself before the change is committed. Both forms go through the
+// tool's own readers, which name the line and field of a bad value.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,8 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+
+#include <boost/iostreams/stream.hpp>
 
 #include "Core/Orvex/__table.h"
 #include "host/memory_file_set.h"
@@ -125,6 +129,16 @@ void readText(std::istream& in, TOpenTable& out) {
 }
 
 
+// Standard output for the table's text form, which flushes every line: the
+// flush ends in this stream's own buffer, and standard output writes when
+// its buffer is full, not once per record.
+struct StandardOutput {
+    typedef char char_type;
+    typedef boost::iostreams::sink_tag category;
+    std::streamsize write(const char* s, std::streamsize n) { return std::cout.rdbuf()->sputn(s, n); }
+};
+typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
+
 }  // namespace
 
 int dumpCommand(const Words& words) {
@@ -139,20 +153,23 @@ int dumpCommand(const Words& words) {
     const bool csv = args.has("--csv");
     const TFields& fields = open.fields();
     if (csv) writeCsvRow(std::cout, fieldNames(fields));
-    if (progress) progress->start(static_cast<int>(open.size()));
-    std::vector<std::string> values(fields.size());
-    for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
-        if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
-        const TRecord record = open.at(i);
-        if (csv) {
+    if (csv) {
+        if (progress) progress->start(static_cast<int>(open.size()));
+        std::vector<std::string> values(fields.size());
+        for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
+            if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
+            const TRecord record = open.at(i);
             for (unsigned f = 0; f < fields.size(); ++f) values[f] = valueText(record[f]);
             writeCsvRow(std::cout, values);
-        } else {
-            record.to_stream(std::cout);
-            std::cout << '\n';
         }
+        if (progress) progress->finish();
+    } else {
+        open.progress(progress);
+        StandardOutputStream out(StandardOutput{});
+        out << open;  // the table's text form
+        out.flush();
+        if (!out) std::cout.setstate(std::ios_base::badbit);
     }
-    if (progress) progress->finish();
     std::cout.flush();
     if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
     return 0;
@@ -177,6 +194,7 @@ int loadCommand(const Words& words) {
         else
             readText(std::cin, out);
         if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
+        if (!table->getFileStream().good()) Utils::raise_runtime_error("Couldn't write " + table->contentsFileName());
         records = out.size();
     }
     catalog.commit();

@@ -744,16 +744,26 @@ unsigned short listCount(unsigned size) {
 }  // namespace
 
 void TTables::to_stream(std::ostream& os) const {
-    tabulation::to_stream(os, listCount(size()));
+    std::vector<list_entry> entries;
+    for (unsigned i = 0; i < size(); ++i) entries.emplace_back(at(i).name(), at(i).binDesc());
+    writeList(os, entries);
+}
+
+void TTables::writeList(std::ostream& os, const std::vector<list_entry>& entries) {
+    tabulation::to_stream(os, listCount(static_cast<unsigned>(entries.size())));
     endLine(os);
-    for (unsigned i = 0; i < size(); ++i) {
-        tabulation::to_stream(os, at(i).name());
-        tabulation::to_stream(os, static_cast<unsigned char>(at(i).binDesc() ? 1 : 0));
+    for (const list_entry& entry : entries) {
+        tabulation::to_stream(os, entry.first);
+        tabulation::to_stream(os, static_cast<unsigned char>(entry.second ? 1 : 0));
         endLine(os);
     }
 }
 
 void TTables::from_stream(std::istream& is) {
+    readList(is, [this](const list_entry& entry) { append(entry.first, entry.second); });
+}
+
+void TTables::readList(std::istream& is, const std::function<void(const list_entry&)>& each) {
     unsigned short count = 0;
     tabulation::from_stream(is, count);
     for (unsigned k = 0; k < count && !is.fail(); ++k) {
@@ -762,7 +772,7 @@ void TTables::from_stream(std::istream& is) {
         tabulation::from_stream(is, name);
         tabulation::from_stream(is, flag);
         if (is.fail()) break;
-        append(name, flag != 0);
+        each(list_entry(name, flag != 0));
     }
 }
 

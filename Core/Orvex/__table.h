@@ -51,8 +51,11 @@
 //   a new, empty table rather than refuse a file too short for a header.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Core/Orvex/__field.h"
 #include "Core/Orvex/__scoll.h"
@@ -306,6 +309,16 @@ public:
 
     void to_stream(std::ostream& os) const;
     void from_stream(std::istream& is);
+
+    // The text form of a list without defining its tables, for programs that
+    // keep a list of names and forms (the orvex tool): readList hands each
+    // entry to `each` as from_stream would append it, stopping where
+    // from_stream stops and leaving the stream's state for the caller;
+    // writeList writes exactly what to_stream writes for such tables.
+    typedef std::pair<std::string, bool> list_entry;  // name, binary form
+    static void readList(std::istream& is, const std::function<void(const list_entry&)>& each);
+    static void writeList(std::ostream& os, const std::vector<list_entry>& entries);
+
     void serial_write(std::ostream& os) const;
     void serial_read(std::istream& is);
     unsigned serial_size() const;
