@@ -238,23 +238,6 @@ void TFieldInfo::reference::copyFrom(const TFieldInfo& src, const bit_buffer& sr
     m_field->impl().copyFrom(*m_field, *m_buffer, src, srcBuffer);
 }
 
-// ================================================================= bit_slot
-
-bit_slot::bit_slot(const bit_field& placement) : bit_slot() {
-    const unsigned offset = static_cast<unsigned>(placement.offset());
-    const unsigned width = static_cast<unsigned>(placement.width());
-    m_minSigned = placement.min_signed_value();
-    m_maxSigned = placement.max_signed_value();
-    m_maxUnsigned = placement.max_unsigned_value();
-    m_width = static_cast<unsigned char>(width);
-    if (width == 0) return;
-    const unsigned last = (offset + width - 1) / 8;
-    m_first = offset / 8;
-    m_bytes = static_cast<unsigned char>(last - m_first + 1);
-    m_shift = static_cast<unsigned char>(8 * (last + 1) - (offset + width));
-    m_mask = ((std::uint64_t(1) << width) - 1) << m_shift;
-}
-
 // ========================================================= integer fields
 
 template <class T>
@@ -506,8 +489,6 @@ void TField<std::string>::value_to_stream(std::ostream& os, const bit_buffer& b)
 TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     if (!copy) Utils::raise_runtime_error("No memory");
-    copy->m_chars.clear();
-    copy->m_chars.reserve(m_length);
     copy->m_runs.clear();
     const unsigned size = charSize(), perRun = 32 / size;
     copy->m_runs.reserve((m_length + perRun - 1) / perRun);
@@ -515,10 +496,7 @@ TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
         const unsigned n = m_length - i < perRun ? m_length - i : perRun;
         copy->m_runs.push_back(bit_slot(bit_field(static_cast<int>(offset + i * size), static_cast<int>(n * size))));
     }
-    for (unsigned i = 0; i < m_length; ++i) {
-        copy->m_chars.push_back(bit_field(static_cast<int>(offset), static_cast<int>(size)));
-        offset += size;
-    }
+    offset += m_length * size;
     return copy.release();
 }
 
