@@ -108,6 +108,28 @@ TEST(Structure, KeyMarkers) {
     EXPECT_EQ(layout(fromBinary(binaryOf(first))), noKey);
 }
 
+// A placed descriptor tells its type, width and first bit, whatever its
+// type; an unplaced one starts at bit 0.
+TEST(Structure, DescriptorsTellTypeWidthAndOffset) {
+    TFields s = fieldsOf(TField<int>("i", 5) | TField<std::string>("s", 3, true) | TEndOfKey() |
+                         TField<fixed_point>("f", 2, 11) | TField<unsigned long>("u", 0) | TField<long>("l", 32) |
+                         TField<unsigned int>("w", 7) | TField<std::string>("p", 2, false));
+    const struct {
+        TType::EType type;
+        unsigned width, offset;
+    } expected[] = {{TType::tpInt, 5, 0},    {TType::tpStr, 18, 5},   {TType::tpFixed, 11, 23}, {TType::tpULong, 0, 34},
+                    {TType::tpLong, 32, 34}, {TType::tpUInt, 7, 66}, {TType::tpStr, 16, 73}};
+    ASSERT_EQ(s.size(), 7u);
+    for (unsigned i = 0; i < s.size(); ++i) {
+        EXPECT_EQ(s[i].typeValue(), expected[i].type) << i;
+        EXPECT_EQ(TType(s[i].typeValue()).name(), s[i].Type()) << i;
+        EXPECT_EQ(s[i].bitWidth(), expected[i].width) << i;
+        EXPECT_EQ(s[i].bitOffset(), expected[i].offset) << i;
+    }
+    EXPECT_EQ(s.bitSize(), 89u);
+    EXPECT_EQ(TField<std::string>("loose", 4, false).bitOffset(), 0u);
+}
+
 TEST(Structure, Errors) {
     TFields s = sample();
     EXPECT_EQ(message<std::runtime_error>([&] { s[3]; }), "Index 3 out of valid range.");

@@ -150,7 +150,7 @@ TImpl<T>* TImpl<T>::s_instance = nullptr;
 
 template <class T>
 TImpl<T>& TImpl<T>::create() {
-    static TImpl instance(kTypeNames[TypeOf<T>::value]);
+    static TImpl instance(kTypeNames[TypeOf<T>::value], TypeOf<T>::value);
     s_instance = &instance;
     return instance;
 }
@@ -490,6 +490,7 @@ TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     if (!copy) Utils::raise_runtime_error("No memory");
     copy->m_runs.clear();
+    copy->m_offset = offset;
     const unsigned size = charSize(), perRun = 32 / size;
     copy->m_runs.reserve((m_length + perRun - 1) / perRun);
     for (unsigned i = 0; i < m_length; i += perRun) {

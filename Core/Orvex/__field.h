@@ -116,7 +116,7 @@ class TField;
 // no mutable state.
 class TFieldImpl {
 public:
-    explicit TFieldImpl(const std::string& typeName) : m_typeName(typeName) {}
+    TFieldImpl(const std::string& typeName, TType::EType type) : m_typeName(typeName), m_type(type) {}
 
     virtual void value_from_stream(const TFieldInfo&, std::istream&, bit_buffer&) const = 0;
     virtual void value_to_stream(const TFieldInfo&, std::ostream&, const bit_buffer&) const = 0;
@@ -134,14 +134,20 @@ public:
     // owns it.
     virtual TFieldInfo* placed_clone(const TFieldInfo&, unsigned& offset) const = 0;
     virtual ~TFieldImpl() {}
+    // The descriptor's width in bits and, once placed in a structure, its
+    // first bit (0 for a descriptor never placed).
+    virtual unsigned bitWidth(const TFieldInfo&) const = 0;
+    virtual unsigned bitOffset(const TFieldInfo&) const = 0;
 
     const std::string& typeName() const { return m_typeName; }
+    TType::EType type() const { return m_type; }
 
 private:
     TFieldImpl(const TFieldImpl&) = delete;
     TFieldImpl& operator=(const TFieldImpl&) = delete;
 
     const std::string m_typeName;
+    const TType::EType m_type;
 };
 
 // The strategy of TField<T>: forwards each slot to the TField<T> operation of
@@ -167,9 +173,11 @@ public:
     void serial_write(const TFieldInfo&, serial::serial_out&) const override;
     unsigned serial_size(const TFieldInfo&) const override;
     TFieldInfo* placed_clone(const TFieldInfo&, unsigned&) const override;
+    unsigned bitWidth(const TFieldInfo& f) const override { return cast(f).bits(); }
+    unsigned bitOffset(const TFieldInfo& f) const override { return cast(f).offset(); }
 
 private:
-    explicit TImpl(const std::string& typeName) : TFieldImpl(typeName) {}
+    TImpl(const std::string& typeName, TType::EType type) : TFieldImpl(typeName, type) {}
     static TImpl& create();
 
     static TImpl* s_instance;
@@ -210,6 +218,11 @@ public:
     // The strategy's type name; the same string object for every descriptor
     // of one type.
     const std::string& Type() const { return m_impl.typeName(); }
+    // Beside Type(): the type as a value, so callers need not compare names;
+    // the width in bits; the first bit in the record (0 until placed).
+    TType::EType typeValue() const { return m_impl.type(); }
+    unsigned bitWidth() const { return m_impl.bitWidth(*this); }
+    unsigned bitOffset() const { return m_impl.bitOffset(*this); }
     TFieldImpl& impl() const { return m_impl; }
     // Raises the bad-type error unless Type() is `expected`.
     void CheckType(const std::string& expected) const {
@@ -355,6 +368,7 @@ public:
 
     unsigned bits() const { return m_bits; }
     const bit_field& placement() const { return m_placement; }
+    unsigned offset() const { return static_cast<unsigned>(m_placement.offset()); }
 
     void serial_write(serial::serial_out& out) const;
     unsigned serial_size() const;
@@ -383,6 +397,7 @@ public:
     unsigned Precision() const { return m_precision; }
     unsigned bits() const { return m_bits; }
     const bit_field& placement() const { return m_placement; }
+    unsigned offset() const { return static_cast<unsigned>(m_placement.offset()); }
 
     fixed_point Get(const bit_buffer& b) const {
         fixed_point v(m_precision);
@@ -428,6 +443,7 @@ public:
     bool Packed() const { return m_packed; }
     unsigned length() const { return m_length; }
     unsigned bits() const { return m_length * charSize(); }
+    unsigned offset() const { return m_offset; }  // 0 until placed
 
     // Characters up to the first 0 (unpacked) or all of them (packed).
     // Bounded by the placed runs: an unplaced descriptor reads "". No
@@ -475,6 +491,7 @@ public:
 private:
     unsigned short m_length;
     bool m_packed;
+    unsigned m_offset = 0;
     // The characters' bits in runs of up to 32 bits (5 packed or 4 plain
     // characters), so that the inner loop moves several characters per slot
     // operation.
