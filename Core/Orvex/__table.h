@@ -210,6 +210,10 @@ public:
     unsigned long findSize() const;
     void writeFileHeader() const;
     [[noreturn]] void raiseBadIndex(unsigned long i) const;
+    // A read of records that stopped short, where going on would work with
+    // records that were never read: "Couldn't read file content: " + the
+    // contents file name.
+    [[noreturn]] void raiseUnreadable() const;
 
     // Sorting on the key, in place on the file.
     void sort();

@@ -16,12 +16,6 @@ namespace {
                                " would be overwritten by the temporary files of stripping; rename it first");
 }
 
-// A read of records that stopped short, where going on would work with
-// records that were never read.
-[[noreturn]] void raiseUnreadable(const std::string& file) {
-    Utils::raise_runtime_error("Couldn't read file content: " + file);
-}
-
 }  // namespace
 
 void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress) {
@@ -81,7 +75,7 @@ unsigned long table_stripping::measure() {
         open.readInto(i, source);
         for (unsigned j = 0; j < m_transformers.size(); ++j) m_transformers[j]->onChange(source, j);
     }
-    if (m_table.m_Stream.fail()) raiseUnreadable(m_table.contentsFileName());
+    if (m_table.m_Stream.fail()) open.raiseUnreadable();
     return count;
 }
 
@@ -165,7 +159,7 @@ void table_stripping::copyRecords(TTable& temporary, unsigned long count) {
             TFieldInfo::reference(*newField[f], to.data()) = TFieldInfo::const_reference(*oldField[f], from.data());
         target.push_back(to);
     }
-    if (m_table.m_Stream.fail()) raiseUnreadable(m_table.contentsFileName());  // records read short went nowhere
+    if (m_table.m_Stream.fail()) source.raiseUnreadable();  // records read short went nowhere
     if (m_progress) m_progress->finish();
     if (!target.closeStream()) Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
 }
