@@ -1,5 +1,10 @@
 #include "fileset/vfstream.h"
 
+#include <algorithm>
+#include <limits>
+
+#include "fileset/TRenaming.h"
+
 #include "support/Utils.h"
 
 namespace FileSet {
@@ -83,14 +88,24 @@ void vfstream::close() { closeBuffer(*this, this); }
 // ----------------------------------------------------------------- utilities
 
 void copyStream(std::ostream& out, std::istream& in) {
-    char buffer[2048];
-    while (!in.fail() && !out.fail()) {
-        in.read(buffer, sizeof buffer);
+    copyStream(out, in, std::numeric_limits<std::streamoff>::max());
+}
+
+std::streamoff copyStream(std::ostream& out, std::istream& in, std::streamoff limit) {
+    const std::streamoff chunk = 2048;
+    char buffer[chunk];
+    std::streamoff done = 0;
+    while (done < limit && !in.fail() && !out.fail()) {
+        in.read(buffer, std::min(limit - done, chunk));
         out.write(buffer, in.gcount());
+        done += in.gcount();
     }
+    return done;
 }
 
 void moveFile(TFileSet& fs, const std::string& from, const std::string& to) {
+    TRenaming* renaming = renamingOf(fs);
+    if (renaming && renaming->rename(from, to)) return;
     ivfstream source(fs, from.c_str(), std::ios_base::binary, false, true);
     if (!source.is_open())
         Utils::raise_runtime_error("Couldn't move file " + from + " to " + to + ": " + from + " can't be opened");

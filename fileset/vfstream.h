@@ -75,9 +75,14 @@ public:
 // Copies what is left of `in` to `out` in chunks of up to 2048 bytes while
 // neither stream has failed. The final short read leaves `in` failed.
 void copyStream(std::ostream& out, std::istream& in);
+// The same, stopping once `limit` bytes have been read; returns how many
+// were read (all of them reached `out` unless `out` failed).
+std::streamoff copyStream(std::ostream& out, std::istream& in, std::streamoff limit);
 
-// Moves a file inside a file set by copying it, then removes the source.
-// The source is opened before anything else happens: when it cannot be
+// Moves a file inside a file set, replacing `to`. A file set that can rename
+// (fileset/TRenaming.h) renames it; when it has no rename or its rename
+// refuses, the file is copied and the source then removed, as follows. The
+// source is opened before anything else happens: when it cannot be
 // opened, std::runtime_error is raised and the target is left as it was.
 // When the target cannot be opened or written, or the source cannot be read
 // to its end (a read that stops short of its length), std::runtime_error is

@@ -309,6 +309,36 @@ bool DirectoryFileSet::remove(const std::string& name) {
     return true;
 }
 
+bool DirectoryFileSet::rename(const std::string& from, const std::string& to) {
+    if (!m_options.writable || from == to) return false;
+    for (const std::string* name : {&from, &to})
+        if (!isPlainFileName(*name) || reserved(*name) || writeProtected(fullPath(*name))) return false;
+    if (!exists(from) || (onDisk(fullPath(to)) && !exists(to))) return false;
+    auto open = m_images.find(from);
+    if (open != m_images.end() && !open->second.expired()) return false;
+    try {
+        // Both names are noted before either changes; a file made in this
+        // change saves nothing, and a rollback removes it again.
+        m_journal.saveWhole(to);
+        m_journal.saveWhole(from);
+        m_journal.makeDurable();
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (::rename(fullPath(from).c_str(), fullPath(to).c_str()) != 0) return false;
+    for (const std::string* name : {&from, &to}) {
+        auto known = m_images.find(*name);
+        if (known == m_images.end()) continue;
+        if (auto image = known->second.lock()) image->detach();
+        m_images.erase(known);
+    }
+    try {
+        commitIfIdle();
+    } catch (const std::exception&) {
+    }
+    return true;
+}
+
 void DirectoryFileSet::commitIfIdle() {
     if (m_depth > 0) return;
     for (const auto& buffer : m_writes)

@@ -60,13 +60,14 @@
 
 #include "fileset/TAtomicChanges.h"
 #include "fileset/TFileSet.h"
+#include "fileset/TRenaming.h"
 #include "host/file_image.h"
 #include "host/rollback_journal.h"
 #include "host/set_lock.h"
 
 namespace Host {
 
-class DirectoryFileSet : public FileSet::TFileSet, public FileSet::TAtomicChanges {
+class DirectoryFileSet : public FileSet::TFileSet, public FileSet::TAtomicChanges, public FileSet::TRenaming {
 public:
     struct Options {
         bool writable = true;      // false: read only, under a shared lock
@@ -93,6 +94,13 @@ public:
     void setStreamFlag1(std::streambuf*, bool) override {}
     void setStreamFlag2(std::streambuf*, bool) override {}
     bool remove(const std::string& name) override;  // true if a file was unlinked
+    // TRenaming, one rename(2) journaled like a remove of both names: a
+    // rollback puts back `from` and whatever `to` was. False for refused or
+    // reserved names, a write-protected file of either name, a missing
+    // `from`, a `from` with buffers open (whose unwritten bytes would follow
+    // it unjournaled), a read-only set, or a failure. Buffers open on a
+    // replaced `to` keep working on the old file, as after `remove`.
+    bool rename(const std::string& from, const std::string& to) override;
 
     // TAtomicChanges.
     void beginChange() override;

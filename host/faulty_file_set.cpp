@@ -109,6 +109,8 @@ void FaultyFileSet::heal() {
     m_failFromThen = false;
     m_failRemoveAt = 0;
     m_failRemovesFromThen = false;
+    m_failRenameAt = 0;
+    m_failRenamesFromThen = false;
     m_limitReads = false;
     m_limitWrites = false;
     m_cutPlanned = false;
@@ -184,6 +186,22 @@ void FaultyFileSet::setStreamFlag1(std::streambuf* buffer, bool flag) {
 void FaultyFileSet::setStreamFlag2(std::streambuf* buffer, bool flag) {
     if (!call()) return;
     if (std::streambuf* wrapped = inner(buffer)) m_inner.setStreamFlag2(wrapped, flag);
+}
+
+void FaultyFileSet::failRename(unsigned n, bool persistent) {
+    m_failRenameAt = n == 0 ? 0 : m_renames + n;
+    m_failRenamesFromThen = persistent;
+}
+
+bool FaultyFileSet::rename(const std::string& from, const std::string& to) {
+    ++m_renames;
+    if (!call()) return false;
+    if (m_failRenameAt != 0 && (m_renames == m_failRenameAt || (m_failRenamesFromThen && m_renames > m_failRenameAt)))
+        return false;
+    FileSet::TRenaming* inner = FileSet::renamingOf(m_inner);
+    if (!m_renameOffered || !inner) return false;
+    m_changed = true;
+    return inner->rename(from, to);
 }
 
 bool FaultyFileSet::remove(const std::string& name) {

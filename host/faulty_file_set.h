@@ -13,8 +13,8 @@
 //   buffer of its own), so what the wrapped set holds is exactly what was
 //   written before a failure.
 // - The calls counted for `cutAfter` and `calls` are the six file-set
-//   operations (open, isOpen, close, setStreamFlag1, setStreamFlag2, remove)
-//   and the sync of a buffer it returned: a flush is where a writer hands its
+//   operations (open, isOpen, close, setStreamFlag1, setStreamFlag2, remove),
+//   rename, and the sync of a buffer it returned: a flush is where a writer hands its
 //   bytes over, so a crash can fall just before or just after it. Reads,
 //   writes and seeks through buffers are not counted.
 // - After the cut, close still releases the wrapped buffer (it holds only what
@@ -31,10 +31,11 @@
 #include <string>
 
 #include "fileset/TFileSet.h"
+#include "fileset/TRenaming.h"
 
 namespace Host {
 
-class FaultyFileSet : public FileSet::TFileSet {
+class FaultyFileSet : public FileSet::TFileSet, public FileSet::TRenaming {
 public:
     explicit FaultyFileSet(FileSet::TFileSet& inner);
     ~FaultyFileSet() override;  // closes what is still open through it
@@ -58,6 +59,15 @@ public:
     // nothing; with `persistent` every remove from that one on does. n = 0
     // fails none.
     void failRemove(unsigned n, bool persistent = false);
+    // Renames pass to the wrapped set only once offered: until then every
+    // rename returns false (still counted), so a move copies through the
+    // counted calls as for a set without rename. A wrapped set that can't
+    // rename refuses every rename.
+    void offerRename(bool offered) { m_renameOffered = offered; }
+    // The nth rename from now (1 = the next one) returns false and renames
+    // nothing; with `persistent` every rename from that one on does. n = 0
+    // fails none.
+    void failRename(unsigned n, bool persistent = false);
     // The cut falls on the (n+1)th counted call from now (see above): that
     // call and everything after it fail. Open gives null, isOpen false,
     // remove removes nothing and returns false, the flag calls do nothing,
@@ -73,6 +83,8 @@ public:
     unsigned opens() const { return m_opens; }
     // Removes asked for so far, failed ones included.
     unsigned removes() const { return m_removes; }
+    // Renames asked for so far, failed ones included.
+    unsigned renames() const { return m_renames; }
     // Counted calls made so far (see above), failed ones included.
     unsigned calls() const { return m_calls; }
     // True once the cut has been reached.
@@ -92,6 +104,7 @@ public:
     void setStreamFlag1(std::streambuf* buffer, bool flag) override;
     void setStreamFlag2(std::streambuf* buffer, bool flag) override;
     bool remove(const std::string& name) override;
+    bool rename(const std::string& from, const std::string& to) override;
 
 private:
     class Buffer;
@@ -114,6 +127,10 @@ private:
     unsigned m_removes = 0;
     unsigned m_failRemoveAt = 0;  // remove number that fails, 0 for none
     bool m_failRemovesFromThen = false;
+    bool m_renameOffered = false;
+    unsigned m_renames = 0;
+    unsigned m_failRenameAt = 0;  // rename number that fails, 0 for none
+    bool m_failRenamesFromThen = false;
     bool m_limitReads = false;
     std::size_t m_readsLeft = 0;
     bool m_limitWrites = false;

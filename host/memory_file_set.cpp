@@ -31,6 +31,15 @@ void MemoryFileSet::close(std::streambuf* buffer) {
 
 bool MemoryFileSet::remove(const std::string& name) { return m_files.erase(name) != 0; }
 
+bool MemoryFileSet::rename(const std::string& from, const std::string& to) {
+    auto source = m_files.find(from);
+    if (source == m_files.end() || from == to || !isPlainFileName(to)) return false;
+    std::shared_ptr<FileImage> image = source->second;
+    m_files.erase(source);
+    m_files[to] = image;
+    return true;
+}
+
 bool MemoryFileSet::exists(const std::string& name) const { return m_files.count(name) != 0; }
 
 std::vector<std::string> MemoryFileSet::list() const {

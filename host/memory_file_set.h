@@ -8,6 +8,7 @@
 //   the same names.
 // - Opening a file that is already open gives a second buffer over the same
 //   bytes, with its own position; each sees the other's writes at once.
+// - `rename` moves the bytes to the new name at once, open or not.
 // - `remove` of an open file takes the name away at once; the open buffers
 //   keep working on the bytes they had, which vanish when the last closes.
 // - Buffers still open when the set is destroyed are released with it.
@@ -20,11 +21,12 @@
 #include <vector>
 
 #include "fileset/TFileSet.h"
+#include "fileset/TRenaming.h"
 #include "host/file_image.h"
 
 namespace Host {
 
-class MemoryFileSet : public FileSet::TFileSet {
+class MemoryFileSet : public FileSet::TFileSet, public FileSet::TRenaming {
 public:
     MemoryFileSet() = default;
     MemoryFileSet(const MemoryFileSet&) = delete;
@@ -38,6 +40,11 @@ public:
     void setStreamFlag1(std::streambuf*, bool) override {}
     void setStreamFlag2(std::streambuf*, bool) override {}
     bool remove(const std::string& name) override;
+    // TRenaming. Buffers open on `from` keep working on the file under its
+    // new name; buffers open on a replaced `to` keep the bytes they had, as
+    // after `remove`. False for a missing `from`, a refused `to` or the same
+    // name twice.
+    bool rename(const std::string& from, const std::string& to) override;
 
     bool exists(const std::string& name) const;
     // The names of all files, sorted.

@@ -159,14 +159,16 @@ TEST(BitBuffer, SerialFormIsTheContentBytesOnly) {
     EXPECT_EQ(bytes(back), bytes(b));
 }
 
-TEST(BitBuffer, ShortReadLeavesTheContentUnchanged) {
+TEST(BitBuffer, ShortReadKeepsTheBytesItGotAndLeavesTheRestUnchanged) {
     for (int bits : {16, 4096}) {
         bit_buffer b(bits);
         *b(0) = 'k';
+        *b(1) = 'l';
         std::istringstream s("z");
         b.serial_read(s);
         EXPECT_TRUE(s.fail());
-        EXPECT_EQ(*b(0), 'k');
+        EXPECT_EQ(*b(0), 'z');
+        EXPECT_EQ(*b(1), 'l');
     }
 }
 

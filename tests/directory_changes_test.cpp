@@ -110,6 +110,60 @@ TEST_F(DirectoryChanges, AChangeAbandonedLeavesEveryFileAsItWas) {
     EXPECT_EQ(snapshot(dir.path()), before);
 }
 
+// A rename journals both names first, so a change abandoned after it puts
+// back the source and whatever the target was, or removes a target made in
+// the same change.
+TEST_F(DirectoryChanges, ARenameInsideAnAbandonedChangeIsRolledBack) {
+    {
+        DirectoryFileSet set(dir.path().string());
+        set.beginChange();
+        EXPECT_TRUE(set.rename("a", "b"));
+        EXPECT_TRUE(set.rename("c", "fresh"));
+        replace(set, "made", "made in this change");
+        EXPECT_TRUE(set.rename("made", "gone"));
+        EXPECT_FALSE(fs::exists(dir.path() / "a"));
+        EXPECT_EQ(readFile(dir.path() / "b"), "0123456789");
+    }
+    EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+TEST_F(DirectoryChanges, ARenameOutsideAScopeIsCommittedAtOnce) {
+    {
+        DirectoryFileSet set(dir.path().string());
+        EXPECT_TRUE(set.rename("a", "moved"));
+        EXPECT_FALSE(fs::exists(dir.path() / Host::kJournalFileName));
+    }
+    auto expected = before;
+    expected["moved"] = expected["a"];
+    expected.erase("a");
+    EXPECT_EQ(snapshot(dir.path()), expected);
+}
+
+// Rename refuses what remove refuses, and a source with buffers open (their
+// unwritten bytes would follow it unjournaled); the set's own files and a
+// read-only set change nothing.
+TEST_F(DirectoryChanges, RenameRefusesProtectedReservedOpenAndReadOnly) {
+    fs::permissions(dir.path() / "gone", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    {
+        DirectoryFileSet set(dir.path().string());
+        EXPECT_FALSE(set.rename("gone", "elsewhere"));
+        EXPECT_FALSE(set.rename("a", "gone"));
+        EXPECT_FALSE(set.rename("a", Host::kJournalFileName));
+        EXPECT_FALSE(set.rename(Host::kLockFileName, "a"));
+        FileSet::ivfstream open(set, "a", std::ios_base::binary, false, true);
+        EXPECT_FALSE(set.rename("a", "moved"));
+        open.close();
+        EXPECT_TRUE(set.rename("a", "moved"));
+        EXPECT_TRUE(set.rename("moved", "a"));
+    }
+    {
+        DirectoryFileSet reader(dir.path().string(), options(false));
+        EXPECT_FALSE(reader.rename("a", "b"));
+    }
+    fs::permissions(dir.path() / "gone", fs::perms::owner_all);
+    EXPECT_EQ(snapshot(dir.path()), before);
+}
+
 TEST_F(DirectoryChanges, ACommittedChangeStaysAndLeavesNoJournal) {
     {
         DirectoryFileSet set(dir.path().string());

@@ -21,6 +21,7 @@
 
 #include "fileset/TFileSet.h"
 #include "fileset/TProgress.h"
+#include "fileset/TRenaming.h"
 #include "fileset/vfstream.h"
 #include "host/directory_file_set.h"
 #include "host/faulty_file_set.h"
@@ -351,6 +352,55 @@ TYPED_TEST(FileSetContract, ExistsAndListSeeTheFilesOfTheSet) {
     EXPECT_EQ(this->setup.files.list(), (Lines{"a.dst", "b.bin"}));
 }
 
+// Rename, offered beside the six operations: it replaces the target, and
+// refuses (false, nothing changed) what it can't do.
+TYPED_TEST(FileSetContract, RenameReplacesTheTargetAndRefusesWhatItCannotDo) {
+    FileSet::TRenaming* renaming = FileSet::renamingOf(this->set());
+    ASSERT_NE(renaming, nullptr);
+    this->setup.put("a", "first");
+    this->setup.put("b", "second");
+    EXPECT_TRUE(renaming->rename("a", "b"));
+    EXPECT_FALSE(this->setup.exists("a"));
+    EXPECT_EQ(this->setup.contents("b"), "first");
+    EXPECT_TRUE(renaming->rename("b", "c"));
+    EXPECT_EQ(this->setup.contents("c"), "first");
+    EXPECT_FALSE(this->setup.exists("b"));
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"missing", "d"}, {"c", "c"}, {"c", "../out"}, {"c", "x/y"}, {"c", ""}, {"../c", "d"}}) {
+        EXPECT_FALSE(renaming->rename(from, to)) << from << " -> " << to;
+        EXPECT_EQ(this->setup.contents("c"), "first") << from << " -> " << to;
+    }
+    EXPECT_EQ(this->set().open("d", in, 0, 1), nullptr);
+    EXPECT_EQ(this->setup.strayFiles(), Lines{});
+}
+
+// Buffers open on a replaced target keep the bytes they had, as after remove;
+// a new open of the name sees the renamed file.
+TYPED_TEST(FileSetContract, RenameOverAnOpenFileLeavesItsBuffersTheOldBytes) {
+    FileSet::TRenaming* renaming = FileSet::renamingOf(this->set());
+    ASSERT_NE(renaming, nullptr);
+    this->setup.put("old", "old bytes");
+    this->setup.put("new", "new bytes");
+    std::streambuf* b = this->mustOpen("old", in);
+    EXPECT_TRUE(renaming->rename("new", "old"));
+    EXPECT_EQ(drain(b), "old bytes");
+    this->set().close(b);
+    std::streambuf* again = this->mustOpen("old", in);
+    EXPECT_EQ(drain(again), "new bytes");
+    this->set().close(again);
+}
+
+// A move uses rename where the set offers it: the bytes arrive, the source
+// goes, and nothing is copied through a stream.
+TYPED_TEST(FileSetContract, MoveFileRenamesWhereItCan) {
+    const std::string bytes(5000, 'm');
+    this->setup.put("from", bytes);
+    this->setup.put("to", "replaced");
+    FileSet::moveFile(this->set(), "from", "to");
+    EXPECT_FALSE(this->setup.exists("from"));
+    EXPECT_EQ(this->setup.contents("to"), bytes);
+}
+
 TYPED_TEST(FileSetContract, UnknownBuffersAreNotOpenAndClosingThemDoesNothing) {
     std::stringbuf stranger;
     EXPECT_FALSE(this->set().isOpen(&stranger));
@@ -577,6 +627,27 @@ TEST(FaultyFileSet, AfterTheCutEveryCallFailsAndTheInnerSetKeepsWhatReachedIt) {
     faulty.heal();
     EXPECT_TRUE(faulty.remove("old"));
     EXPECT_FALSE(memory.exists("old"));
+}
+
+// Rename is counted, passes to the wrapped set only once offered, and fails
+// as planned; a failed rename changes nothing.
+TEST(FaultyFileSet, RenamesPassOnceOfferedAndFailAsPlanned) {
+    Host::MemoryFileSet memory;
+    memory.put("a", "bytes");
+    Host::FaultyFileSet faulty(memory);
+    FileSet::TRenaming& renaming = *FileSet::renamingOf(faulty);
+    EXPECT_FALSE(renaming.rename("a", "b"));
+    faulty.offerRename(true);
+    faulty.failRename(2);
+    EXPECT_TRUE(renaming.rename("a", "b"));
+    EXPECT_FALSE(renaming.rename("b", "c"));
+    EXPECT_EQ(memory.list(), (Lines{"b"}));
+    EXPECT_EQ(faulty.renames(), 3u);
+    faulty.cutAfter(0);
+    EXPECT_FALSE(renaming.rename("b", "c"));
+    faulty.heal();
+    EXPECT_TRUE(renaming.rename("b", "c"));
+    EXPECT_EQ(memory.contents("c"), "bytes");
 }
 
 // The way tests use the cut: run once whole to count the calls, then cut

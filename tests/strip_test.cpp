@@ -208,7 +208,10 @@ TEST(Strip, ReferenceIntoAnEmptyTableIsZeroBitsWide) {
 
 // Found by fuzzing: all-zero values strip every field to width 0, so the
 // records take no bytes; the contents header alone keeps how many there are.
-TEST(Strip, AllZeroValuesGiveZeroByteRecordsThatKeepTheirCount) {
+// Records of 0 bytes are never counted, so records whose values would all
+// strip to zero-width fields would be lost: the strip is refused instead,
+// before anything is written. Without records the strip goes through.
+TEST(Strip, AllZeroValuesInRecordsAreRefusedRatherThanLost) {
     Host::MemoryFileSet fs;
     TTables set(fs);
     TFields f;
@@ -218,14 +221,16 @@ TEST(Strip, AllZeroValuesGiveZeroByteRecordsThatKeepTheirCount) {
         TOpenTable open(t, false);
         for (int i = 0; i < 3; ++i) open.push_back(TRecord(t.fields()));
     }
-    set.strip();
-    EXPECT_EQ(t.fields().byteSize(), 0u);
-    EXPECT_EQ(fs.contents("t.bin"), le32(3));
-    TTable back(fs, "t", false);
-    TOpenTable open(back, false);
-    ASSERT_EQ(open.size(), 3u);
-    EXPECT_EQ(open.at(2)[0].get<int>(), 0);
-    EXPECT_EQ(open.at(2)[1].get<unsigned long>(), 0u);
+    const Files before = filesOf(fs);
+    EXPECT_EQ(message<std::runtime_error>([&] { set.strip(); }),
+              "Can't strip table t: its 3 records would take 0 bytes each, and a table of such records opens empty");
+    EXPECT_EQ(filesOf(fs), before);
+    EXPECT_EQ(t.fields().byteSize(), 2u);
+
+    TTable& empty = set.append(pointer<TTable>(new TTable(fs, "e", f, false)));
+    empty.strip(set, pointer<Console::TProgress>());
+    EXPECT_EQ(empty.fields().byteSize(), 0u);
+    EXPECT_EQ(fs.contents("e.bin"), le32(0));
 }
 
 // Each case makes the strip fail somewhere before the swap.

@@ -108,6 +108,28 @@ TEST(Structure, KeyMarkers) {
     EXPECT_EQ(layout(fromBinary(binaryOf(first))), noKey);
 }
 
+// A placed descriptor tells its type, width and first bit, whatever its
+// type; an unplaced one starts at bit 0.
+TEST(Structure, DescriptorsTellTypeWidthAndOffset) {
+    TFields s = fieldsOf(TField<int>("i", 5) | TField<std::string>("s", 3, true) | TEndOfKey() |
+                         TField<fixed_point>("f", 2, 11) | TField<unsigned long>("u", 0) | TField<long>("l", 32) |
+                         TField<unsigned int>("w", 7) | TField<std::string>("p", 2, false));
+    const struct {
+        TType::EType type;
+        unsigned width, offset;
+    } expected[] = {{TType::tpInt, 5, 0},    {TType::tpStr, 18, 5},   {TType::tpFixed, 11, 23}, {TType::tpULong, 0, 34},
+                    {TType::tpLong, 32, 34}, {TType::tpUInt, 7, 66}, {TType::tpStr, 16, 73}};
+    ASSERT_EQ(s.size(), 7u);
+    for (unsigned i = 0; i < s.size(); ++i) {
+        EXPECT_EQ(s[i].typeValue(), expected[i].type) << i;
+        EXPECT_EQ(TType(s[i].typeValue()).name(), s[i].Type()) << i;
+        EXPECT_EQ(s[i].bitWidth(), expected[i].width) << i;
+        EXPECT_EQ(s[i].bitOffset(), expected[i].offset) << i;
+    }
+    EXPECT_EQ(s.bitSize(), 89u);
+    EXPECT_EQ(TField<std::string>("loose", 4, false).bitOffset(), 0u);
+}
+
 TEST(Structure, Errors) {
     TFields s = sample();
     EXPECT_EQ(message<std::runtime_error>([&] { s[3]; }), "Index 3 out of valid range.");
@@ -117,7 +139,26 @@ TEST(Structure, Errors) {
     EXPECT_EQ(s.indexOf("zz"), 3u);
     TFieldsRep rep;
     std::istringstream is("x 3");
-    EXPECT_EQ(message<std::runtime_error>([&] { rep.append(is, "float", false); }), "Unknown field type: float");
+    EXPECT_EQ(message<std::runtime_error>([&] { rep.append(is, "integer", false); }), "Unknown field type: integer");
+}
+
+// The stream form of append goes through the type lookup, so a name the
+// lookup refuses raises the lookup's own logic error; only a name it maps to
+// no type is the structure's "Unknown field type". Nothing is appended.
+TEST(Structure, AppendByNameRaisesTheTypeLookupsErrorForANameItRefuses) {
+    for (const char* type : {"ints", "sit", "float"}) {
+        TFieldsRep rep;
+        std::istringstream is("x 3");
+        EXPECT_EQ(message<std::logic_error>([&] { rep.append(is, type, false); }),
+                  std::string("Error converting ") + type + " to Orvex::TType");
+        EXPECT_EQ(rep.size(), 0u);
+    }
+    for (const char* type : {"in", "integer", "Int", "", "u_int\x01"}) {
+        TFieldsRep rep;
+        std::istringstream is("x 3");
+        EXPECT_EQ(message<std::runtime_error>([&] { rep.append(is, type, true); }),
+                  std::string("Unknown field type: ") + type);
+    }
 }
 
 TEST(Structure, AppendingCopiesASharedRepresentationOnlyAndAFailedAppendKeepsSharing) {
@@ -241,16 +282,23 @@ TEST(DamagedStructure, EveryTruncationKeepsAPrefixOfTheFields) {
     }
 }
 
-TEST(DamagedStructure, UnknownTypeNamesRaiseARuntimeError) {
-    for (const char* type : {"float", "sit", "ints", "Int", "", "u_int\x01"}) {
+TEST(DamagedStructure, UnknownTypeNamesRaiseTheLookupsErrorOrUnknownFieldType) {
+    for (const char* type : {"float", "sit", "ints"}) {
+        TFieldsRep rep;
+        std::istringstream is(u16(2) + u16(2) + intField("int", "a", 3) + intField(type, "b", 4));
+        EXPECT_EQ(message<std::logic_error>([&] { rep.serial_read(is); }),
+                  std::string("Error converting ") + type + " to Orvex::TType");
+        EXPECT_EQ(rep.size(), 1u);  // the fields before stay
+    }
+    for (const char* type : {"Int", "", "integer", "u_int\x01"}) {
         TFieldsRep rep;
         std::istringstream is(u16(2) + u16(2) + intField("int", "a", 3) + intField(type, "b", 4));
         EXPECT_EQ(message<std::runtime_error>([&] { rep.serial_read(is); }), std::string("Unknown field type: ") + type);
-        EXPECT_EQ(rep.size(), 1u);  // the fields before stay
+        EXPECT_EQ(rep.size(), 1u);
     }
     TFieldsRep rep;
     std::istringstream text("1 1\nsit a 3\n");
-    EXPECT_EQ(message<std::runtime_error>([&] { rep.from_stream(text); }), "Unknown field type: sit");
+    EXPECT_EQ(message<std::logic_error>([&] { rep.from_stream(text); }), "Error converting sit to Orvex::TType");
 }
 
 TEST(DamagedStructure, WidthsAbove32AndDuplicateNames) {
@@ -309,6 +357,9 @@ TEST(DamagedStructure, RandomDamageNeverCrashes) {
             read += r.serial_size() <= TFieldsRep::kMaxRecordBits / 8 ? 1 : 0;
         } catch (const std::runtime_error&) {
             ++raised;
+        } catch (const std::logic_error& e) {  // a damaged type name the lookup refuses
+            EXPECT_EQ(std::string(e.what()).rfind("Error converting ", 0), 0u) << e.what();
+            ++raised;
         }
     }
     EXPECT_EQ(raised + read, 4000);
@@ -341,10 +392,18 @@ TEST(Record, BinaryFormIsThePackedBytes) {
     EXPECT_EQ(back[0].get<unsigned int>(), 0x15u);
     EXPECT_EQ(back[1].get<int>(), -1);
     EXPECT_EQ(back[2].get<unsigned long>(), 0x9UL);
+    // A stream that ends early: the byte read is kept, the rest is as it was.
     std::istringstream shortData("\x01");
     back.serial_read(shortData);
     EXPECT_TRUE(shortData.fail());
-    EXPECT_EQ(binaryOf(back), bytes({0xAF, 0xF9}));
+    EXPECT_EQ(binaryOf(back), bytes({0x01, 0xF9}));
+    TRecord record(s);
+    std::istringstream full(bytes({0x8E, 0x40}));
+    record.serial_read(full);
+    std::istringstream one(bytes({0x08}));
+    record.serial_read(one);
+    EXPECT_TRUE(one.fail());
+    EXPECT_EQ(binaryOf(record), bytes({0x08, 0x40}));
 }
 
 TEST(Record, TextFormAndAFailedReadStops) {

@@ -4,24 +4,16 @@
 #include <iostream>
 #include <map>
 
+#include "Core/Orvex/table_files.h"
 #include "fileset/vfstream.h"
 #include "support/Utils.h"
-#include "support/tabulation.h"
 
 using namespace Orvex;
 
 namespace Tool {
 
 const char* const kListFileName = "tables.lst";
-const char* const kScratchName = "temp";
 
-namespace {
-
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
 
 SetOptions& setOptions() {
     static SetOptions options;
@@ -45,10 +37,11 @@ Catalog::Catalog(const std::string& directory, Access access) : m_files(director
     if (access == Access::write) {
         m_files.beginChange();
         m_changing = true;
-        // The library would recover on its own when the set is opened; doing
-        // it first lets the user know.
-        if (recoverInterruptedStrip(m_files))
-            std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kScratchName << ".jnl)\n";
+        // Held for the whole command, so the set is recovered here, once,
+        // and the tables the command defines don't look again.
+        m_opened = opened_set(m_files);
+        if (m_opened.recovered())
+            std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kStripJournalName << ")\n";
     }
     if (m_files.exists(kListFileName))
         readList();
@@ -70,27 +63,18 @@ void Catalog::commit() {
 void Catalog::readList() {
     m_listed = true;
     FileSet::ivfstream in(m_files, kListFileName, std::ios_base::in, false, true);
-    unsigned short count = 0;
-    tabulation::from_stream(in, count);
-    for (unsigned k = 0; k < count && !in.fail(); ++k) {
-        TableEntry table{std::string(), false};
-        unsigned char form = 0;
-        tabulation::from_stream(in, table.name);
-        tabulation::from_stream(in, form);
-        if (in.fail()) break;
-        table.binary = form != 0;
-        m_tables.push_back(table);
-    }
+    TTables::readList(in, [this](const TTables::list_entry& entry) {
+        m_tables.push_back(TableEntry{entry.first, entry.second});
+    });
     if (in.fail()) Utils::raise_runtime_error(std::string(kListFileName) + ": damaged table list");
 }
 
 void Catalog::discover() {
     std::map<std::string, bool> found;  // name -> binary
     for (const std::string& file : m_files.list()) {
-        const bool binary = endsWith(file, ".dsb");
-        if (!binary && !endsWith(file, ".dst")) continue;
-        const std::string name = file.substr(0, file.size() - 4);
-        if (name == kScratchName) continue;
+        std::string name;
+        bool binary = false;
+        if (!isStructureFile(file, name, binary) || name == kTemporaryTableName) continue;
         found[name] = found[name] || binary;
     }
     for (const auto& table : found) m_tables.push_back(TableEntry{table.first, table.second});
@@ -109,10 +93,7 @@ const TableEntry& Catalog::entry(const std::string& name) const {
     throw std::logic_error("unreachable");
 }
 
-std::vector<std::string> Catalog::fileNames(const TableEntry& table) {
-    return {table.name + (table.binary ? ".dsb" : ".dst"), table.name + (table.binary ? ".trb" : ".trt"),
-            table.name + ".bin"};
-}
+std::vector<std::string> Catalog::fileNames(const TableEntry& table) { return tableFileNames(table.name, table.binary); }
 
 void Catalog::add(const TableEntry& table) {
     bool replaced = false;
@@ -136,14 +117,9 @@ void Catalog::remove(const std::string& name) {
 
 void Catalog::writeList() {
     FileSet::ovfstream out(m_files, kListFileName, std::ios_base::out, false, true);
-    tabulation::to_stream(out, static_cast<unsigned short>(m_tables.size()));
-    out << '\n';
-    for (const TableEntry& table : m_tables) {
-        tabulation::to_stream(out, table.name);
-        tabulation::to_stream(out, static_cast<unsigned char>(table.binary ? 1 : 0));
-        out << '\n';
-    }
-    out.flush();
+    std::vector<TTables::list_entry> entries;
+    for (const TableEntry& table : m_tables) entries.emplace_back(table.name, table.binary);
+    TTables::writeList(out, entries);
     if (!out) Utils::raise_runtime_error(std::string("Couldn't write ") + kListFileName);
     m_listed = true;
 }

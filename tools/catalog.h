@@ -5,7 +5,9 @@
 // text form (a count line, then one "name form" line per table, form 1 for
 // binary and 0 for text). `orvex create` and `orvex demo` keep it. A
 // directory without it still works: its tables are then the structure files
-// found in it, NAME.dsb (binary form) or NAME.dst (text form), by name.
+// found in it, NAME.dsb (binary form) or NAME.dst (text form), by name. The
+// list's form, the file names and "temp" are the library's (TTables::readList
+// and writeList, Core/Orvex/table_files.h).
 //
 // Every command is one change: a catalog opened for writing takes the set's
 // exclusive lock and begins a change, `commit` makes it final, and a catalog
@@ -30,7 +32,6 @@
 namespace Tool {
 
 extern const char* const kListFileName;  // "tables.lst"
-extern const char* const kScratchName;   // "temp"
 
 enum class Access { read, write };
 
@@ -89,6 +90,7 @@ private:
     void discover();
 
     Host::DirectoryFileSet m_files;
+    Orvex::opened_set m_opened;  // for writing: the library's hold, which recovered the set
     bool m_changing = false;  // a change is open, to be committed
     bool m_listed = false;
     std::vector<TableEntry> m_tables;

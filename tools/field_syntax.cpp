@@ -42,7 +42,7 @@ unsigned number(const std::string& word, const std::string& text, const char* wh
 }
 
 // "@range=..." for a numeric field of type `type`.
-pointer<field_transformer_base::args> rangeArgs(const std::string& word, const std::string& type,
+pointer<field_transformer_base::args> rangeArgs(const std::string& word, TType::EType type,
                                                 const std::string& text) {
     std::string low = "0", high = text;
     const std::string::size_type dots = text.find("..");
@@ -50,7 +50,7 @@ pointer<field_transformer_base::args> rangeArgs(const std::string& word, const s
         low = text.substr(0, dots);
         high = text.substr(dots + 2);
     }
-    if (type == "fixed") {
+    if (type == TType::tpFixed) {
         fixed_point min, max;
         for (const auto& bound : {std::make_pair(&low, &min), std::make_pair(&high, &max)}) {
             const NumberText read = parseDecimal(*bound.first, *bound.second);
@@ -68,7 +68,7 @@ pointer<field_transformer_base::args> rangeArgs(const std::string& word, const s
         if (read == NumberText::tooLarge) *bound.second = bound.first->front() == '-' ? kInt32Min - 1 : kUInt32Max + 1;
     }
     if (min > max) bad(word, "range minimum above its maximum");
-    const bool isUnsigned = type == "u_int" || type == "u_long";
+    const bool isUnsigned = type == TType::tpUInt || type == TType::tpULong;
     if (isUnsigned) {
         if (min < 0 || max > kUInt32Max) bad(word, "range of an unsigned field must lie in 0..4294967295");
         if (min == 0) return pointer<field_transformer_base::args>(new range_fixer_args(static_cast<unsigned long>(max)));
@@ -84,20 +84,21 @@ TFieldInfo* makeField(const std::string& word, const std::vector<std::string>& p
     const std::string& name = parts[0];
     const std::string& type = parts[1];
     if (!isPlainName(name)) bad(word, "a name is letters, digits and '_', not starting with a digit");
-    if (type == "int" || type == "u_int" || type == "long" || type == "u_long") {
+    const TType::EType kind = TType::findByName(type);
+    if (kind == TType::tpInt || kind == TType::tpUInt || kind == TType::tpLong || kind == TType::tpULong) {
         if (parts.size() != 3) bad(word, "expected NAME:" + type + ":BITS");
         const unsigned bits = number(word, parts[2], "BITS", 1, 32);
-        if (type == "int") return new TField<int>(name, bits);
-        if (type == "u_int") return new TField<unsigned int>(name, bits);
-        if (type == "long") return new TField<long>(name, bits);
+        if (kind == TType::tpInt) return new TField<int>(name, bits);
+        if (kind == TType::tpUInt) return new TField<unsigned int>(name, bits);
+        if (kind == TType::tpLong) return new TField<long>(name, bits);
         return new TField<unsigned long>(name, bits);
     }
-    if (type == "fixed") {
+    if (kind == TType::tpFixed) {
         if (parts.size() != 4) bad(word, "expected NAME:fixed:PRECISION:BITS");
         const unsigned precision = number(word, parts[2], "PRECISION", 0, kMaxFixedPrecision);
         return new TField<fixed_point>(name, precision, number(word, parts[3], "BITS", 1, 32));
     }
-    if (type == "str") {
+    if (kind == TType::tpStr) {
         if (parts.size() > 4 || (parts.size() == 4 && parts[3] != "packed"))
             bad(word, "expected NAME:str:LENGTH or NAME:str:LENGTH:packed");
         return new TField<std::string>(name, number(word, parts[2], "LENGTH", 1, 65535), parts.size() == 4);
@@ -111,10 +112,10 @@ void addField(TFields& fields, const std::string& word) {
     if (at != std::string::npos) {
         const std::string option = word.substr(at + 1);
         if (option.compare(0, 6, "range=") == 0) {
-            if (field->Type() == "str") bad(word, "@range is for numeric fields");
-            field->transformer(rangeArgs(word, field->Type(), option.substr(6)));
+            if (field->typeValue() == TType::tpStr) bad(word, "@range is for numeric fields");
+            field->transformer(rangeArgs(word, field->typeValue(), option.substr(6)));
         } else if (option.compare(0, 4, "ref=") == 0) {
-            if (field->Type() != "u_long") bad(word, "@ref is for u_long fields");
+            if (field->typeValue() != TType::tpULong) bad(word, "@ref is for u_long fields");
             const std::string table = option.substr(4);
             if (!isPlainName(table)) bad(word, "@ref needs a table name");
             field->transformer(pointer<field_transformer_base::args>(new ref_fixer_args(table)));
@@ -184,7 +185,7 @@ TFields parseFieldList(const std::vector<std::string>& words) {
 
 std::string fieldSyntax(const TFieldInfo& field) {
     std::string text = field.name() + ":" + field.Type() + ":";
-    const TType::EType type = TType::findByName(field.Type());
+    const TType::EType type = field.typeValue();
     if (type == TType::tpFixed) {
         const auto& f = static_cast<const TField<fixed_point>&>(field);
         text += std::to_string(f.Precision()) + ":" + std::to_string(f.bits());

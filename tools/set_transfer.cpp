@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "Core/Orvex/__table.h"
+#include "Core/Orvex/table_files.h"
 #include "host/memory_file_set.h"
 #include "support/Utils.h"
 #include "tools/catalog.h"
@@ -115,7 +116,7 @@ unsigned long importTable(ExportReader& in, Catalog& catalog, const std::vector<
     const std::string::size_type space = rest.find(' ');
     entry.name = rest.substr(0, space);
     const std::string form = space == std::string::npos ? std::string() : rest.substr(space + 1);
-    if (!isPlainName(entry.name) || entry.name == kScratchName) in.fail("bad table name '" + entry.name + "'");
+    if (!isPlainName(entry.name) || entry.name == Orvex::kTemporaryTableName) in.fail("bad table name '" + entry.name + "'");
     if (form != "binary" && form != "text") in.fail("a table's form is binary or text, not '" + form + "'");
     for (const TableEntry& other : earlier)
         if (other.name == entry.name) in.fail("table " + entry.name + " is given twice");

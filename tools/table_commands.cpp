@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Core/Orvex/__table.h"
+#include "Core/Orvex/table_files.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
@@ -89,19 +90,17 @@ int showTable(Catalog& catalog, const std::string& name) {
               << "  contents:    " << fileBytes(catalog, table->contentsFileName()) << " bytes\n"
               << "  syntax:      " << structureSyntax(fields) << "\n\n";
     TextTable rows({"#", "field", "type", "bits", "offset", "key", "details", "transformer"}, "rllrrlll");
-    unsigned offset = 0;
     for (unsigned i = 0; i < fields.size(); ++i) {
         const TFieldInfo& field = fields[i];
         std::string details;
-        if (field.Type() == "fixed")
+        if (field.typeValue() == TType::tpFixed)
             details = "precision " + std::to_string(static_cast<const TField<fixed_point>&>(field).Precision());
-        else if (field.Type() == "str")
+        else if (field.typeValue() == TType::tpStr)
             details = "length " + std::to_string(static_cast<const TField<std::string>&>(field).length()) +
                       (static_cast<const TField<std::string>&>(field).Packed() ? ", packed" : "");
-        const unsigned bits = fieldBits(field);
-        rows.add({std::to_string(i), field.name(), field.Type(), std::to_string(bits), std::to_string(offset),
-                  i < fields.endOfKey() ? "yes" : "", details, describeTransformer(field)});
-        offset += bits;
+        rows.add({std::to_string(i), field.name(), field.Type(), std::to_string(field.bitWidth()),
+                  std::to_string(field.bitOffset()), i < fields.endOfKey() ? "yes" : "", details,
+                  describeTransformer(field)});
     }
     rows.print(std::cout, "  ");
     return 0;
@@ -124,7 +123,7 @@ int createCommand(const Words& words) {
     const std::string& directory = args.positionals()[0];
     const std::string& name = args.positionals()[1];
     if (!isPlainName(name)) throw UsageError("create: a table name is letters, digits and '_', not starting with a digit");
-    if (name == kScratchName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
+    if (name == kTemporaryTableName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
     std::filesystem::create_directories(directory);

@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "Core/Orvex/table_files.h"
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Trans.h"
@@ -229,7 +230,7 @@ std::vector<std::string> tableFileProblems(Host::DirectoryFileSet& files, const 
 std::vector<std::string> leftoverFiles(const std::vector<std::string>& names) {
     std::vector<std::string> found;
     for (const std::string& name : names) {
-        if (name.compare(0, 5, "temp.") == 0)
+        if (name.rfind(std::string(kTemporaryTableName) + ".", 0) == 0)
             found.push_back(name + " is left over from an interrupted strip");
         else if (endsWith(name, ".load"))
             found.push_back(name + " is left over from an interrupted load of the text form");

@@ -1,10 +1,13 @@
 // dump and load: a table's records to standard output and back.
 //
-// A load builds the new contents in memory (a table of the same structure on
-// a Host::MemoryFileSet) and only when every line was read and every value
-// fitted writes them next to the table and renames them over its contents
-// file, so a failed or interrupted load leaves the table as it was. A load
-// replaces the table's records, or with --append adds to them.
+// A load replaces the table's records, or with --append adds to them. It
+// writes straight into the table inside the command's change of the
+// directory set, so a load that fails half way (a value that does not fit, a
+// line too long, a write that fails) is rolled back whole and leaves the
+// table as it was. The library's appends report no failed write, so the
+// load checks the table's stream itself before the change is committed.
+// Both forms go through the tool's own readers, which name the line and
+// field of a bad value.
 //
 // References (@ref) are checked as values are: each must be a record of the
 // table it refers to. Replacing the records of a table that other tables'
@@ -18,6 +21,8 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+
+#include <boost/iostreams/stream.hpp>
 
 #include "Core/Orvex/__table.h"
 #include "host/memory_file_set.h"
@@ -196,6 +201,16 @@ void readText(std::istream& in, RecordSink& sink) {
 }
 
 
+// Standard output for the table's text form, which flushes every line: the
+// flush ends in this stream's own buffer, and standard output writes when
+// its buffer is full, not once per record.
+struct StandardOutput {
+    typedef char char_type;
+    typedef boost::iostreams::sink_tag category;
+    std::streamsize write(const char* s, std::streamsize n) { return std::cout.rdbuf()->sputn(s, n); }
+};
+typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
+
 }  // namespace
 
 int dumpCommand(const Words& words) {
@@ -208,14 +223,24 @@ int dumpCommand(const Words& words) {
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
     const pointer<Console::TProgress> progress = progressBar("Dumping " + table->name());
-    RecordWriter writer(std::cout, open.fields(), form);
-    writer.begin();
-    if (progress) progress->start(static_cast<int>(open.size()));
-    for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
-        if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
-        writer.write(open.at(i));
+    if (form == RecordForm::text) {
+        // The table's own text form, as the library writes it; its flush per
+        // line stays in the buffered stream.
+        open.progress(progress);
+        StandardOutputStream out(StandardOutput{});
+        out << open;
+        out.flush();
+        if (!out) std::cout.setstate(std::ios_base::badbit);
+    } else {
+        RecordWriter writer(std::cout, open.fields(), form);
+        writer.begin();
+        if (progress) progress->start(static_cast<int>(open.size()));
+        for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
+            if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
+            writer.write(open.at(i));
+        }
+        if (progress) progress->finish();
     }
-    if (progress) progress->finish();
     std::cout.flush();
     if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
     return 0;
@@ -253,6 +278,8 @@ int loadCommand(const Words& words) {
             readText(std::cin, sink);
         if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
         sink.finish();
+        // Appends report no failed write: the stream says whether all went.
+        if (!table->getFileStream().good()) Utils::raise_runtime_error("Couldn't write " + table->contentsFileName());
         records = out.size() - before;
     }
     catalog.commit();

@@ -15,7 +15,7 @@ namespace Tool {
 
 namespace {
 
-TType::EType typeOf(const TFieldInfo& field) { return TType::findByName(field.Type()); }
+TType::EType typeOf(const TFieldInfo& field) { return field.typeValue(); }
 
 template <class T>
 const TField<T>& as(const TFieldInfo& field) {
@@ -178,17 +178,7 @@ NumberText parseDecimal(const std::string& input, fixed_point& value) {
     return NumberText::ok;
 }
 
-unsigned fieldBits(const TFieldInfo& field) {
-    switch (typeOf(field)) {
-        case TType::tpInt: return as<int>(field).bits();
-        case TType::tpUInt: return as<unsigned int>(field).bits();
-        case TType::tpLong: return as<long>(field).bits();
-        case TType::tpULong: return as<unsigned long>(field).bits();
-        case TType::tpFixed: return as<fixed_point>(field).bits();
-        case TType::tpStr: return as<std::string>(field).bits();
-        default: return 0;
-    }
-}
+unsigned fieldBits(const TFieldInfo& field) { return field.bitWidth(); }
 
 std::string valueRangeText(const TFieldInfo& field) {
     switch (typeOf(field)) {

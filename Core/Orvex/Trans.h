@@ -2,10 +2,13 @@
 // offer, and the registry that maps a category and a field type to a
 // transformer factory and a category to an argument factory.
 //
-// This header must not include the field model: it only names TFieldInfo,
-// TRecord, TFields and TField<T>, and Core/Orvex/__field.h includes it. The
-// members of field_transformer<T> that need the field model are defined in
-// Trans.cpp and instantiated there for the six field types.
+// What a transformer and its arguments are (field_transformer_base and its
+// nested args) lives in the leaf header Core/Orvex/TransArgs.h, which the
+// field model includes to hold a field's arguments; this header builds the
+// registry and the typed transformers on it. It names TFieldInfo, TRecord,
+// TFields and TField<T> without including them: the members of
+// field_transformer<T> that need the field model are defined in Trans.cpp and
+// instantiated there for the six field types.
 //
 // Lifetime of the registry:
 // - instance() builds the registry on first call, at whatever point of the
@@ -34,6 +37,7 @@
 #include <memory>
 #include <string>
 
+#include "Core/Orvex/TransArgs.h"
 #include "Core/Orvex/__scoll.h"
 #include "support/fixed_point.h"
 #include "support/jobject.h"
@@ -54,36 +58,6 @@ class TField;
 
 class field_transformer_manager;
 
-// A transformer: shown the value of one field in every record of a table,
-// then appends the field's new descriptor to a new structure.
-class field_transformer_base : public jobject {
-public:
-    // The arguments attached to a field: a category name and its parameters.
-    class args : public jobject {
-    public:
-        class creator;       // factory of arguments of one category
-        class registration;  // registers an args creator for its lifetime
-
-        virtual ~args() {}
-        virtual std::string category() const = 0;
-        // The argument fields in binary / text form (the category name and
-        // field index are written ahead of them by the table).
-        virtual void serial_write(std::ostream&) const = 0;
-        virtual void to_stream(std::ostream&) const = 0;
-    };
-
-    class creator;       // factory of transformers for one field type of one category
-    class registration;  // registers a creator for its lifetime
-
-    virtual ~field_transformer_base() {}
-    // Prepares for a new pass over the records of the field's table.
-    virtual void reset(const TFieldInfo& field) = 0;
-    // Takes in the value of field `index` of `record`.
-    virtual void onChange(TRecord& record, unsigned index) = 0;
-    // Appends the transformed descriptor of `field` to `fields`.
-    virtual void addToFields(TFields& fields, const TFieldInfo& field) const = 0;
-};
-
 // Factory of transformers for one field type of one category; its name is
 // the type name it serves ("int", "u_int", "long", "u_long", "fixed", "str").
 class field_transformer_base::creator : public TNamed {
@@ -94,15 +68,6 @@ public:
     // `a` are of this creator's category. Empty when none can be made.
     virtual pointer<field_transformer_base> create(const TTables& tables,
                                                    const field_transformer_base::args& a) const = 0;
-};
-
-// Factory of arguments of one category, from their text or binary form.
-// Stream failures are left in the stream for the caller to test.
-class field_transformer_base::args::creator : public jobject {
-public:
-    virtual pointer<field_transformer_base::args> create(std::istream& in) const = 0;
-    virtual pointer<field_transformer_base::args> create(serial::serial_in& in) const = 0;
-    virtual ~creator() {}
 };
 
 // Registers a transformer creator under a category for the object's

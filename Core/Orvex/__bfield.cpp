@@ -48,15 +48,7 @@ void bit_buffer::serial_write(std::ostream& os) const {
     os.write(reinterpret_cast<const char*>(m_data + 1), m_size);
 }
 
-void bit_buffer::serial_read(std::istream& is) {
-    if (m_size + 2 <= kInlineBytes) {
-        unsigned char staging[kInlineBytes];
-        if (is.read(reinterpret_cast<char*>(staging), m_size)) std::memcpy(m_data + 1, staging, m_size);
-        return;
-    }
-    std::unique_ptr<unsigned char[]> staging(new unsigned char[m_size]);
-    if (is.read(reinterpret_cast<char*>(staging.get()), m_size)) std::memcpy(m_data + 1, staging.get(), m_size);
-}
+void bit_buffer::serial_read(std::istream& is) { is.read(reinterpret_cast<char*>(m_data + 1), m_size); }
 
 // ----------------------------------------------------------------- bit_field
 
@@ -173,6 +165,23 @@ long bit_field::max_signed_value() const {
 
 long bit_field::min_signed_value() const {
     return m_width == 0 ? 0 : -static_cast<long>(1LL << (m_width - 1));
+}
+
+// ------------------------------------------------------------------ bit_slot
+
+bit_slot::bit_slot(const bit_field& placement) : bit_slot() {
+    const unsigned offset = static_cast<unsigned>(placement.offset());
+    const unsigned width = static_cast<unsigned>(placement.width());
+    m_minSigned = placement.min_signed_value();
+    m_maxSigned = placement.max_signed_value();
+    m_maxUnsigned = placement.max_unsigned_value();
+    m_width = static_cast<unsigned char>(width);
+    if (width == 0) return;
+    const unsigned last = (offset + width - 1) / 8;
+    m_first = offset / 8;
+    m_bytes = static_cast<unsigned char>(last - m_first + 1);
+    m_shift = static_cast<unsigned char>(8 * (last + 1) - (offset + width));
+    m_mask = ((std::uint64_t(1) << width) - 1) << m_shift;
 }
 
 }  // namespace Orvex

@@ -8,6 +8,7 @@
 // leading fields.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "support/serial.h"
@@ -30,8 +31,9 @@ public:
     char* operator()(int i) { return reinterpret_cast<char*>(m_data + 1 + i); }
     const char* operator()(int i) const { return reinterpret_cast<const char*>(m_data + 1 + i); }
 
-    // Writes the C content bytes raw; reads exactly C bytes into them (a short
-    // read fails the stream and leaves the content unchanged).
+    // Writes the C content bytes raw; reads C bytes into them. A read that
+    // meets the end of the stream early fails it and keeps the bytes it got:
+    // only the content past them stays as it was.
     void serial_write(std::ostream&) const override;
     void serial_read(std::istream&) override;
     unsigned serial_size() const override { return m_size; }
@@ -101,6 +103,66 @@ private:
     int m_signByte;
     unsigned char m_signMask;
     int m_offset;
+};
+
+// The codec records use: the bits of a placed field as one big-endian run of
+// at most five bytes,
+// derived from its bit_field. It reads and writes exactly the bits the
+// bit_field does and accepts exactly the values its can_store accepts, but
+// without the work window and without calls, so that the descriptors' Get
+// and Set, the inner loop of every table operation, stay a few shifts.
+// Built for a zero-width field (or an unplaced one) it reads 0, accepts only
+// 0 and touches no byte.
+class bit_slot {
+public:
+    bit_slot() : m_mask(0), m_minSigned(0), m_maxSigned(0), m_maxUnsigned(0), m_first(0), m_bytes(0), m_shift(0),
+                 m_width(0) {}
+    explicit bit_slot(const bit_field& placement);
+
+    bool fits(unsigned long v) const { return v <= m_maxUnsigned; }
+    bool fits(long v) const { return v >= m_minSigned && v <= m_maxSigned; }
+
+    std::uint32_t get(const bit_buffer& b) const {
+        const std::uint64_t acc = load(reinterpret_cast<const unsigned char*>(b(0)) + m_first);
+        return static_cast<std::uint32_t>((acc & m_mask) >> m_shift);
+    }
+    std::int32_t get_signed(const bit_buffer& b) const {
+        if (m_width == 0) return 0;
+        const unsigned unused = 32u - m_width;
+        return static_cast<std::int32_t>(get(b) << unused) >> unused;
+    }
+    // Stores the low `width` bits of v; the caller has checked fits().
+    void put(bit_buffer& b, std::uint32_t v) const {
+        if (m_bytes == 0) return;
+        unsigned char* p = reinterpret_cast<unsigned char*>(b(0)) + m_first;
+        std::uint64_t acc = load(p);
+        acc = (acc & ~m_mask) | ((static_cast<std::uint64_t>(v) << m_shift) & m_mask);
+        for (unsigned i = m_bytes; i-- > 0; acc >>= 8) p[i] = static_cast<unsigned char>(acc);
+    }
+
+private:
+    // The run's bytes as a big-endian number; straight-line per length.
+    std::uint64_t load(const unsigned char* p) const {
+        switch (m_bytes) {
+            case 1: return p[0];
+            case 2: return (std::uint64_t(p[0]) << 8) | p[1];
+            case 3: return (std::uint64_t(p[0]) << 16) | (std::uint64_t(p[1]) << 8) | p[2];
+            case 4:
+                return (std::uint64_t(p[0]) << 24) | (std::uint64_t(p[1]) << 16) | (std::uint64_t(p[2]) << 8) | p[3];
+            case 5:
+                return (std::uint64_t(p[0]) << 32) | (std::uint64_t(p[1]) << 24) | (std::uint64_t(p[2]) << 16) |
+                       (std::uint64_t(p[3]) << 8) | p[4];
+            default: return 0;
+        }
+    }
+
+    std::uint64_t m_mask;  // the field's bits within the run
+    long m_minSigned, m_maxSigned;
+    unsigned long m_maxUnsigned;
+    unsigned m_first;       // first content byte
+    unsigned char m_bytes;  // bytes in the run, 0 .. 5
+    unsigned char m_shift;  // unused bits after the field in its last byte
+    unsigned char m_width;
 };
 
 }  // namespace Orvex

@@ -6,7 +6,9 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <iterator>
 #include <sstream>
+#include <vector>
 
 #include "support/Utils.h"
 #include "support/tabulation.h"
@@ -26,15 +28,17 @@ int hashWeight(unsigned char c) {
     }
 }
 
+// The names of the field types, by value; the only place they are spelled.
+const char* const kTypeNames[TType::tpFixed + 1] = {"", "int", "u_int", "long", "u_long", "str", "fixed"};
+
 struct TypeSlot {
-    const char* name;
     TType::EType value;
+    const char* name() const { return kTypeNames[value]; }
 };
 
 const TypeSlot kTypeSlots[11] = {
-    {"", TType::tpNone},     {"", TType::tpNone},      {"", TType::tpNone},   {"str", TType::tpStr},
-    {"long", TType::tpLong}, {"u_int", TType::tpUInt}, {"u_long", TType::tpULong}, {"", TType::tpNone},
-    {"int", TType::tpInt},   {"", TType::tpNone},      {"fixed", TType::tpFixed},
+    {TType::tpNone}, {TType::tpNone},  {TType::tpNone},  {TType::tpStr},  {TType::tpLong},  {TType::tpUInt},
+    {TType::tpULong}, {TType::tpNone}, {TType::tpInt},   {TType::tpNone}, {TType::tpFixed},
 };
 
 // The slot that `name` hashes to, or null when it falls outside the table.
@@ -47,7 +51,7 @@ const TypeSlot* typeSlot(const std::string& name) {
 }
 
 bool slotMatches(const TypeSlot& slot, const std::string& name) {
-    return slot.name[0] == name[0] && name == slot.name;
+    return slot.name()[0] == name[0] && name == slot.name();
 }
 
 }  // namespace
@@ -65,7 +69,7 @@ TType::EType TType::findByName(const std::string& name) {
 }
 
 const std::string& TType::name() const {
-    static const std::string names[7] = {"", "int", "u_int", "long", "u_long", "str", "fixed"};
+    static const std::vector<std::string> names(std::begin(kTypeNames), std::end(kTypeNames));
     if (m_value == tpNone || m_value > tpFixed)
         Utils::raise_logic_error("Attempt to convert Orvex::TType == tpNone to std::string");
     return names[m_value];
@@ -133,20 +137,20 @@ std::string readName(std::istream& in) {
 // =============================================================== strategies
 
 template <class T>
-struct TypeNameOf;
-template <> struct TypeNameOf<int> { static const char* get() { return "int"; } };
-template <> struct TypeNameOf<unsigned int> { static const char* get() { return "u_int"; } };
-template <> struct TypeNameOf<long> { static const char* get() { return "long"; } };
-template <> struct TypeNameOf<unsigned long> { static const char* get() { return "u_long"; } };
-template <> struct TypeNameOf<std::string> { static const char* get() { return "str"; } };
-template <> struct TypeNameOf<fixed_point> { static const char* get() { return "fixed"; } };
+struct TypeOf;
+template <> struct TypeOf<int> { static const TType::EType value = TType::tpInt; };
+template <> struct TypeOf<unsigned int> { static const TType::EType value = TType::tpUInt; };
+template <> struct TypeOf<long> { static const TType::EType value = TType::tpLong; };
+template <> struct TypeOf<unsigned long> { static const TType::EType value = TType::tpULong; };
+template <> struct TypeOf<std::string> { static const TType::EType value = TType::tpStr; };
+template <> struct TypeOf<fixed_point> { static const TType::EType value = TType::tpFixed; };
 
 template <class T>
 TImpl<T>* TImpl<T>::s_instance = nullptr;
 
 template <class T>
 TImpl<T>& TImpl<T>::create() {
-    static TImpl instance(TypeNameOf<T>::get());
+    static TImpl instance(kTypeNames[TypeOf<T>::value], TypeOf<T>::value);
     s_instance = &instance;
     return instance;
 }
@@ -232,23 +236,6 @@ void TFieldInfo::reference::copyFrom(const TFieldInfo& src, const bit_buffer& sr
     const std::string& other = src.Type();
     if (&actual != &other && actual != other) raise_bad_type_error(m_field->name(), actual, other);
     m_field->impl().copyFrom(*m_field, *m_buffer, src, srcBuffer);
-}
-
-// ================================================================= bit_slot
-
-bit_slot::bit_slot(const bit_field& placement) : bit_slot() {
-    const unsigned offset = static_cast<unsigned>(placement.offset());
-    const unsigned width = static_cast<unsigned>(placement.width());
-    m_minSigned = placement.min_signed_value();
-    m_maxSigned = placement.max_signed_value();
-    m_maxUnsigned = placement.max_unsigned_value();
-    m_width = static_cast<unsigned char>(width);
-    if (width == 0) return;
-    const unsigned last = (offset + width - 1) / 8;
-    m_first = offset / 8;
-    m_bytes = static_cast<unsigned char>(last - m_first + 1);
-    m_shift = static_cast<unsigned char>(8 * (last + 1) - (offset + width));
-    m_mask = ((std::uint64_t(1) << width) - 1) << m_shift;
 }
 
 // ========================================================= integer fields
@@ -502,19 +489,15 @@ void TField<std::string>::value_to_stream(std::ostream& os, const bit_buffer& b)
 TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     if (!copy) Utils::raise_runtime_error("No memory");
-    copy->m_chars.clear();
-    copy->m_chars.reserve(m_length);
     copy->m_runs.clear();
+    copy->m_offset = offset;
     const unsigned size = charSize(), perRun = 32 / size;
     copy->m_runs.reserve((m_length + perRun - 1) / perRun);
     for (unsigned i = 0; i < m_length; i += perRun) {
         const unsigned n = m_length - i < perRun ? m_length - i : perRun;
         copy->m_runs.push_back(bit_slot(bit_field(static_cast<int>(offset + i * size), static_cast<int>(n * size))));
     }
-    for (unsigned i = 0; i < m_length; ++i) {
-        copy->m_chars.push_back(bit_field(static_cast<int>(offset), static_cast<int>(size)));
-        offset += size;
-    }
+    offset += m_length * size;
     return copy.release();
 }
 
@@ -582,7 +565,9 @@ void readAndAppend(TFieldsRep& rep, std::istream& is, bool binary) {
 }  // namespace
 
 void TFieldsRep::append(std::istream& is, const std::string& typeName, bool binary) {
-    switch (TType::findByName(typeName)) {
+    // The lookup's own logic error for a name it refuses; only a name it
+    // maps to no type is this structure's "Unknown field type".
+    switch (TType::typeByName(typeName)) {
         case TType::tpInt: return readAndAppend<TField<int> >(*this, is, binary);
         case TType::tpUInt: return readAndAppend<TField<unsigned int> >(*this, is, binary);
         case TType::tpLong: return readAndAppend<TField<long> >(*this, is, binary);

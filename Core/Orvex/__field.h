@@ -47,7 +47,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "Core/Orvex/Trans.h"
+#include "Core/Orvex/TransArgs.h"
 #include "Core/Orvex/__bfield.h"
 #include "Core/Orvex/__scoll.h"
 #include "support/fixed_point.h"
@@ -116,7 +116,7 @@ class TField;
 // no mutable state.
 class TFieldImpl {
 public:
-    explicit TFieldImpl(const std::string& typeName) : m_typeName(typeName) {}
+    TFieldImpl(const std::string& typeName, TType::EType type) : m_typeName(typeName), m_type(type) {}
 
     virtual void value_from_stream(const TFieldInfo&, std::istream&, bit_buffer&) const = 0;
     virtual void value_to_stream(const TFieldInfo&, std::ostream&, const bit_buffer&) const = 0;
@@ -134,14 +134,20 @@ public:
     // owns it.
     virtual TFieldInfo* placed_clone(const TFieldInfo&, unsigned& offset) const = 0;
     virtual ~TFieldImpl() {}
+    // The descriptor's width in bits and, once placed in a structure, its
+    // first bit (0 for a descriptor never placed).
+    virtual unsigned bitWidth(const TFieldInfo&) const = 0;
+    virtual unsigned bitOffset(const TFieldInfo&) const = 0;
 
     const std::string& typeName() const { return m_typeName; }
+    TType::EType type() const { return m_type; }
 
 private:
     TFieldImpl(const TFieldImpl&) = delete;
     TFieldImpl& operator=(const TFieldImpl&) = delete;
 
     const std::string m_typeName;
+    const TType::EType m_type;
 };
 
 // The strategy of TField<T>: forwards each slot to the TField<T> operation of
@@ -167,9 +173,11 @@ public:
     void serial_write(const TFieldInfo&, serial::serial_out&) const override;
     unsigned serial_size(const TFieldInfo&) const override;
     TFieldInfo* placed_clone(const TFieldInfo&, unsigned&) const override;
+    unsigned bitWidth(const TFieldInfo& f) const override { return cast(f).bits(); }
+    unsigned bitOffset(const TFieldInfo& f) const override { return cast(f).offset(); }
 
 private:
-    explicit TImpl(const std::string& typeName) : TFieldImpl(typeName) {}
+    TImpl(const std::string& typeName, TType::EType type) : TFieldImpl(typeName, type) {}
     static TImpl& create();
 
     static TImpl* s_instance;
@@ -210,6 +218,11 @@ public:
     // The strategy's type name; the same string object for every descriptor
     // of one type.
     const std::string& Type() const { return m_impl.typeName(); }
+    // Beside Type(): the type as a value, so callers need not compare names;
+    // the width in bits; the first bit in the record (0 until placed).
+    TType::EType typeValue() const { return m_impl.type(); }
+    unsigned bitWidth() const { return m_impl.bitWidth(*this); }
+    unsigned bitOffset() const { return m_impl.bitOffset(*this); }
     TFieldImpl& impl() const { return m_impl; }
     // Raises the bad-type error unless Type() is `expected`.
     void CheckType(const std::string& expected) const {
@@ -305,65 +318,6 @@ private:
 
 // ============================================================== descriptors
 
-// The bits of a placed field as one big-endian run of at most five bytes,
-// derived from its bit_field. It reads and writes exactly the bits the
-// bit_field does and accepts exactly the values its can_store accepts, but
-// without the work window and without calls, so that the descriptors' Get
-// and Set, the inner loop of every table operation, stay a few shifts.
-// Built for a zero-width field (or an unplaced one) it reads 0, accepts only
-// 0 and touches no byte.
-class bit_slot {
-public:
-    bit_slot() : m_mask(0), m_minSigned(0), m_maxSigned(0), m_maxUnsigned(0), m_first(0), m_bytes(0), m_shift(0),
-                 m_width(0) {}
-    explicit bit_slot(const bit_field& placement);
-
-    bool fits(unsigned long v) const { return v <= m_maxUnsigned; }
-    bool fits(long v) const { return v >= m_minSigned && v <= m_maxSigned; }
-
-    std::uint32_t get(const bit_buffer& b) const {
-        const std::uint64_t acc = load(reinterpret_cast<const unsigned char*>(b(0)) + m_first);
-        return static_cast<std::uint32_t>((acc & m_mask) >> m_shift);
-    }
-    std::int32_t get_signed(const bit_buffer& b) const {
-        if (m_width == 0) return 0;
-        const unsigned unused = 32u - m_width;
-        return static_cast<std::int32_t>(get(b) << unused) >> unused;
-    }
-    // Stores the low `width` bits of v; the caller has checked fits().
-    void put(bit_buffer& b, std::uint32_t v) const {
-        if (m_bytes == 0) return;
-        unsigned char* p = reinterpret_cast<unsigned char*>(b(0)) + m_first;
-        std::uint64_t acc = load(p);
-        acc = (acc & ~m_mask) | ((static_cast<std::uint64_t>(v) << m_shift) & m_mask);
-        for (unsigned i = m_bytes; i-- > 0; acc >>= 8) p[i] = static_cast<unsigned char>(acc);
-    }
-
-private:
-    // The run's bytes as a big-endian number; straight-line per length.
-    std::uint64_t load(const unsigned char* p) const {
-        switch (m_bytes) {
-            case 1: return p[0];
-            case 2: return (std::uint64_t(p[0]) << 8) | p[1];
-            case 3: return (std::uint64_t(p[0]) << 16) | (std::uint64_t(p[1]) << 8) | p[2];
-            case 4:
-                return (std::uint64_t(p[0]) << 24) | (std::uint64_t(p[1]) << 16) | (std::uint64_t(p[2]) << 8) | p[3];
-            case 5:
-                return (std::uint64_t(p[0]) << 32) | (std::uint64_t(p[1]) << 24) | (std::uint64_t(p[2]) << 16) |
-                       (std::uint64_t(p[3]) << 8) | p[4];
-            default: return 0;
-        }
-    }
-
-    std::uint64_t m_mask;  // the field's bits within the run
-    long m_minSigned, m_maxSigned;
-    unsigned long m_maxUnsigned;
-    unsigned m_first;       // first content byte
-    unsigned char m_bytes;  // bytes in the run, 0 .. 5
-    unsigned char m_shift;  // unused bits after the field in its last byte
-    unsigned char m_width;
-};
-
 // The intermediate class of each TField<T>; no data of its own.
 template <class D, class T>
 class TField_base : public TFieldInfo {
@@ -414,6 +368,7 @@ public:
 
     unsigned bits() const { return m_bits; }
     const bit_field& placement() const { return m_placement; }
+    unsigned offset() const { return static_cast<unsigned>(m_placement.offset()); }
 
     void serial_write(serial::serial_out& out) const;
     unsigned serial_size() const;
@@ -442,6 +397,7 @@ public:
     unsigned Precision() const { return m_precision; }
     unsigned bits() const { return m_bits; }
     const bit_field& placement() const { return m_placement; }
+    unsigned offset() const { return static_cast<unsigned>(m_placement.offset()); }
 
     fixed_point Get(const bit_buffer& b) const {
         fixed_point v(m_precision);
@@ -487,6 +443,7 @@ public:
     bool Packed() const { return m_packed; }
     unsigned length() const { return m_length; }
     unsigned bits() const { return m_length * charSize(); }
+    unsigned offset() const { return m_offset; }  // 0 until placed
 
     // Characters up to the first 0 (unpacked) or all of them (packed).
     // Bounded by the placed runs: an unplaced descriptor reads "". No
@@ -532,11 +489,12 @@ public:
     TField* placed_clone(unsigned& offset) const;
 
 private:
-    std::vector<bit_field> m_chars;
     unsigned short m_length;
     bool m_packed;
-    // m_chars in runs of up to 32 bits (5 packed or 4 plain characters), so
-    // that the inner loop moves several characters per slot operation.
+    unsigned m_offset = 0;
+    // The characters' bits in runs of up to 32 bits (5 packed or 4 plain
+    // characters), so that the inner loop moves several characters per slot
+    // operation.
     std::vector<bit_slot> m_runs;
 };
 

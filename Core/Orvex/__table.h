@@ -20,15 +20,12 @@
 //   after them (an erased tail) are read and must be whole records, as on
 //   opening, but are dropped, so the file can't pass the limit through them.
 //   A block that fails any other way leaves the table empty, as before.
-// - The text form (operator>>) doesn't know its count until the end, so its
-//   records are staged in a file of their own, the table's name + ".load"
-//   (no table file has that extension), and go into the table through the
-//   block form once every line is read: one extra copy of the binary
-//   records, small beside parsing the text. The staging file is removed
-//   when the load ends, well or not; a load that fails before the table is
-//   replaced, including one whose staging file can't be opened or written,
-//   leaves the table as it was. Lines read before a malformed one are
-//   loaded, as before, and the input is left failed.
+// - The text form (operator>>) clears the table and appends each record as
+//   it is read; a record that would pass the limit raises, as a value that
+//   does not fit its field does, and the table then holds the records read
+//   before it. A caller that wants the table as it was after a failed load
+//   (the orvex tool) brackets the load with a change of its own and rolls
+//   it back.
 //
 // Choices of ours where the format leaves room:
 // - A missing or short binary structure file raises the same error as a text
@@ -43,13 +40,10 @@
 //   already in their final place.
 // - A table list cut short stops at the first entry whose name or form flag
 //   cannot be read; tables read before it stay in the set.
-// - Records of zero bytes (every field zero-width, as stripping all-zero
-//   values gives) still count: opening reads the count from the header, as
-//   for any record size, instead of taking 0, so no stripping loses them.
-// - Insert and erase raise "Couldn't refresh file content: " + the contents
-//   file name when the file could not be written or read while moving the
-//   tail, as update does; the count stays what it was. Sorting and stripping
-//   raise "Couldn't read file content: " + that name when records could not
+// - Insert and erase raise nothing of their own when the file could not be
+//   written or read while moving the tail: the tail move stops, the count
+//   changes as asked and the stream is left failed, for the caller to test
+//   (the orvex tool does). Sorting and stripping raise "Couldn't read file content: " + that name when records could not
 //   be read, rather than go on with records that were never read. A failed
 //   read through `at` still returns the record as far as it was filled.
 // - An opening that creates the contents file, and a clear, remove the file
@@ -57,11 +51,15 @@
 //   a new, empty table rather than refuse a file too short for a header.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Core/Orvex/__field.h"
 #include "Core/Orvex/__scoll.h"
+#include "Core/Orvex/strip_journal.h"
 #include "fileset/TFileSet.h"
 #include "fileset/TProgress.h"
 #include "fileset/vfstream.h"
@@ -71,13 +69,16 @@
 namespace Orvex {
 
 class TTables;
+class table_stripping;
 
 // A table definition: a name, its three files in a file set, and its
 // structure with the transformer arguments attached to its fields. It refers
 // to the file set, which must outlive it.
 class TTable : public TNamed {
 public:
-    // Both constructors recover an interrupted strip on `fs` first.
+    // Both constructors hold the file set open (opened_set): the first
+    // definition or table set on a set recovers an interrupted strip there,
+    // later ones while it lives don't look again.
     // Defines an existing table: reads its structure and transformer files.
     TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc);
     // Defines a new table with the given structure (shared, not copied) and
@@ -116,10 +117,15 @@ public:
     // `tables` or being stripped, is refused before anything is written, and
     // so are "temp" files in the file set that no strip journal accounts for.
     // A key that spans the whole record still spans the whole (new) record
-    // afterwards.
+    // afterwards. A table holding records whose values would all strip to
+    // zero-width fields is refused before anything is written: records of 0
+    // bytes are never counted.
     //
     // The strip keeps a journal, "temp.jnl", from before its first temporary
-    // file until its swap is over (see recoverInterruptedStrip). An error
+    // file until its swap is over (Core/Orvex/strip_journal.h); a set that
+    // still holds one from an interrupted strip is refused before anything is
+    // written, until it is recovered. The work is done by the strip layer,
+    // Core/Orvex/table_strip.h, where this is defined. An error
     // before the swap leaves the table's files as they were and removes the
     // temporary files and the journal (what can't be removed is left for the
     // next recovery). An error during the swap leaves the journal, so the
@@ -128,6 +134,8 @@ public:
     void strip(TTables& tables, const pointer<Console::TProgress>& progress);
 
 private:
+    friend class table_stripping;  // makes the temporary table, swaps the files
+
     // Names, form and structure set, no file read or written.
     struct Unread {};
     TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread);
@@ -139,22 +147,11 @@ private:
     std::string m_TransFileName;
     std::string m_ContentsFileName;
     FileSet::TFileSet& m_FileSet;
+    opened_set m_Opened;  // empty for the temporary table of a strip
     mutable FileSet::vfstream m_Stream;
     TFields m_Fields;
 };
 
-// Brings a file set back to a whole table after a strip that was cut off (by
-// a crash, or a file set that stopped working) and returns whether there was
-// one. It reads the journal "temp.jnl": a strip that had not begun its swap
-// is undone (the temporary files are removed, the table's own were never
-// touched); one that had is finished (each temporary file still there is
-// checked against the size and checksum the journal gives, then moved over
-// the table's file; one already moved is recognised the same way). Then the
-// journal goes. It raises a runtime error when it can't complete, leaving the
-// journal for the next attempt; so no table definition is made on a set
-// whose journal could not be cleared. Constructing a TTables or a TTable
-// calls it, and so does a strip before it writes anything.
-bool recoverInterruptedStrip(FileSet::TFileSet& fs);
 
 // The name with every character lower-cased in the current locale.
 std::string lowerized(std::string s);
@@ -193,7 +190,11 @@ public:
 
     void update(unsigned long i, const TRecord& r);
     void push_back(const TRecord& r);
+    // Moves the tail and writes r n times, stopping early if the stream
+    // fails; the count grows by n all the same (test the stream).
     void insert(unsigned long pos, unsigned long n, const TRecord& r);
+    // Moves the tail down; the count shrinks by to - from even when the
+    // stream failed during the move (test the stream).
     void erase(unsigned long from, unsigned long to);
     void clear();
 
@@ -202,9 +203,17 @@ public:
 
     void seekg(unsigned long i) const;
     void seekp(unsigned long i) const;
+    // Reads and checks the header; the count. Records of zero bytes (every
+    // field zero-width, as stripping all-zero values may give) are never
+    // counted: with R = 0 it returns 0 without touching the file, so such a
+    // table opens empty whatever its header says.
     unsigned long findSize() const;
     void writeFileHeader() const;
     [[noreturn]] void raiseBadIndex(unsigned long i) const;
+    // A read of records that stopped short, where going on would work with
+    // records that were never read: "Couldn't read file content: " + the
+    // contents file name.
+    [[noreturn]] void raiseUnreadable() const;
 
     // Sorting on the key, in place on the file.
     void sort();
@@ -227,7 +236,7 @@ public:
     bool fixed_size() const override { return false; }
 
 private:
-    friend class TTable;  // stripping reads records into reused buffers
+    friend class table_stripping;  // reads records into reused buffers, closes the temporary
 
     void readInto(unsigned long i, TRecord& r) const;
     // Writes the header if needed, flushes and closes the shared stream, so
@@ -270,7 +279,8 @@ std::istream& operator>>(std::istream& is, TOpenTable& table);
 // pointer<TTable>; the file set must outlive it.
 class TTables {
 public:
-    // Recovers an interrupted strip on `fs` first.
+    // Holds the file set open (opened_set), which recovers an interrupted
+    // strip there unless something of the library holds it already.
     explicit TTables(FileSet::TFileSet& fs);
     ~TTables();
 
@@ -298,17 +308,28 @@ public:
     void erase();
     // Strips every table in position order, without progress. A set holding
     // a table named "temp" is refused before anything is written. Tables
-    // stripped before an error stay stripped.
+    // stripped before an error stay stripped. Defined by the strip layer.
     void strip();
 
     void to_stream(std::ostream& os) const;
     void from_stream(std::istream& is);
+
+    // The text form of a list without defining its tables, for programs that
+    // keep a list of names and forms (the orvex tool): readList hands each
+    // entry to `each` as from_stream would append it, stopping where
+    // from_stream stops and leaving the stream's state for the caller;
+    // writeList writes exactly what to_stream writes for such tables.
+    typedef std::pair<std::string, bool> list_entry;  // name, binary form
+    static void readList(std::istream& is, const std::function<void(const list_entry&)>& each);
+    static void writeList(std::ostream& os, const std::vector<list_entry>& entries);
+
     void serial_write(std::ostream& os) const;
     void serial_read(std::istream& is);
     unsigned serial_size() const;
 
 private:
     FileSet::TFileSet& m_FileSet;
+    opened_set m_Opened;
     TPtrCollection m_Tables;
 };
 

@@ -191,14 +191,16 @@ const std::vector<Operation>& operations() {
              arm();
              open.sort();
          }},
-        {"Insert", "t", Raises | ReportsWrites | InPlace | MayLeaveDamage,
+        // Insert and erase raise nothing of their own: a failed stream stops
+        // the tail move and the writes, and the count changes all the same.
+        {"Insert", "t", InPlace | MayLeaveDamage,
          [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
              TTable t(fs, "t", binary);
              TOpenTable open(t, false);
              arm();
              open.insert(5, 3, row(open.fields(), 2500));
          }},
-        {"Erase", "t", Raises | ReportsWrites | InPlace,
+        {"Erase", "t", InPlace,
          [](FileSet::TFileSet& fs, bool binary, const std::function<void()>& arm) {
              TTable t(fs, "t", binary);
              TOpenTable open(t, false);

@@ -1,6 +1,6 @@
 // Damaged files: whatever is done to the bytes of a table set, using it reads
 // or raises a clear error. (Failures of the file set itself are in
-// faults_test.cpp.)
+// file_set_faults_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <map>

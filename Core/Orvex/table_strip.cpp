@@ -1,0 +1,175 @@
+#include "Core/Orvex/table_strip.h"
+
+#include <sstream>
+
+#include "Core/Orvex/Stripper.h"
+#include "Core/Orvex/table_files.h"
+#include "fileset/TAtomicChanges.h"
+#include "support/Utils.h"
+
+namespace Orvex {
+
+namespace {
+
+[[noreturn]] void raiseTemporaryNameTaken() {
+    Utils::raise_runtime_error(std::string("Can't strip: a table named ") + kTemporaryTableName +
+                               " would be overwritten by the temporary files of stripping; rename it first");
+}
+
+}  // namespace
+
+void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress) {
+    table_stripping(*this, tables, progress).run();
+}
+
+void TTables::strip() {
+    table_stripping::refuseTemporaryTable(std::string(), *this);
+    FileSet::change_scope change(m_FileSet);  // the whole set, not table by table
+    for (unsigned i = 0; i < size(); ++i) at(i).strip(*this, pointer<Console::TProgress>());
+}
+
+void table_stripping::refuseTemporaryTable(const std::string& table, const TTables& tables) {
+    if (table == kTemporaryTableName || tables.contains(kTemporaryTableName)) raiseTemporaryNameTaken();
+}
+
+table_stripping::table_stripping(TTable& table, TTables& tables, const pointer<Console::TProgress>& progress)
+    : m_table(table), m_tables(tables), m_progress(progress), m_old(table.fields()) {
+    m_journal.table = table.name();
+    m_journal.binDesc = table.binDesc();
+}
+
+void table_stripping::run() {
+    refuseTemporaryTable(m_table.name(), m_tables);
+    FileSet::change_scope change(m_table.m_FileSet);
+    makeTransformers();
+    const unsigned long count = measure();
+    const TFields stripped = newStructure();
+    refuseLosingRecords(stripped, count);
+    writeTemporary(stripped, count);
+    swap();
+}
+
+void table_stripping::makeTransformers() {
+    field_transformer_manager& registry = field_transformer_manager::instance();
+    m_transformers.reserve(m_old.size());
+    for (unsigned i = 0; i < m_old.size(); ++i) {
+        pointer<field_transformer_base::args> args = m_old[i].transformer();
+        if (args) {
+            m_transformers.push_back(registry.createTransformer(m_old, m_old[i].name(), m_tables, *args));
+        } else {
+            stripper_args strip;
+            m_transformers.push_back(registry.createTransformer(m_old, m_old[i].name(), m_tables, strip));
+        }
+    }
+    for (unsigned j = 0; j < m_transformers.size(); ++j) m_transformers[j]->reset(m_old[j]);
+}
+
+unsigned long table_stripping::measure() {
+    TOpenTable open(m_table, false);
+    const unsigned long count = open.size();
+    if (count == 0) return 0;
+    if (m_progress) m_progress->start(static_cast<int>(2 * count));
+    TRecord source(open.fields());
+    for (unsigned long i = 0; i < count; ++i) {
+        if (m_progress) m_progress->update(static_cast<int>(i));
+        open.readInto(i, source);
+        for (unsigned j = 0; j < m_transformers.size(); ++j) m_transformers[j]->onChange(source, j);
+    }
+    if (m_table.m_Stream.fail()) open.raiseUnreadable();
+    return count;
+}
+
+TFields table_stripping::newStructure() const {
+    TFields stripped;
+    for (unsigned j = 0; j < m_transformers.size(); ++j) {
+        if (j == m_old.endOfKey()) stripped += TEndOfKey();
+        m_transformers[j]->addToFields(stripped, m_old[j]);
+    }
+    return stripped;
+}
+
+void table_stripping::refuseLosingRecords(const TFields& stripped, unsigned long count) const {
+    if (count > 0 && stripped.byteSize() == 0)
+        Utils::raise_runtime_error("Can't strip table " + m_table.name() + ": its " + std::to_string(count) +
+                                   " records would take 0 bytes each, and a table of such records opens empty");
+}
+
+void table_stripping::writeTemporary(const TFields& stripped, unsigned long count) {
+    FileSet::TFileSet& fs = m_table.m_FileSet;
+    refuseStripLeftovers(fs);
+    if (!writeStripJournal(fs, m_journal)) {
+        fs.remove(kStripJournalName);
+        Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kStripJournalName);
+    }
+    // Made without the public constructor, which would write its files now.
+    TTable temporary(fs, kTemporaryTableName, m_table.binDesc(), stripped, TTable::Unread());
+    bool swappingWritten = false;
+    try {
+        writeTemporaryStructure(temporary, stripped);
+        copyRecords(temporary, count);
+        const unsigned long expectedSize = 4 + count * static_cast<unsigned long>(stripped.byteSize());
+        if (!signatureOfFile(fs, temporary.contentsFileName(), m_journal.contents) ||
+            m_journal.contents.size != expectedSize)
+            Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
+        m_journal.swapping = true;
+        swappingWritten = true;
+        if (!writeStripJournal(fs, m_journal))
+            Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kStripJournalName);
+    } catch (...) {
+        abandonStrip(fs, m_journal, swappingWritten);
+        throw;
+    }
+}
+
+void table_stripping::writeTemporaryStructure(TTable& temporary, const TFields& stripped) {
+    FileSet::TFileSet& fs = m_table.m_FileSet;
+    temporary.writeFields(fs);
+    temporary.writeTransformers(fs);
+    temporary.erase();
+    temporary.writeFields(fs);
+    // The structure file must hold exactly what was meant to be written: a
+    // short one would be swapped in as the table's.
+    std::ostringstream image;
+    if (m_table.binDesc())
+        stripped.serial_write(image);
+    else
+        stripped.to_stream(image);
+    m_journal.desc = signatureOfBytes(image.str());
+    file_signature written;
+    if (!signatureOfFile(fs, temporary.descFileName(), written) || !(written == m_journal.desc))
+        Utils::raise_runtime_error("Couldn't write " + temporary.descFileName());
+}
+
+void table_stripping::copyRecords(TTable& temporary, unsigned long count) {
+    TOpenTable source(m_table, false);
+    TOpenTable target(temporary, true);
+    TRecord from(source.fields()), to(target.fields());
+    const unsigned n = from.fields().size();
+    // Field f of each record goes through a value reference from the old
+    // descriptor to the new one; the descriptors are looked up once.
+    std::vector<const TFieldInfo*> oldField(n), newField(n);
+    for (unsigned f = 0; f < n; ++f) {
+        oldField[f] = &from.fields()[f];
+        newField[f] = &to.fields()[f];
+    }
+    for (unsigned long i = 0; i < count; ++i) {
+        if (m_progress) m_progress->update(static_cast<int>(count + i));
+        source.readInto(i, from);
+        for (unsigned f = 0; f < n; ++f)
+            TFieldInfo::reference(*newField[f], to.data()) = TFieldInfo::const_reference(*oldField[f], from.data());
+        target.push_back(to);
+    }
+    if (m_table.m_Stream.fail()) source.raiseUnreadable();  // records read short went nowhere
+    if (m_progress) m_progress->finish();
+    if (!target.closeStream()) Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
+}
+
+// From here the strip can only go forward: an error leaves the journal, and
+// the next recovery finishes the swap.
+void table_stripping::swap() {
+    m_table.m_Stream.close();
+    finishStripSwap(m_table.m_FileSet, m_journal);
+    m_table.reread();
+}
+
+}  // namespace Orvex

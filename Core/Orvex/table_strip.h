@@ -1,0 +1,54 @@
+// Stripping, the layer above tables: TTable::strip and TTables::strip
+// (declared with the tables, defined in table_strip.cpp) hand the work to a
+// table_stripping, which measures the records, builds the new structure,
+// copies the records into the temporary table "temp" and swaps its files in,
+// under the strip journal (Core/Orvex/strip_journal.h).
+#pragma once
+
+#include <vector>
+
+#include "Core/Orvex/Trans.h"
+#include "Core/Orvex/__table.h"
+#include "Core/Orvex/strip_journal.h"
+
+namespace Orvex {
+
+// One strip of one table, run once. The table's own files are untouched
+// until the swap; an error before it removes the temporary files and the
+// journal (what can't be removed is left for the next recovery); an error
+// during it leaves the journal, which the next recovery finishes.
+class table_stripping {
+public:
+    table_stripping(TTable& table, TTables& tables, const pointer<Console::TProgress>& progress);
+    void run();
+
+    // Raises unless neither the table nor any table of `tables` is named
+    // "temp", whose files the strip would overwrite.
+    static void refuseTemporaryTable(const std::string& table, const TTables& tables);
+
+private:
+    // A transformer per field, all made before any is used, so a field that
+    // can't be transformed stops the strip before a file is written.
+    void makeTransformers();
+    // Shows every record to every transformer; the record count.
+    unsigned long measure();
+    TFields newStructure() const;
+    // Records of 0 bytes are never counted (TOpenTable::findSize), so a strip
+    // that would make them out of records is refused before anything is
+    // written.
+    void refuseLosingRecords(const TFields& stripped, unsigned long count) const;
+    // Writes the temporary table and notes its files in the journal.
+    void writeTemporary(const TFields& stripped, unsigned long count);
+    void writeTemporaryStructure(TTable& temporary, const TFields& stripped);
+    void copyRecords(TTable& temporary, unsigned long count);
+    void swap();
+
+    TTable& m_table;
+    TTables& m_tables;
+    pointer<Console::TProgress> m_progress;
+    const TFields m_old;
+    std::vector<pointer<field_transformer_base> > m_transformers;
+    strip_journal m_journal;
+};
+
+}  // namespace Orvex
