@@ -1,7 +1,9 @@
 #include "host/directory_file_set.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,14 +68,27 @@ bool readAt(int fd, char* to, std::size_t n, std::size_t at) {
     return true;
 }
 
-bool writeAt(int fd, const char* from, std::size_t n, std::size_t at) {
-    while (n > 0) {
-        const ssize_t put = ::pwrite(fd, from, n, static_cast<off_t>(at));
+// Writes a changed range, its pieces gathered into as few calls as the
+// system allows.
+bool writeChange(int fd, const FileImage::Change& change) {
+    std::vector<iovec> pieces;
+    for (const auto& piece : change.pieces) pieces.push_back(iovec{const_cast<char*>(piece.first), piece.second});
+    std::size_t at = change.position;
+    std::size_t next = 0;
+    while (next < pieces.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - next, IOV_MAX));
+        const ssize_t put = ::pwritev(fd, pieces.data() + next, count, static_cast<off_t>(at));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return false;
-        from += put;
         at += static_cast<std::size_t>(put);
-        n -= static_cast<std::size_t>(put);
+        // Step over what was written, the last piece perhaps in part.
+        for (std::size_t left = static_cast<std::size_t>(put); left > 0;) {
+            const std::size_t step = std::min(left, pieces[next].iov_len);
+            pieces[next].iov_base = static_cast<char*>(pieces[next].iov_base) + step;
+            pieces[next].iov_len -= step;
+            left -= step;
+            if (pieces[next].iov_len == 0) ++next;
+        }
     }
     return true;
 }
@@ -166,9 +181,9 @@ private:
             if (::ftruncate(m_fd, static_cast<off_t>(keptSize())) != 0) return false;
             m_diskSize = keptSize();
         }
-        const bool written = forEachChange([&](std::size_t at, const char* bytes, std::size_t n) {
-            if (!writeAt(m_fd, bytes, n, at)) return false;
-            m_diskSize = std::max(m_diskSize, at + n);
+        const bool written = forEachChange([&](const Change& change) {
+            if (!writeChange(m_fd, change)) return false;
+            m_diskSize = std::max(m_diskSize, change.position + change.length);
             return true;
         });
         if (!written) return false;
@@ -183,8 +198,8 @@ private:
 
     bool saveWhatStoringDestroys() {
         try {
-            forEachChange([&](std::size_t at, const char*, std::size_t n) {
-                m_journal->saveOriginal(m_name, m_fd, at, at + n);
+            forEachChange([&](const Change& change) {
+                m_journal->saveOriginal(m_name, m_fd, change.position, change.position + change.length);
                 return true;
             });
             if (keptSize() < m_diskSize) m_journal->saveOriginal(m_name, m_fd, keptSize(), m_diskSize);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace Host {
 
@@ -27,15 +28,64 @@ OpenRequest readOpenMode(std::ios_base::openmode mode) {
 
 // ----------------------------------------------------------------- FileImage
 
+namespace {
+
+struct FreePages {
+    std::mutex lock;
+    std::vector<char*> kept;
+};
+
+FreePages& freePages() {
+    static FreePages* pages = new FreePages;  // never destroyed: images may outlive static destruction
+    return *pages;
+}
+
+char* takePage() {
+    FreePages& pages = freePages();
+    {
+        std::lock_guard<std::mutex> guard(pages.lock);
+        if (!pages.kept.empty()) {
+            char* page = pages.kept.back();
+            pages.kept.pop_back();
+            return page;
+        }
+    }
+    return new char[FileImage::pageSize];
+}
+
+}  // namespace
+
+void FileImage::PageRelease::operator()(char* bytes) const {
+    FreePages& pages = freePages();
+    {
+        std::lock_guard<std::mutex> guard(pages.lock);
+        if (pages.kept.size() < mostKeptPages) {
+            pages.kept.push_back(bytes);
+            return;
+        }
+    }
+    delete[] bytes;
+}
+
+void FileImage::releaseKeptPages() {
+    FreePages& pages = freePages();
+    std::vector<char*> freed;
+    {
+        std::lock_guard<std::mutex> guard(pages.lock);
+        freed.swap(pages.kept);
+    }
+    for (char* page : freed) delete[] page;
+}
+
 FileImage::~FileImage() = default;
 
 bool FileImage::fetch(std::size_t, char*, std::size_t) { return false; }
 
-char* FileImage::page(std::size_t index) {
+char* FileImage::bringIn(std::size_t index) {
     if (index >= m_pages.size()) m_pages.resize(index + 1);
     Page& p = m_pages[index];
     if (!p.bytes) {
-        std::unique_ptr<char[]> bytes(new char[pageSize]);
+        std::unique_ptr<char[], PageRelease> bytes(takePage());
         const std::size_t start = index * pageSize;
         const std::size_t kept = start < m_kept ? std::min(pageSize, m_kept - start) : 0;
         if (kept > 0) {
@@ -67,9 +117,8 @@ void FileImage::attach(ImageBuffer* buffer) { m_buffers.push_back(buffer); }
 
 void FileImage::detach(ImageBuffer* buffer) { m_buffers.erase(std::find(m_buffers.begin(), m_buffers.end(), buffer)); }
 
-std::size_t FileImage::size() {
+void FileImage::collectSizes() {
     for (ImageBuffer* buffer : m_buffers) buffer->handOverWrites();
-    return m_size;
 }
 
 std::size_t FileImage::read(std::size_t position, char* to, std::size_t n) {
@@ -141,26 +190,8 @@ ImageBuffer::ImageBuffer(std::shared_ptr<FileImage> image, const OpenRequest& re
 }
 
 ImageBuffer::~ImageBuffer() {
-    handOverWrites();
+    dropAreas();
     m_image->detach(this);
-}
-
-std::size_t ImageBuffer::position() const {
-    const std::size_t base = m_areaPage * FileImage::pageSize;
-    if (gptr()) return base + static_cast<std::size_t>(gptr() - eback());
-    if (pptr()) return base + static_cast<std::size_t>(pptr() - pbase());
-    return m_position;
-}
-
-void ImageBuffer::handOverWrites() {
-    if (pptr()) m_image->changed(m_areaPage, m_putFrom, static_cast<std::size_t>(pptr() - pbase()));
-}
-
-void ImageBuffer::dropAreas() {
-    handOverWrites();
-    m_position = position();
-    setg(nullptr, nullptr, nullptr);
-    setp(nullptr, nullptr);
 }
 
 bool ImageBuffer::openGetArea() {
@@ -187,6 +218,7 @@ bool ImageBuffer::openPutArea() {
     setp(bytes, bytes + std::min(FileImage::pageSize, FileImage::maxSize - base));
     pbump(static_cast<int>(m_putFrom));
     m_areaPage = index;
+    ++m_image->m_openPutAreas;
     return true;
 }
 
@@ -218,6 +250,11 @@ std::streamsize ImageBuffer::showmanyc() {
 }
 
 std::streamsize ImageBuffer::xsgetn(char* to, std::streamsize n) {
+    if (n > 0 && egptr() - gptr() >= n) {
+        std::memcpy(to, gptr(), static_cast<std::size_t>(n));
+        gbump(static_cast<int>(n));
+        return n;
+    }
     if (!m_read || n <= 0) return 0;
     std::streamsize done = 0;
     while (done < n) {
@@ -235,37 +272,39 @@ std::streamsize ImageBuffer::xsgetn(char* to, std::streamsize n) {
 
 ImageBuffer::int_type ImageBuffer::overflow(int_type c) {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    if (!m_write) return traits_type::eof();
+    dropAreas();
+    if (!openPutArea()) {
+        const char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+    return c;
 }
 
+// Blocks go straight into the pages; the put area serves characters put
+// one at a time (overflow opens it), and blocks that fit where it is.
 std::streamsize ImageBuffer::xsputn(const char* from, std::streamsize n) {
+    if (n > 0 && epptr() - pptr() >= n) {
+        std::memcpy(pptr(), from, static_cast<std::size_t>(n));
+        pbump(static_cast<int>(n));
+        return n;
+    }
     if (!m_write || n <= 0) return 0;
-    if (m_append) {
-        dropAreas();
-        m_position = m_image->size();
-        const std::size_t put = m_image->write(m_position, from, static_cast<std::size_t>(n));
-        m_position += put;
-        return static_cast<std::streamsize>(put);
-    }
-    std::streamsize done = 0;
-    while (done < n) {
-        if (!pptr() || pptr() == epptr()) {
-            dropAreas();
-            if (!openPutArea()) break;
-        }
-        const std::streamsize chunk = std::min<std::streamsize>(n - done, epptr() - pptr());
-        std::memcpy(pptr(), from + done, static_cast<std::size_t>(chunk));
-        pbump(static_cast<int>(chunk));
-        done += chunk;
-    }
-    return done;
+    dropAreas();
+    if (m_append) m_position = m_image->size();
+    const std::size_t put = m_image->write(m_position, from, static_cast<std::size_t>(n));
+    m_position += put;
+    return static_cast<std::streamsize>(put);
 }
 
 ImageBuffer::pos_type ImageBuffer::seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode) {
     const std::size_t current = position();
-    handOverWrites();
-    if (offset == 0 && from == std::ios_base::cur) return pos_type(static_cast<off_type>(current));
+    if (offset == 0 && from == std::ios_base::cur) {
+        handOverWrites();
+        return pos_type(static_cast<off_type>(current));
+    }
     off_type base = 0;
     if (from == std::ios_base::cur)
         base = static_cast<off_type>(current);
@@ -274,20 +313,15 @@ ImageBuffer::pos_type ImageBuffer::seekoff(off_type offset, std::ios_base::seekd
     const off_type limit = static_cast<off_type>(FileImage::maxSize);
     // Checked without forming base + offset, which could overflow.
     if (offset < -base || offset > limit - base) return pos_type(off_type(-1));
-    const std::size_t target = static_cast<std::size_t>(base + offset);
-    // A seek inside the page being read keeps the get area.
-    const std::size_t areaBase = m_areaPage * FileImage::pageSize;
-    if (gptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(egptr() - eback())) {
-        setg(eback(), eback() + (target - areaBase), egptr());
-    } else {
-        dropAreas();
-        m_position = target;
-    }
-    return pos_type(static_cast<off_type>(target));
+    moveTo(static_cast<std::size_t>(base + offset));
+    return pos_type(base + offset);
 }
 
-ImageBuffer::pos_type ImageBuffer::seekpos(pos_type position, std::ios_base::openmode which) {
-    return seekoff(off_type(position), std::ios_base::beg, which);
+ImageBuffer::pos_type ImageBuffer::seekpos(pos_type position, std::ios_base::openmode) {
+    const off_type target = off_type(position);
+    if (target < 0 || target > static_cast<off_type>(FileImage::maxSize)) return pos_type(off_type(-1));
+    moveTo(static_cast<std::size_t>(target));
+    return position;
 }
 
 int ImageBuffer::sync() {

@@ -60,6 +60,13 @@ public:
     // fits in a page, the remaining halvings stay inside it.
     static constexpr std::size_t pageSize = std::size_t(1) << 16;
 
+    // A changed range: `length` bytes from `position`, in pieces of pages.
+    struct Change {
+        std::size_t position = 0;
+        std::size_t length = 0;
+        std::vector<std::pair<const char*, std::size_t>> pieces;
+    };
+
     // An empty file.
     FileImage() = default;
     FileImage(const FileImage&) = delete;
@@ -67,7 +74,7 @@ public:
     virtual ~FileImage();
 
     // The file's length, counting what buffers have written so far.
-    std::size_t size();
+    inline std::size_t size();
     // Copies up to n bytes from `position` on into `to`; returns how many
     // (0 at or past the end; fewer than asked where a page cannot be brought in).
     std::size_t read(std::size_t position, char* to, std::size_t n);
@@ -81,6 +88,12 @@ public:
     std::string contents();
     // Pages brought in so far by `fetch`, for tests and measurements.
     std::size_t pagesFetched() const { return m_fetched; }
+    // The memory of pages of images that went away is kept for new pages,
+    // up to `mostKeptPages` of them (64 MiB), since fresh memory costs a
+    // page fault per 4 KiB on first touch and a table's contents are read
+    // on every opening. Frees every kept page; safe from any thread.
+    static constexpr std::size_t mostKeptPages = 1024;
+    static void releaseKeptPages();
 
     // Puts the changed bytes where they are kept; true on success. Called
     // when a buffer closes and when a change is committed. Memory files keep
@@ -107,7 +120,8 @@ protected:
     void collectWrites();
     // True if a byte changed since the last `markStored`.
     bool anyChange() const;
-    // Calls fn(position, bytes, n) for each changed range, in file order.
+    // Calls fn(change) for each changed range, in file order, joining
+    // ranges that meet across a page boundary; stops at the first false.
     template <class Fn>
     bool forEachChange(Fn fn) const;
     // The kept file is now the image.
@@ -115,17 +129,25 @@ protected:
 
 private:
     friend class ImageBuffer;
+    // Gives a page's memory back to the pool of free pages.
+    struct PageRelease {
+        void operator()(char* bytes) const;
+    };
     struct Page {
-        std::unique_ptr<char[]> bytes;
+        std::unique_ptr<char[], PageRelease> bytes;
         std::uint32_t changedFrom = 0;  // changed offsets, none when from >= to
         std::uint32_t changedTo = 0;
     };
 
     // The page in memory, brought in if needed; null when it cannot be.
-    char* page(std::size_t index);
+    char* page(std::size_t index) {
+        return index < m_pages.size() && m_pages[index].bytes ? m_pages[index].bytes.get() : bringIn(index);
+    }
+    char* bringIn(std::size_t index);
     // Notes that [from, to) of the page changed and that the file is now at
     // least `pageIndex * pageSize + to` long.
     void changed(std::size_t index, std::size_t from, std::size_t to);
+    void collectSizes();
     void attach(ImageBuffer* buffer);
     void detach(ImageBuffer* buffer);
 
@@ -134,17 +156,26 @@ private:
     std::size_t m_kept = 0;
     std::size_t m_fetched = 0;
     std::vector<ImageBuffer*> m_buffers;
+    // Buffers with a put area open, whose writes `size()` must collect.
+    std::size_t m_openPutAreas = 0;
 };
 
 template <class Fn>
 bool FileImage::forEachChange(Fn fn) const {
+    Change change;
     for (std::size_t i = 0; i < m_pages.size(); ++i) {
         const Page& p = m_pages[i];
-        if (p.changedFrom < p.changedTo &&
-            !fn(i * pageSize + p.changedFrom, p.bytes.get() + p.changedFrom, std::size_t(p.changedTo - p.changedFrom)))
-            return false;
+        if (p.changedFrom >= p.changedTo) continue;
+        const std::size_t from = i * pageSize + p.changedFrom;
+        if (change.length > 0 && change.position + change.length != from) {
+            if (!fn(change)) return false;
+            change = Change();
+        }
+        if (change.length == 0) change.position = from;
+        change.pieces.emplace_back(p.bytes.get() + p.changedFrom, std::size_t(p.changedTo - p.changedFrom));
+        change.length += p.changedTo - p.changedFrom;
     }
-    return true;
+    return change.length == 0 || fn(change);
 }
 
 // A stream buffer over a shared image. Its get and put areas are the page
@@ -156,7 +187,7 @@ bool FileImage::forEachChange(Fn fn) const {
 // and leaves the position as it was; seeking past the end is allowed and
 // reading there gives end of file. A sync hands the writes to the image and
 // fails only when `FileImage::flushable` says so.
-class ImageBuffer : public std::streambuf {
+class ImageBuffer final : public std::streambuf {
 public:
     ImageBuffer(std::shared_ptr<FileImage> image, const OpenRequest& request);
     ~ImageBuffer() override;
@@ -177,6 +208,8 @@ protected:
 private:
     friend class FileImage;
     std::size_t position() const;
+    // Leaves the buffer at `target` (a valid position).
+    void moveTo(std::size_t target);
     // Tells the image what the put area holds so far; keeps the area.
     void handOverWrites();
     // Hands over the writes and leaves the buffer with no get or put area,
@@ -193,5 +226,47 @@ private:
     bool m_write;
     bool m_append;
 };
+
+// Kept inline: a record read or written is a seek and a copy, and these
+// run on every one of them.
+
+inline std::size_t ImageBuffer::position() const {
+    const std::size_t base = m_areaPage * FileImage::pageSize;
+    if (gptr()) return base + static_cast<std::size_t>(gptr() - eback());
+    if (pptr()) return base + static_cast<std::size_t>(pptr() - pbase());
+    return m_position;
+}
+
+inline void ImageBuffer::handOverWrites() {
+    if (pptr()) m_image->changed(m_areaPage, m_putFrom, static_cast<std::size_t>(pptr() - pbase()));
+}
+
+inline void ImageBuffer::dropAreas() {
+    if (gptr()) {
+        m_position = position();
+        setg(nullptr, nullptr, nullptr);
+    } else if (pptr()) {
+        handOverWrites();
+        m_position = position();
+        setp(nullptr, nullptr);
+        --m_image->m_openPutAreas;
+    }
+}
+
+inline void ImageBuffer::moveTo(std::size_t target) {
+    // A seek inside the page being read keeps the get area.
+    const std::size_t areaBase = m_areaPage * FileImage::pageSize;
+    if (gptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(egptr() - eback())) {
+        setg(eback(), eback() + (target - areaBase), egptr());
+        return;
+    }
+    dropAreas();
+    m_position = target;
+}
+
+inline std::size_t FileImage::size() {
+    if (m_openPutAreas > 0) collectSizes();
+    return m_size;
+}
 
 }  // namespace Host
