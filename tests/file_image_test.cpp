@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "Core/Orvex/__table.h"
 #include "host/directory_file_set.h"
 #include "host/file_image.h"
 #include "host/memory_file_set.h"
@@ -211,6 +212,62 @@ TEST(FileImagePages, EmptyingAFileDropsTheAreasOfEveryBufferOverIt) {
     files.close(w);
     files.close(r);
     EXPECT_EQ(files.contents("f"), std::string(11, '\0') + "v");
+}
+
+// What the paging is for: a search in a sorted table opened afresh reads
+// the pages its halving visits, not the whole contents file.
+TEST(FileImagePages, FindingOneKeyInALargeSortedTableReadsAFewOfItsPages) {
+    using namespace Orvex;
+    TempDir dir;
+    const unsigned long count = 300000;  // 3.3 MB: 51 pages
+    auto fields = [] {
+        TFields f;
+        f += TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) | TField<std::string>("code", 4, true);
+        return f;
+    };
+    {
+        Host::DirectoryFileSet set(dir.path().string());
+        TTable table(set, "orders", fields(), true);
+        TOpenTable open(table, true);
+        TRecord r(open.fields());
+        for (unsigned long i = 0; i < count; ++i) {
+            r[0] = static_cast<unsigned int>(7 * i);
+            r[1] = static_cast<int>(i % 1000);
+            r[2] = std::string("ABCD");
+            open.push_back(r);
+        }
+    }
+    Host::DirectoryFileSet::Options readOnly;
+    readOnly.writable = false;
+    Host::DirectoryFileSet set(dir.path().string(), readOnly);
+    TTable table(set, "orders", fields(), true);
+    TOpenTable open(table, false);
+    TRecord probe(open.fields());
+    probe[0] = static_cast<unsigned int>(7 * 123457);
+    const unsigned long found = open.lower_bound(0, open.size(), probe);
+    ASSERT_EQ(found, 123457u);
+    EXPECT_EQ(open.at(found)[1].get<int>(), 457);
+    const FileImage& contents = imageOf(table.getFileStream().rdbuf());
+    // Halving reaches one page after about log2(51) steps; the header is
+    // one more.
+    EXPECT_LE(contents.pagesFetched(), 9u);
+    EXPECT_GE(contents.pagesFetched(), 2u);
+}
+
+// Pages of images that went away are reused; a reused page must not show
+// its old bytes in a gap or past the end of the file that takes it.
+TEST(FileImagePages, AReusedPageShowsNoneOfItsOldBytes) {
+    FileImage::releaseKeptPages();
+    Host::MemoryFileSet files;
+    files.put("old", std::string(4 * page, 'x'));
+    ASSERT_TRUE(files.remove("old"));  // its pages go back for reuse
+    std::streambuf* b = files.open("new", in | out, 0, 1);
+    b->pubseekpos(static_cast<std::streamoff>(2 * page + 7));
+    b->sputc('y');
+    EXPECT_EQ(readAt(b, 0, 3 * page), std::string(2 * page + 7, '\0') + "y");
+    EXPECT_EQ(b->pubseekoff(0, ios_base::end), static_cast<std::streamoff>(2 * page + 8));
+    files.close(b);
+    FileImage::releaseKeptPages();
 }
 
 }  // namespace
