@@ -47,6 +47,10 @@
 // - Opening a file that is already open shares its in-memory bytes: the
 //   second buffer has its own position but sees the first one's writes at
 //   once, flushed or not.
+// - An open file is not a copy taken at opening: a page is read when first
+//   touched, so a file changed behind the set's back (by another set on
+//   the same directory in this process, which the lock does not keep out)
+//   shows those changes in the pages read after them.
 // - `remove` of an open file unlinks it at once, as on POSIX: the open
 //   buffers keep working on the unlinked file, which vanishes when the last
 //   of them closes; a new file of that name starts afresh.
