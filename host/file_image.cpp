@@ -256,6 +256,19 @@ std::streamsize ImageBuffer::xsgetn(char* to, std::streamsize n) {
         return n;
     }
     if (!m_read || n <= 0) return 0;
+    // A record read right after a seek: copied straight from its page, with
+    // no get area set up for it, the shortest way for random reads.
+    if (!gptr() && !pptr()) {
+        const std::size_t offset = m_position % FileImage::pageSize;
+        const std::size_t count = static_cast<std::size_t>(n);
+        if (offset + count <= FileImage::pageSize && m_position + count <= m_image->size()) {
+            if (const char* bytes = m_image->page(m_position / FileImage::pageSize)) {
+                std::memcpy(to, bytes + offset, count);
+                m_position += count;
+                return n;
+            }
+        }
+    }
     std::streamsize done = 0;
     while (done < n) {
         if (!gptr() || gptr() == egptr()) {
