@@ -8,8 +8,11 @@
 // (81 bits, 11 bytes). Values from std::mt19937 seeded 20261205 in that
 // order. Steps: load (push_back all), sort, lookups of random keys
 // (lower_bound, then read the record), full scan reading every field, text
-// dump and reload. Prints one table with each step's time and the ratios.
+// dump and reload, and opening the sorted table and finding one key in a
+// new process (as `orvex find` does). Prints one table with each step's
+// time and the ratios, and the peak memory each step added to the process.
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,11 +68,35 @@ std::vector<unsigned> lookupKeys(unsigned long n) {
     return keys;
 }
 
-double seconds(const std::function<void()>& work) {
+// A line "Field:   123 kB" of /proc/self/status, in KiB; -1 if missing.
+long statusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, field.size(), field) == 0) return std::strtol(line.c_str() + field.size(), nullptr, 10);
+    return -1;
+}
+
+// Peak resident memory a piece of work added, in KiB: the high-water mark
+// is reset before it starts (where the kernel allows), so each step is
+// measured on its own.
+struct Timing {
+    double seconds = 0;
+    long peakKiB = 0;
+};
+
+Timing measure(const std::function<void()>& work) {
+    { std::ofstream("/proc/self/clear_refs") << "5"; }
+    const long before = statusKiB("VmRSS:");
     auto start = std::chrono::steady_clock::now();
     work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Timing t;
+    t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    t.peakKiB = statusKiB("VmHWM:") - before;
+    return t;
 }
+
+double seconds(const std::function<void()>& work) { return measure(work).seconds; }
 
 volatile long g_sink;  // keeps results alive
 
@@ -104,14 +131,18 @@ Host::DirectoryFileSet::Options syncing(bool sync) {
     return options;
 }
 
+TFields ordersFields() {
+    TFields f;
+    f += TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) | TField<fixed_point>("price", 2, 20) |
+         TField<std::string>("code", 4, true);
+    return f;
+}
+
 struct LibraryRun {
     // Without syncing, as SQLite runs below (synchronous=OFF): the two then
     // do the same work. The cost of syncing is measured on its own.
     explicit LibraryRun(const std::string& dir, bool sync = false) : fs(dir, syncing(sync)) {
-        TFields f;
-        f += TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) |
-             TField<fixed_point>("price", 2, 20) | TField<std::string>("code", 4, true);
-        table.reset(new TTable(fs, "orders", f, true));
+        table.reset(new TTable(fs, "orders", ordersFields(), true));
     }
     Host::DirectoryFileSet fs;
     std::unique_ptr<TTable> table;
@@ -143,11 +174,13 @@ std::vector<double> loadAndSort(const std::string& dir, const std::vector<Row>& 
     return t;
 }
 
-std::vector<double> runLibrary(const std::string& dir, const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
+// `contentsPath` is set to the table's contents file.
+std::vector<Timing> runLibrary(const std::string& dir, const std::vector<Row>& rows, const std::vector<unsigned>& keys,
+                               std::string& contentsPath) {
     LibraryRun run(dir);
     TTable& table = *run.table;
-    std::vector<double> t;
-    t.push_back(seconds([&] {
+    std::vector<Timing> t;
+    t.push_back(measure([&] {
         TOpenTable open(table, true);
         TRecord r(open.fields());
         fixed_point price(2);
@@ -161,12 +194,12 @@ std::vector<double> runLibrary(const std::string& dir, const std::vector<Row>& r
         }
         table.getFileStream().flush();
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         TOpenTable open(table, false);
         open.sort();
         table.getFileStream().flush();
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         TOpenTable open(table, false);
         TRecord probe(open.fields());
         long sum = 0;
@@ -180,7 +213,7 @@ std::vector<double> runLibrary(const std::string& dir, const std::vector<Row>& r
         }
         g_sink = sum;
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         TOpenTable open(table, false);
         long sum = 0;
         for (unsigned long i = 0; i < open.size(); ++i) {
@@ -190,7 +223,7 @@ std::vector<double> runLibrary(const std::string& dir, const std::vector<Row>& r
         }
         g_sink = sum;
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         {
             TOpenTable open(table, false);
             FileSet::ovfstream out(run.fs, "orders.txt", std::ios_base::openmode(), false, true);
@@ -208,12 +241,13 @@ std::vector<double> runLibrary(const std::string& dir, const std::vector<Row>& r
     // file twice and writes it once.
     table.getFileStream().close();
     const std::string contents = run.fs.path() + "/" + table.contentsFileName();
+    contentsPath = contents;
     const std::size_t recordSize = table.fields().byteSize();
-    t.push_back(seconds([&] { readTwiceWriteOnce(contents, run.fs.path() + "/copy.bin", 0); }));
-    t.push_back(seconds([&] { readTwiceWriteOnce(contents, run.fs.path() + "/copy.bin", recordSize); }));
+    t.push_back(measure([&] { readTwiceWriteOnce(contents, run.fs.path() + "/copy.bin", 0); }));
+    t.push_back(measure([&] { readTwiceWriteOnce(contents, run.fs.path() + "/copy.bin", recordSize); }));
     TTables set(run.fs);
     set.append(pointer<TTable>(run.table.release()));
-    t.push_back(seconds([&] { set.strip(); }));
+    t.push_back(measure([&] { set.strip(); }));
     return t;
 }
 
@@ -228,7 +262,7 @@ void check(int rc, sqlite3* db, const char* what) {
 
 void exec(sqlite3* db, const char* sql) { check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
 
-std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
+std::vector<Timing> runSqlite(const std::string& dir, const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
     std::string path = dir + "/orders.db";
     std::remove(path.c_str());
     sqlite3* db = nullptr;
@@ -237,7 +271,7 @@ std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& ro
     exec(db, "PRAGMA synchronous=OFF");
     exec(db, "PRAGMA cache_size=-1000000");  // about 1 GB: the whole database
     exec(db, "CREATE TABLE orders(key INTEGER, qty INTEGER, price INTEGER, code TEXT)");
-    std::vector<double> t;
+    std::vector<Timing> t;
     auto insertAll = [&](const std::vector<Row>& source) {
         sqlite3_stmt* insert = nullptr;
         check(sqlite3_prepare_v2(db, "INSERT INTO orders VALUES(?,?,?,?)", -1, &insert, nullptr), db, "prepare");
@@ -253,9 +287,9 @@ std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& ro
         exec(db, "COMMIT");
         sqlite3_finalize(insert);
     };
-    t.push_back(seconds([&] { insertAll(rows); }));
-    t.push_back(seconds([&] { exec(db, "CREATE INDEX orders_key ON orders(key)"); }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] { insertAll(rows); }));
+    t.push_back(measure([&] { exec(db, "CREATE INDEX orders_key ON orders(key)"); }));
+    t.push_back(measure([&] {
         sqlite3_stmt* query = nullptr;
         check(sqlite3_prepare_v2(db, "SELECT key, qty, price, code FROM orders WHERE key >= ? ORDER BY key LIMIT 1",
                                  -1, &query, nullptr),
@@ -271,7 +305,7 @@ std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& ro
         sqlite3_finalize(query);
         g_sink = sum;
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         sqlite3_stmt* scan = nullptr;
         check(sqlite3_prepare_v2(db, "SELECT key, qty, price, code FROM orders", -1, &scan, nullptr), db, "prepare");
         long sum = 0;
@@ -281,7 +315,7 @@ std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& ro
         sqlite3_finalize(scan);
         g_sink = sum;
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         std::string text = dir + "/orders.sql.txt";
         {
             std::ofstream out(text);
@@ -307,6 +341,86 @@ std::vector<double> runSqlite(const std::string& dir, const std::vector<Row>& ro
     }));
     sqlite3_close(db);
     return t;
+}
+
+// ------------------------------------------- open and find one key, new process
+
+// Runs in a process of its own: opens the sorted table (or the database)
+// and finds `key`, as `orvex find` does, then prints the time that took and
+// the resident memory it added in KiB.
+int findOneKey(const std::string& kind, const std::string& dir, unsigned key) {
+    const long before = statusKiB("VmRSS:");
+    long sum = 0;
+    const double took = seconds([&] {
+        if (kind == "orvex") {
+            Host::DirectoryFileSet::Options readOnly;
+            readOnly.writable = false;
+            Host::DirectoryFileSet fs(dir, readOnly);
+            TTable table(fs, "orders", ordersFields(), true);
+            TOpenTable open(table, false);
+            TRecord probe(open.fields());
+            probe[0] = key;
+            const unsigned long pos = open.lower_bound(0, open.size(), probe);
+            if (pos < open.size()) sum = open.at(pos)[1].get<int>();
+        } else {
+            sqlite3* db = nullptr;
+            check(sqlite3_open_v2((dir + "/orders.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), db, "open");
+            sqlite3_stmt* query = nullptr;
+            check(sqlite3_prepare_v2(db, "SELECT qty FROM orders WHERE key >= ? ORDER BY key LIMIT 1", -1, &query,
+                                     nullptr),
+                  db, "prepare");
+            sqlite3_bind_int(query, 1, static_cast<int>(key));
+            if (sqlite3_step(query) == SQLITE_ROW) sum = sqlite3_column_int(query, 0);
+            sqlite3_finalize(query);
+            sqlite3_close(db);
+        }
+    });
+    std::printf("%.9f %ld %ld\n", took, statusKiB("VmHWM:") - before, sum);
+    return 0;
+}
+
+struct FindRun {
+    double inside = 1e9;   // opening and finding, as timed in the child
+    double process = 1e9;  // the whole child, from fork to its end
+    long peakKiB = 0;
+    long found = 0;
+};
+
+// The best of `rounds` runs of findOneKey in a new process of this program.
+FindRun findInNewProcess(const std::string& kind, const std::string& dir, unsigned key, int rounds = 5) {
+    FindRun best;
+    for (int round = 0; round < rounds; ++round) {
+        int pipeEnds[2];
+        if (::pipe(pipeEnds) != 0) return best;
+        const std::string keyText = std::to_string(key);
+        auto start = std::chrono::steady_clock::now();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::dup2(pipeEnds[1], 1);
+            ::close(pipeEnds[0]);
+            ::close(pipeEnds[1]);
+            ::execl("/proc/self/exe", "tables_bench", "--find-one-key", kind.c_str(), dir.c_str(), keyText.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(pipeEnds[1]);
+        std::string out;
+        char chunk[256];
+        for (ssize_t got; (got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<std::size_t>(got));
+        ::close(pipeEnds[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const double process = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        FindRun run;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+            std::sscanf(out.c_str(), "%lf %ld %ld", &run.inside, &run.peakKiB, &run.found) != 3) {
+            std::fprintf(stderr, "finding one key in a new process (%s) failed\n", kind.c_str());
+            std::exit(1);
+        }
+        run.process = process;
+        if (run.inside < best.inside) best = run;
+    }
+    return best;
 }
 
 // ------------------------------------------------------------- by hand, limit
@@ -346,15 +460,15 @@ Packed pack(const Row& row) {
     return p;
 }
 
-std::vector<double> runArray(const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
+std::vector<Timing> runArray(const std::vector<Row>& rows, const std::vector<unsigned>& keys) {
     std::vector<Packed> table;
-    std::vector<double> t;
+    std::vector<Timing> t;
     auto less = [](const Packed& a, const Packed& b) { return std::memcmp(a.b, b.b, 3) < 0; };
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         for (const Row& row : rows) table.push_back(pack(row));
     }));
-    t.push_back(seconds([&] { std::sort(table.begin(), table.end(), less); }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] { std::sort(table.begin(), table.end(), less); }));
+    t.push_back(measure([&] {
         long sum = 0;
         Packed probe{};
         for (unsigned k : keys) {
@@ -364,7 +478,7 @@ std::vector<double> runArray(const std::vector<Row>& rows, const std::vector<uns
         }
         g_sink = sum;
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         long sum = 0;
         for (const Packed& p : table) {
             sum += static_cast<long>(getBits(p.b, 0, 24) + getBits(p.b, 24, 13) + getBits(p.b, 37, 20));
@@ -372,7 +486,7 @@ std::vector<double> runArray(const std::vector<Row>& rows, const std::vector<uns
         }
         g_sink = sum;
     }));
-    t.push_back(seconds([&] {
+    t.push_back(measure([&] {
         std::ostringstream out;
         for (const Packed& p : table) {
             long qty = static_cast<long>(getBits(p.b, 24, 13));
@@ -398,6 +512,8 @@ std::vector<double> runArray(const std::vector<Row>& rows, const std::vector<uns
 int main(int argc, char** argv) {
     unsigned long n = 1000000;
     std::string dir;
+    if (argc == 5 && std::string(argv[1]) == "--find-one-key")
+        return findOneKey(argv[2], argv[3], static_cast<unsigned>(std::strtoul(argv[4], nullptr, 10)));
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--n" && i + 1 < argc)
@@ -417,19 +533,40 @@ int main(int argc, char** argv) {
     }
     std::vector<Row> rows = generate(n);
     std::vector<unsigned> keys = lookupKeys(n);
-    std::vector<double> lib = runLibrary(dir, rows, keys);
-    std::vector<double> sql = runSqlite(dir, rows, keys);
-    std::vector<double> arr = runArray(rows, keys);
+    const unsigned probeKey = rows.empty() ? 0 : rows[rows.size() / 2].key;
+    std::string contentsPath;
+    std::vector<Timing> lib = runLibrary(dir, rows, keys, contentsPath);
+    std::error_code sizeError;
+    const std::uintmax_t contentsBytes = std::filesystem::file_size(contentsPath, sizeError);
+    const FindRun libFind = findInNewProcess("orvex", dir, probeKey);
+    std::vector<Timing> sql = runSqlite(dir, rows, keys);
+    const FindRun sqlFind = findInNewProcess("sqlite", dir, probeKey);
+    if (libFind.found != sqlFind.found) std::fprintf(stderr, "the two finds disagree\n");
+    std::vector<Timing> arr = runArray(rows, keys);
     const char* steps[] = {"load", "sort / index", "lookups", "full scan", "text dump+reload"};
-    std::printf("N = %lu records, 11 bytes each, directory %s\n", n, dir.c_str());
-    std::printf("%-18s %10s %10s %10s %12s %12s\n", "step", "orvex s", "sqlite s", "array s", "orvex/sqlite",
-                "orvex/array");
+    std::printf("N = %lu records, 11 bytes each, directory %s, contents file %.1f MB\n", n, dir.c_str(),
+                static_cast<double>(contentsBytes) / 1e6);
+    std::printf("%-18s %10s %10s %10s %12s %12s %10s %10s\n", "step", "orvex s", "sqlite s", "array s", "orvex/sqlite",
+                "orvex/array", "orvex MB", "sqlite MB");
     for (int i = 0; i < 5; ++i)
-        std::printf("%-18s %10.3f %10.3f %10.3f %12.2f %12.2f\n", steps[i], lib[i], sql[i], arr[i], lib[i] / sql[i],
-                    lib[i] / arr[i]);
-    std::printf("\nstrip of the sorted table        %8.3f s\n", lib[7]);
-    std::printf("read twice, write once, records %8.3f s   strip / this %6.2f\n", lib[6], lib[7] / lib[6]);
-    std::printf("read twice, write once, blocks  %8.3f s   strip / this %6.2f\n", lib[5], lib[7] / lib[5]);
+        std::printf("%-18s %10.3f %10.3f %10.3f %12.2f %12.2f %10.1f %10.1f\n", steps[i], lib[i].seconds, sql[i].seconds,
+                    arr[i].seconds, lib[i].seconds / sql[i].seconds, lib[i].seconds / arr[i].seconds,
+                    static_cast<double>(lib[i].peakKiB) / 1024, static_cast<double>(sql[i].peakKiB) / 1024);
+    std::printf("(MB: the peak resident memory the step added to the process)\n");
+    std::printf("\nopen and find one key in a new process (best of 5)\n");
+    std::printf("%-18s %10s %10s %12s\n", "", "orvex", "sqlite", "orvex/sqlite");
+    std::printf("%-18s %10.3f %10.3f %12.2f\n", "open+find ms", libFind.inside * 1e3, sqlFind.inside * 1e3,
+                libFind.inside / sqlFind.inside);
+    std::printf("%-18s %10.3f %10.3f %12.2f\n", "whole process ms", libFind.process * 1e3, sqlFind.process * 1e3,
+                libFind.process / sqlFind.process);
+    std::printf("%-18s %10.2f %10.2f\n", "memory added MB", static_cast<double>(libFind.peakKiB) / 1024,
+                static_cast<double>(sqlFind.peakKiB) / 1024);
+    std::printf("\nstrip of the sorted table        %8.3f s   %8.1f MB\n", lib[7].seconds,
+                static_cast<double>(lib[7].peakKiB) / 1024);
+    std::printf("read twice, write once, records %8.3f s   strip / this %6.2f\n", lib[6].seconds,
+                lib[7].seconds / lib[6].seconds);
+    std::printf("read twice, write once, blocks  %8.3f s   strip / this %6.2f\n", lib[5].seconds,
+                lib[7].seconds / lib[5].seconds);
     // Every change is journaled either way; syncing adds the fsyncs of the
     // journal, the contents and the directory.
     const std::vector<double> unsynced = loadAndSort(dir, rows, false);

@@ -1,11 +1,14 @@
 #include "host/directory_file_set.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -40,22 +43,53 @@ int openExisting(const std::string& path, bool mayWrite, bool wantWrite, bool& w
     return fd;
 }
 
-bool readWhole(int fd, std::vector<char>& bytes) {
+// The length of the regular file open on `fd`; false for anything else or
+// a file too large for an image.
+bool regularFileLength(int fd, std::size_t& length) {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
         static_cast<unsigned long long>(st.st_size) > FileImage::maxSize)
         return false;
-    bytes = BufferPool::take(static_cast<std::size_t>(st.st_size));
-    bytes.resize(static_cast<std::size_t>(st.st_size));
+    length = static_cast<std::size_t>(st.st_size);
+    return true;
+}
+
+// Reads n bytes at `at`; what lies past the end of the file reads as zeros.
+bool readAt(int fd, char* to, std::size_t n, std::size_t at) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;  // shrunk under us: keep what is there
-        done += static_cast<std::size_t>(n);
+    while (done < n) {
+        const ssize_t got = ::pread(fd, to + done, n - done, static_cast<off_t>(at + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
     }
-    bytes.resize(done);
+    std::memset(to + done, 0, n - done);
+    return true;
+}
+
+// Writes a changed range, its pieces gathered into as few calls as the
+// system allows.
+bool writeChange(int fd, const FileImage::Change& change) {
+    std::vector<iovec> pieces;
+    for (const auto& piece : change.pieces) pieces.push_back(iovec{const_cast<char*>(piece.first), piece.second});
+    std::size_t at = change.position;
+    std::size_t next = 0;
+    while (next < pieces.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - next, IOV_MAX));
+        const ssize_t put = ::pwritev(fd, pieces.data() + next, count, static_cast<off_t>(at));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += static_cast<std::size_t>(put);
+        // Step over what was written, the last piece perhaps in part.
+        for (std::size_t left = static_cast<std::size_t>(put); left > 0;) {
+            const std::size_t step = std::min(left, pieces[next].iov_len);
+            pieces[next].iov_base = static_cast<char*>(pieces[next].iov_base) + step;
+            pieces[next].iov_len -= step;
+            left -= step;
+            if (pieces[next].iov_len == 0) ++next;
+        }
+    }
     return true;
 }
 
@@ -72,22 +106,27 @@ bool onDisk(const std::string& path) {
 
 }  // namespace
 
-// The bytes of one open file and the descriptor they are written back to.
-// Before it changes the file on disk, it has the journal save what it would
-// destroy; an image without a journal (read only, or of a file removed
-// while open) changes nothing anybody will see.
+// The pages of one open file and the descriptor they come from and go back
+// to. Pages not yet in memory are read from the descriptor: until the image
+// is stored, the file on disk still holds what the image had when it was
+// opened or last stored. Before it changes the file on disk, it has the
+// journal save what it would destroy; an image without a journal (read
+// only, or of a file removed while open) changes nothing anybody will see.
 class DirectoryFileSet::DiskImage : public FileImage {
 public:
-    DiskImage(int fd, bool writable, std::vector<char> bytes, const std::string& name, RollbackJournal* journal,
-              bool* failed)
-        : FileImage(std::move(bytes)), m_fd(fd), m_writable(writable), m_diskSize(size()), m_name(name),
-          m_journal(journal), m_failed(failed) {}
+    // `restored`: ranges laid over what the descriptor gives, for a file
+    // shown as it was before a change that was cut off.
+    DiskImage(int fd, bool writable, std::size_t length, const std::string& name, RollbackJournal* journal, bool* failed,
+              std::vector<std::pair<std::uint64_t, std::vector<char>>> restored = {})
+        : FileImage(length), m_fd(fd), m_writable(writable), m_diskSize(length), m_name(name), m_journal(journal),
+          m_failed(failed), m_restored(std::move(restored)) {}
     ~DiskImage() override { ::close(m_fd); }
 
     bool writable() const { return m_writable; }
     // The file was removed: its bytes no longer matter to the set.
     void detach() { m_journal = nullptr; }
-    void dropChanges() { markClean(); m_discarded = true; }
+    // The change is being rolled back: nothing is stored any more.
+    void dropChanges() { m_discarded = true; }
 
     // Replaces the descriptor by one that may write; false if refused.
     bool reopenForWriting(const std::string& path) {
@@ -107,8 +146,9 @@ public:
     }
 
     bool store() override {
-        const bool changed = m_dirtyFrom < m_dirtyTo || size() != m_diskSize;
-        if (!changed || m_discarded) return !changed;
+        collectWrites();
+        if (m_discarded) return true;
+        if (!differsFromDisk()) return true;
         if (!m_writable) return false;
         const bool stored = writeBack();
         // A change missing some of its bytes must never be committed.
@@ -116,30 +156,53 @@ public:
         return stored;
     }
 
+    bool flushable() override { return m_writable || m_discarded || !differsFromDisk(); }
+
+protected:
+    bool fetch(std::size_t position, char* to, std::size_t n) override {
+        if (!readAt(m_fd, to, n, position)) return false;
+        for (const auto& range : m_restored) {
+            const std::size_t from = std::max<std::size_t>(position, range.first);
+            const std::size_t until = std::min<std::size_t>(position + n, range.first + range.second.size());
+            if (from < until) std::memcpy(to + (from - position), range.second.data() + (from - range.first), until - from);
+        }
+        return true;
+    }
+
 private:
+    bool differsFromDisk() { return anyChange() || size() != m_diskSize || keptSize() < m_diskSize; }
+
     bool writeBack() {
         if (m_journal && !saveWhatStoringDestroys()) return false;
-        const char* data = bytes().data();
-        const std::size_t writtenEnd = m_dirtyTo;
-        while (m_dirtyFrom < m_dirtyTo) {
-            const ssize_t n = ::pwrite(m_fd, data + m_dirtyFrom, m_dirtyTo - m_dirtyFrom, static_cast<off_t>(m_dirtyFrom));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            m_dirtyFrom += static_cast<std::size_t>(n);
+        // Bytes past keptSize() no longer belong to the file: cut them
+        // before writing, so that what the image leaves unwritten reads as
+        // zeros on disk too.
+        if (keptSize() < m_diskSize) {
+            if (::ftruncate(m_fd, static_cast<off_t>(keptSize())) != 0) return false;
+            m_diskSize = keptSize();
         }
+        const bool written = forEachChange([&](const Change& change) {
+            if (!writeChange(m_fd, change)) return false;
+            m_diskSize = std::max(m_diskSize, change.position + change.length);
+            return true;
+        });
+        if (!written) return false;
         // Writing past the old end already grew the file; only a file that
-        // shrank, or grew by a gap never written, needs its length set.
-        if (writtenEnd > m_diskSize) m_diskSize = writtenEnd;
-        if (size() != m_diskSize && ::ftruncate(m_fd, static_cast<off_t>(size())) != 0) return false;
-        m_diskSize = size();
-        markClean();
+        // grew by a gap never written needs its length set.
+        const std::size_t length = size();
+        if (length != m_diskSize && ::ftruncate(m_fd, static_cast<off_t>(length)) != 0) return false;
+        m_diskSize = length;
+        markStored();
         return true;
     }
 
     bool saveWhatStoringDestroys() {
         try {
-            m_journal->saveOriginal(m_name, m_fd, m_dirtyFrom, m_dirtyTo);
-            if (size() < m_diskSize) m_journal->saveOriginal(m_name, m_fd, size(), m_diskSize);
+            forEachChange([&](const Change& change) {
+                m_journal->saveOriginal(m_name, m_fd, change.position, change.position + change.length);
+                return true;
+            });
+            if (keptSize() < m_diskSize) m_journal->saveOriginal(m_name, m_fd, keptSize(), m_diskSize);
             m_journal->makeDurable();
             return true;
         } catch (const std::exception&) {
@@ -154,6 +217,7 @@ private:
     RollbackJournal* m_journal;
     bool* m_failed;  // the set's: a write back failed in this change
     bool m_discarded = false;
+    std::vector<std::pair<std::uint64_t, std::vector<char>>> m_restored;
 };
 
 DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& options)
@@ -175,7 +239,7 @@ DirectoryFileSet::~DirectoryFileSet() {
         // change is to be rolled back anyway; a write back that fails then
         // rolls it back too.
         if (m_depth == 0 && !m_failed)
-            for (auto& buffer : m_buffers) buffer.second->pubsync();
+            for (auto& buffer : m_buffers) buffer.second->image().store();
         for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
         m_buffers.clear();
         m_images.clear();
@@ -196,22 +260,21 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(con
     const auto original = m_originals.find(name);
     if (original == m_originals.end() || !original->second.existed) return nullptr;
     // The file as the cut-off change found it: what is there now, cut or
-    // grown to its old length, with the bytes the journal saved put back.
+    // grown to its old length, with the bytes the journal saved laid over.
     bool writable = false;
-    const int fd = openExisting(fullPath(name), false, false, writable);
-    std::vector<char> bytes;
-    if (fd >= 0 && !readWhole(fd, bytes)) {
+    int fd = openExisting(fullPath(name), false, false, writable);
+    std::size_t length = 0;
+    if (fd >= 0 && !regularFileLength(fd, length)) {
         ::close(fd);
         return nullptr;
     }
-    bytes.resize(original->second.length);
-    for (const auto& range : original->second.ranges)
-        if (range.first < bytes.size())
-            std::copy(range.second.begin(),
-                      range.second.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(range.second.size(), bytes.size() - range.first)),
-                      bytes.begin() + static_cast<std::ptrdiff_t>(range.first));
-    return std::make_shared<DiskImage>(fd >= 0 ? fd : ::open("/dev/null", O_RDONLY | O_CLOEXEC), false, std::move(bytes),
-                                       name, nullptr, nullptr);
+    if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (original->second.length > FileImage::maxSize) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_shared<DiskImage>(fd, false, static_cast<std::size_t>(original->second.length), name, nullptr,
+                                       nullptr, original->second.ranges);
 }
 
 std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const std::string& name, const OpenRequest& request) {
@@ -234,13 +297,12 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const s
     bool writable = false;
     const int fd = openExisting(path, m_options.writable, request.write, writable);
     if (fd < 0) return nullptr;
-    std::vector<char> bytes;
-    if (!readWhole(fd, bytes)) {
+    std::size_t length = 0;
+    if (!regularFileLength(fd, length)) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_shared<DiskImage>(fd, writable, std::move(bytes), name, m_options.writable ? &m_journal : nullptr,
-                                       &m_failed);
+    return std::make_shared<DiskImage>(fd, writable, length, name, m_options.writable ? &m_journal : nullptr, &m_failed);
 }
 
 std::streambuf* DirectoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
@@ -271,7 +333,8 @@ bool DirectoryFileSet::isOpen(std::streambuf* buffer) { return m_buffers.count(b
 void DirectoryFileSet::close(std::streambuf* buffer) {
     auto found = m_buffers.find(buffer);
     if (found == m_buffers.end()) return;
-    const bool stored = found->second->pubsync() == 0;
+    found->second->pubsync();
+    const bool stored = found->second->image().store();
     m_buffers.erase(found);
     m_writes.erase(buffer);
     for (auto it = m_images.begin(); it != m_images.end();)
@@ -360,7 +423,7 @@ void DirectoryFileSet::endChange() {
 }
 
 void DirectoryFileSet::commit() {
-    for (auto& buffer : m_buffers) buffer.second->pubsync();
+    for (auto& buffer : m_buffers) buffer.second->image().store();
     raiseIfFailed();
     m_journal.commit();
 }

@@ -2,11 +2,15 @@
 // the set a regular file directly inside it.
 //
 // Every record read above a file set is a seek plus a read of a few bytes,
-// so an open file is read into memory whole when it is opened and served
-// from there: seek, read and write make no system call. The changed bytes go
-// back to the file on `pubsync()` (std::ostream::flush) and when the buffer
-// is closed. A buffer that fails to write back fails its sync; at close
-// there is nobody to tell, and the change is then rolled back.
+// so an open file is served from an in-memory image (host/file_image.h)
+// whose pages are read from the file the first time they are touched: seek,
+// read and write make no system call once a page is in. A flush
+// (`pubsync()`, std::ostream::flush) only hands the bytes to the image and
+// costs no system call; the changed pages go back to the file when the
+// buffer is closed, at a commit, and when the set goes. A write back that
+// fails is not told to the flush or the close that caused it: it fails the
+// change, so that the next commit raises and the change is rolled back. A
+// flush fails only on a read-only set, whose changes can never be stored.
 //
 // Changes are atomic and durable. Before any byte a file had is overwritten,
 // cut off or removed, and before a file is made, the set's rollback journal
@@ -43,6 +47,10 @@
 // - Opening a file that is already open shares its in-memory bytes: the
 //   second buffer has its own position but sees the first one's writes at
 //   once, flushed or not.
+// - An open file is not a copy taken at opening: a page is read when first
+//   touched, so a file changed behind the set's back (by another set on
+//   the same directory in this process, which the lock does not keep out)
+//   shows those changes in the pages read after them.
 // - `remove` of an open file unlinks it at once, as on POSIX: the open
 //   buffers keep working on the unlinked file, which vanishes when the last
 //   of them closes; a new file of that name starts afresh.

@@ -26,133 +26,216 @@ OpenRequest readOpenMode(std::ios_base::openmode mode) {
     return r;
 }
 
-// ---------------------------------------------------------------- BufferPool
-
-namespace {
-const std::size_t kSmallestKept = std::size_t(1) << 20;
-const std::size_t kMostKept = 4;
-const std::size_t kMostKeptBytes = std::size_t(256) << 20;
-
-struct Pool {
-    std::mutex lock;
-    std::vector<std::vector<char>> kept;
-    std::size_t bytes = 0;
-};
-
-Pool& pool() {
-    static Pool* p = new Pool;  // never destroyed: images may outlive static destruction
-    return *p;
-}
-}  // namespace
-
-std::vector<char> BufferPool::take(std::size_t capacity) {
-    if (capacity >= kSmallestKept) {
-        Pool& p = pool();
-        std::lock_guard<std::mutex> guard(p.lock);
-        auto best = p.kept.end();
-        for (auto it = p.kept.begin(); it != p.kept.end(); ++it)
-            if (it->capacity() >= capacity && (best == p.kept.end() || it->capacity() < best->capacity())) best = it;
-        if (best != p.kept.end()) {
-            std::vector<char> found = std::move(*best);
-            p.kept.erase(best);
-            p.bytes -= found.capacity();
-            return found;
-        }
-    }
-    std::vector<char> fresh;
-    fresh.reserve(capacity);
-    return fresh;
-}
-
-void BufferPool::give(std::vector<char>&& bytes) {
-    std::vector<char> released = std::move(bytes);
-    if (released.capacity() < kSmallestKept) return;
-    released.clear();
-    Pool& p = pool();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (released.capacity() > kMostKeptBytes) return;
-    // Make room by dropping the smallest kept vectors.
-    while (!p.kept.empty() && (p.kept.size() >= kMostKept || p.bytes + released.capacity() > kMostKeptBytes)) {
-        auto smallest = std::min_element(p.kept.begin(), p.kept.end(),
-                                         [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
-        if (smallest->capacity() >= released.capacity()) return;  // keep the larger ones
-        p.bytes -= smallest->capacity();
-        p.kept.erase(smallest);
-    }
-    p.bytes += released.capacity();
-    p.kept.push_back(std::move(released));
-}
-
-void BufferPool::release() {
-    Pool& p = pool();
-    std::vector<std::vector<char>> freed;
-    std::lock_guard<std::mutex> guard(p.lock);
-    freed.swap(p.kept);
-    p.bytes = 0;
-}
-
 // ----------------------------------------------------------------- FileImage
 
-std::size_t FileImage::read(std::size_t position, char* to, std::size_t n) const {
-    if (position >= m_bytes.size()) return 0;
-    n = std::min(n, m_bytes.size() - position);
-    std::memcpy(to, m_bytes.data() + position, n);
-    return n;
+namespace {
+
+struct FreePages {
+    std::mutex lock;
+    std::vector<char*> kept;
+};
+
+FreePages& freePages() {
+    static FreePages* pages = new FreePages;  // never destroyed: images may outlive static destruction
+    return *pages;
+}
+
+char* takePage() {
+    FreePages& pages = freePages();
+    {
+        std::lock_guard<std::mutex> guard(pages.lock);
+        if (!pages.kept.empty()) {
+            char* page = pages.kept.back();
+            pages.kept.pop_back();
+            return page;
+        }
+    }
+    return new char[FileImage::pageSize];
+}
+
+}  // namespace
+
+void FileImage::PageRelease::operator()(char* bytes) const {
+    FreePages& pages = freePages();
+    {
+        std::lock_guard<std::mutex> guard(pages.lock);
+        if (pages.kept.size() < mostKeptPages) {
+            pages.kept.push_back(bytes);
+            return;
+        }
+    }
+    delete[] bytes;
+}
+
+void FileImage::releaseKeptPages() {
+    FreePages& pages = freePages();
+    std::vector<char*> freed;
+    {
+        std::lock_guard<std::mutex> guard(pages.lock);
+        freed.swap(pages.kept);
+    }
+    for (char* page : freed) delete[] page;
+}
+
+FileImage::~FileImage() = default;
+
+bool FileImage::fetch(std::size_t, char*, std::size_t) { return false; }
+
+char* FileImage::bringIn(std::size_t index) {
+    if (index >= m_pages.size()) m_pages.resize(index + 1);
+    Page& p = m_pages[index];
+    if (!p.bytes) {
+        std::unique_ptr<char[], PageRelease> bytes(takePage());
+        const std::size_t start = index * pageSize;
+        const std::size_t kept = start < m_kept ? std::min(pageSize, m_kept - start) : 0;
+        if (kept > 0) {
+            if (!fetch(start, bytes.get(), kept)) return nullptr;
+            ++m_fetched;
+        }
+        // Bytes past the end of the file are zeros, so that a write past the
+        // end leaves a gap of zeros without writing it.
+        std::memset(bytes.get() + kept, 0, pageSize - kept);
+        p.bytes = std::move(bytes);
+    }
+    return p.bytes.get();
+}
+
+void FileImage::changed(std::size_t index, std::size_t from, std::size_t to) {
+    if (from >= to) return;
+    Page& p = m_pages[index];
+    if (p.changedFrom >= p.changedTo) {
+        p.changedFrom = static_cast<std::uint32_t>(from);
+        p.changedTo = static_cast<std::uint32_t>(to);
+    } else {
+        p.changedFrom = std::min(p.changedFrom, static_cast<std::uint32_t>(from));
+        p.changedTo = std::max(p.changedTo, static_cast<std::uint32_t>(to));
+    }
+    m_size = std::max(m_size, index * pageSize + to);
+}
+
+void FileImage::attach(ImageBuffer* buffer) { m_buffers.push_back(buffer); }
+
+void FileImage::detach(ImageBuffer* buffer) { m_buffers.erase(std::find(m_buffers.begin(), m_buffers.end(), buffer)); }
+
+void FileImage::collectSizes() {
+    for (ImageBuffer* buffer : m_buffers) buffer->handOverWrites();
+}
+
+std::size_t FileImage::read(std::size_t position, char* to, std::size_t n) {
+    const std::size_t end = size();
+    if (position >= end) return 0;
+    n = std::min(n, end - position);
+    std::size_t done = 0;
+    while (done < n) {
+        const std::size_t at = position + done;
+        const char* bytes = page(at / pageSize);
+        if (!bytes) break;
+        const std::size_t offset = at % pageSize;
+        const std::size_t chunk = std::min(n - done, pageSize - offset);
+        std::memcpy(to + done, bytes + offset, chunk);
+        done += chunk;
+    }
+    return done;
 }
 
 std::size_t FileImage::write(std::size_t position, const char* from, std::size_t n) {
     if (position >= maxSize) return 0;
     n = std::min(n, maxSize - position);
-    if (n == 0) return 0;
-    const std::size_t oldSize = m_bytes.size();
-    if (position + n > m_bytes.capacity()) {
-        std::vector<char> bigger = BufferPool::take(std::max(position + n, 2 * m_bytes.capacity()));
-        bigger.assign(m_bytes.begin(), m_bytes.end());
-        BufferPool::give(std::move(m_bytes));
-        m_bytes.swap(bigger);
+    std::size_t done = 0;
+    while (done < n) {
+        const std::size_t at = position + done;
+        const std::size_t index = at / pageSize;
+        char* bytes = page(index);
+        if (!bytes) break;
+        const std::size_t offset = at % pageSize;
+        const std::size_t chunk = std::min(n - done, pageSize - offset);
+        std::memcpy(bytes + offset, from + done, chunk);
+        changed(index, offset, offset + chunk);
+        done += chunk;
     }
-    if (position + n > oldSize) m_bytes.resize(position + n);
-    std::memcpy(m_bytes.data() + position, from, n);
-    // A gap left by writing past the end is part of what changed.
-    const std::size_t changedFrom = std::min(position, oldSize);
-    if (m_dirtyFrom >= m_dirtyTo) {
-        m_dirtyFrom = changedFrom;
-        m_dirtyTo = position + n;
-    } else {
-        m_dirtyFrom = std::min(m_dirtyFrom, changedFrom);
-        m_dirtyTo = std::max(m_dirtyTo, position + n);
-    }
-    return n;
+    return done;
 }
 
-void FileImage::assign(std::vector<char> bytes) {
-    BufferPool::give(std::move(m_bytes));
-    m_bytes = std::move(bytes);
-    m_dirtyFrom = 0;
-    m_dirtyTo = m_bytes.size();
+void FileImage::assign(const std::string& bytes) {
+    for (ImageBuffer* buffer : m_buffers) buffer->dropAreas();
+    m_pages.clear();
+    m_size = 0;
+    m_kept = 0;
+    write(0, bytes.data(), bytes.size());
+}
+
+std::string FileImage::contents() {
+    std::string all(size(), '\0');
+    return read(0, all.data(), all.size()) == all.size() ? all : std::string();
+}
+
+void FileImage::collectWrites() {
+    for (ImageBuffer* buffer : m_buffers) buffer->dropAreas();
+}
+
+bool FileImage::anyChange() const {
+    return std::any_of(m_pages.begin(), m_pages.end(), [](const Page& p) { return p.changedFrom < p.changedTo; });
+}
+
+void FileImage::markStored() {
+    for (Page& p : m_pages) p.changedFrom = p.changedTo = 0;
+    m_kept = m_size;
 }
 
 // --------------------------------------------------------------- ImageBuffer
 
 ImageBuffer::ImageBuffer(std::shared_ptr<FileImage> image, const OpenRequest& request)
-    : m_image(std::move(image)), m_read(request.read), m_write(request.write), m_append(request.append) {}
-
-ImageBuffer::int_type ImageBuffer::underflow() {
-    if (!m_read || m_position >= m_image->size()) return traits_type::eof();
-    return traits_type::to_int_type(m_image->bytes()[m_position]);
+    : m_image(std::move(image)), m_read(request.read), m_write(request.write), m_append(request.append) {
+    m_image->attach(this);
 }
 
-ImageBuffer::int_type ImageBuffer::uflow() {
-    const int_type c = underflow();
-    if (!traits_type::eq_int_type(c, traits_type::eof())) ++m_position;
-    return c;
+ImageBuffer::~ImageBuffer() {
+    dropAreas();
+    m_image->detach(this);
+}
+
+bool ImageBuffer::openGetArea() {
+    const std::size_t size = m_image->size();
+    if (!m_read || m_position >= size) return false;
+    const std::size_t index = m_position / FileImage::pageSize;
+    char* bytes = m_image->page(index);
+    if (!bytes) return false;
+    const std::size_t base = index * FileImage::pageSize;
+    setg(bytes, bytes + (m_position - base), bytes + std::min(FileImage::pageSize, size - base));
+    m_areaPage = index;
+    return true;
+}
+
+// An appending buffer gets no put area: another buffer may move the end
+// while the area is open, and the next write must land at the new end.
+bool ImageBuffer::openPutArea() {
+    if (!m_write || m_append || m_position >= FileImage::maxSize) return false;
+    const std::size_t index = m_position / FileImage::pageSize;
+    char* bytes = m_image->page(index);
+    if (!bytes) return false;
+    const std::size_t base = index * FileImage::pageSize;
+    m_putFrom = m_position - base;
+    setp(bytes, bytes + std::min(FileImage::pageSize, FileImage::maxSize - base));
+    pbump(static_cast<int>(m_putFrom));
+    m_areaPage = index;
+    ++m_image->m_openPutAreas;
+    return true;
+}
+
+ImageBuffer::int_type ImageBuffer::underflow() {
+    if (gptr() && gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    dropAreas();
+    return openGetArea() ? traits_type::to_int_type(*gptr()) : traits_type::eof();
 }
 
 // Stepping back is allowed over the byte that is there; putting back a
 // different byte would change the file, which a reading buffer must not do.
 ImageBuffer::int_type ImageBuffer::pbackfail(int_type c) {
-    if (!m_read || m_position == 0 || m_position > m_image->size()) return traits_type::eof();
-    const char previous = m_image->bytes()[m_position - 1];
+    if (!m_read) return traits_type::eof();
+    dropAreas();
+    char previous = 0;
+    if (m_position == 0 || m_position > m_image->size() || m_image->read(m_position - 1, &previous, 1) != 1)
+        return traits_type::eof();
     if (!traits_type::eq_int_type(c, traits_type::eof()) && !traits_type::eq(traits_type::to_char_type(c), previous))
         return traits_type::eof();
     --m_position;
@@ -160,25 +243,69 @@ ImageBuffer::int_type ImageBuffer::pbackfail(int_type c) {
 }
 
 std::streamsize ImageBuffer::showmanyc() {
-    if (!m_read || m_position >= m_image->size()) return -1;
-    return static_cast<std::streamsize>(m_image->size() - m_position);
+    const std::size_t at = position();
+    const std::size_t size = m_image->size();
+    if (!m_read || at >= size) return -1;
+    return static_cast<std::streamsize>(size - at);
 }
 
 std::streamsize ImageBuffer::xsgetn(char* to, std::streamsize n) {
+    if (n > 0 && egptr() - gptr() >= n) {
+        std::memcpy(to, gptr(), static_cast<std::size_t>(n));
+        gbump(static_cast<int>(n));
+        return n;
+    }
     if (!m_read || n <= 0) return 0;
-    const std::size_t got = m_image->read(m_position, to, static_cast<std::size_t>(n));
-    m_position += got;
-    return static_cast<std::streamsize>(got);
+    // A record read right after a seek: copied straight from its page, with
+    // no get area set up for it, the shortest way for random reads.
+    if (!gptr() && !pptr()) {
+        const std::size_t offset = m_position % FileImage::pageSize;
+        const std::size_t count = static_cast<std::size_t>(n);
+        if (offset + count <= FileImage::pageSize && m_position + count <= m_image->size()) {
+            if (const char* bytes = m_image->page(m_position / FileImage::pageSize)) {
+                std::memcpy(to, bytes + offset, count);
+                m_position += count;
+                return n;
+            }
+        }
+    }
+    std::streamsize done = 0;
+    while (done < n) {
+        if (!gptr() || gptr() == egptr()) {
+            dropAreas();
+            if (!openGetArea()) break;
+        }
+        const std::streamsize chunk = std::min<std::streamsize>(n - done, egptr() - gptr());
+        std::memcpy(to + done, gptr(), static_cast<std::size_t>(chunk));
+        gbump(static_cast<int>(chunk));
+        done += chunk;
+    }
+    return done;
 }
 
 ImageBuffer::int_type ImageBuffer::overflow(int_type c) {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    if (!m_write) return traits_type::eof();
+    dropAreas();
+    if (!openPutArea()) {
+        const char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+    return c;
 }
 
+// Blocks go straight into the pages; the put area serves characters put
+// one at a time (overflow opens it), and blocks that fit where it is.
 std::streamsize ImageBuffer::xsputn(const char* from, std::streamsize n) {
+    if (n > 0 && epptr() - pptr() >= n) {
+        std::memcpy(pptr(), from, static_cast<std::size_t>(n));
+        pbump(static_cast<int>(n));
+        return n;
+    }
     if (!m_write || n <= 0) return 0;
+    dropAreas();
     if (m_append) m_position = m_image->size();
     const std::size_t put = m_image->write(m_position, from, static_cast<std::size_t>(n));
     m_position += put;
@@ -186,22 +313,33 @@ std::streamsize ImageBuffer::xsputn(const char* from, std::streamsize n) {
 }
 
 ImageBuffer::pos_type ImageBuffer::seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode) {
+    const std::size_t current = position();
+    if (offset == 0 && from == std::ios_base::cur) {
+        handOverWrites();
+        return pos_type(static_cast<off_type>(current));
+    }
     off_type base = 0;
     if (from == std::ios_base::cur)
-        base = static_cast<off_type>(m_position);
+        base = static_cast<off_type>(current);
     else if (from == std::ios_base::end)
         base = static_cast<off_type>(m_image->size());
     const off_type limit = static_cast<off_type>(FileImage::maxSize);
     // Checked without forming base + offset, which could overflow.
     if (offset < -base || offset > limit - base) return pos_type(off_type(-1));
-    m_position = static_cast<std::size_t>(base + offset);
-    return pos_type(static_cast<off_type>(m_position));
+    moveTo(static_cast<std::size_t>(base + offset));
+    return pos_type(base + offset);
 }
 
-ImageBuffer::pos_type ImageBuffer::seekpos(pos_type position, std::ios_base::openmode which) {
-    return seekoff(off_type(position), std::ios_base::beg, which);
+ImageBuffer::pos_type ImageBuffer::seekpos(pos_type position, std::ios_base::openmode) {
+    const off_type target = off_type(position);
+    if (target < 0 || target > static_cast<off_type>(FileImage::maxSize)) return pos_type(off_type(-1));
+    moveTo(static_cast<std::size_t>(target));
+    return position;
 }
 
-int ImageBuffer::sync() { return m_image->store() ? 0 : -1; }
+int ImageBuffer::sync() {
+    handOverWrites();
+    return m_image->flushable() ? 0 : -1;
+}
 
 }  // namespace Host

@@ -3,10 +3,13 @@
 // reads and writes an image.
 //
 // A record access above a file set is a seek plus a read or write of a few
-// bytes, so an open file lives in memory as one byte vector and the buffer
-// serves every seek, read and write from it without a system call. Where the
-// bytes live for good is the image's business: `store()` is the write-back
-// hook, a no-op for memory files, a write to disk for directory files.
+// bytes, so an open file is served from memory without a system call. The
+// image holds the file in pages of `FileImage::pageSize` bytes, each brought
+// in the first time it is touched: opening a large table and finding one
+// key reads the few pages the search visits, not the whole file, and the
+// memory an open file costs grows with what was touched. Where the bytes
+// live for good is the image's business: `fetch` brings a page's bytes in,
+// `store()` puts the changed ones back (both do nothing for memory files).
 //
 // Every buffer over an image keeps its own position (one position for both
 // the reading and the writing side, as std::filebuf). Several buffers may
@@ -14,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ios>
 #include <memory>
 #include <streambuf>
@@ -40,93 +44,229 @@ struct OpenRequest {
 };
 OpenRequest readOpenMode(std::ios_base::openmode mode);
 
-// Byte vectors of released file images, kept for the next image. Files are
-// held whole in memory, and fresh memory costs a page fault per page on
-// first touch; a table's contents are loaded on every opening and a strip
-// writes and moves a whole copy, so reusing the memory of images that went
-// away makes those passes several times cheaper. Only vectors of at least
-// 1 MiB are kept, at most 4 of them and 256 MiB in all; `release` frees
-// them. Safe to use from several threads.
-class BufferPool {
-public:
-    // An empty vector whose capacity is at least `capacity`.
-    static std::vector<char> take(std::size_t capacity);
-    // Keeps the vector's memory for a later take, or frees it.
-    static void give(std::vector<char>&& bytes);
-    // Frees every kept vector.
-    static void release();
-};
+class ImageBuffer;
 
-// The bytes of one file while it is open (or, for memory files, always).
+// The bytes of one file while it is open (or, for memory files, always), in
+// pages that stay where they are in memory until the content is replaced
+// (`assign`), so that buffers may read and write them in place.
 // A file never grows beyond `maxSize` bytes, the largest size that a signed
 // 32-bit position reaches: writes beyond it are refused.
 class FileImage {
 public:
     static constexpr std::size_t maxSize = 0x7FFFFFFF;
+    // Large enough that reading a file from end to end costs one system call
+    // per 64 KiB (an 11 MB table in under 200), small enough that a search
+    // halving a million records touches well under 1 MiB: once the range
+    // fits in a page, the remaining halvings stay inside it.
+    static constexpr std::size_t pageSize = std::size_t(1) << 16;
 
+    // A changed range: `length` bytes from `position`, in pieces of pages.
+    struct Change {
+        std::size_t position = 0;
+        std::size_t length = 0;
+        std::vector<std::pair<const char*, std::size_t>> pieces;
+    };
+
+    // An empty file.
     FileImage() = default;
-    explicit FileImage(std::vector<char> bytes) : m_bytes(std::move(bytes)) {}
     FileImage(const FileImage&) = delete;
     FileImage& operator=(const FileImage&) = delete;
-    virtual ~FileImage() { BufferPool::give(std::move(m_bytes)); }
+    virtual ~FileImage();
 
-    std::size_t size() const { return m_bytes.size(); }
-    const std::vector<char>& bytes() const { return m_bytes; }
-
+    // The file's length, counting what buffers have written so far.
+    inline std::size_t size();
     // Copies up to n bytes from `position` on into `to`; returns how many
-    // (0 at or past the end).
-    std::size_t read(std::size_t position, char* to, std::size_t n) const;
+    // (0 at or past the end; fewer than asked where a page cannot be brought in).
+    std::size_t read(std::size_t position, char* to, std::size_t n);
     // Writes n bytes at `position`, growing the file (a gap reads as zeros);
-    // returns how many were written, fewer only where `maxSize` stops it.
+    // returns how many were written, fewer only where `maxSize` stops it or
+    // a page cannot be brought in.
     std::size_t write(std::size_t position, const char* from, std::size_t n);
-    // Replaces the whole content.
-    void assign(std::vector<char> bytes);
+    // Replaces the whole content; every buffer's position stays as it was.
+    void assign(const std::string& bytes);
+    // The whole content; empty if a page cannot be brought in.
+    std::string contents();
+    // Pages brought in so far by `fetch`, for tests and measurements.
+    std::size_t pagesFetched() const { return m_fetched; }
+    // The memory of pages of images that went away is kept for new pages,
+    // up to `mostKeptPages` of them (64 MiB), since fresh memory costs a
+    // page fault per 4 KiB on first touch and a table's contents are read
+    // on every opening. Frees every kept page; safe from any thread.
+    static constexpr std::size_t mostKeptPages = 1024;
+    static void releaseKeptPages();
 
-    // Puts the bytes where they are kept; true on success. Called on sync
-    // and when a buffer closes. The default keeps them in memory.
+    // Puts the changed bytes where they are kept; true on success. Called
+    // when a buffer closes and when a change is committed. Memory files keep
+    // them where they are.
     virtual bool store() { return true; }
+    // Whether a flush of a buffer over the image succeeds: true unless the
+    // image holds changes that can never be stored. A flush only hands the
+    // bytes to the image; `store` puts them away later.
+    virtual bool flushable() { return true; }
 
 protected:
-    // The range changed since the last store, empty when dirtyFrom >= dirtyTo.
-    std::size_t m_dirtyFrom = 0;
-    std::size_t m_dirtyTo = 0;
-    void markClean() { m_dirtyFrom = m_dirtyTo = 0; }
+    // An image of a kept file of `keptSize` bytes, brought in by `fetch`.
+    explicit FileImage(std::size_t keptSize) : m_size(keptSize), m_kept(keptSize) {}
+
+    // Fills `to` with the n kept bytes from `position` on (all below
+    // `keptSize()`); false when they cannot be read.
+    virtual bool fetch(std::size_t position, char* to, std::size_t n);
+
+    // The bytes [0, keptSize()) of a page not yet in memory are the kept
+    // ones; those beyond read as zeros (the file was emptied or grown).
+    std::size_t keptSize() const { return m_kept; }
+    // Every buffer hands over what it wrote and gives up its put area, so
+    // that the changed ranges are complete and later writes are seen.
+    void collectWrites();
+    // True if a byte changed since the last `markStored`.
+    bool anyChange() const;
+    // Calls fn(change) for each changed range, in file order, joining
+    // ranges that meet across a page boundary; stops at the first false.
+    template <class Fn>
+    bool forEachChange(Fn fn) const;
+    // The kept file is now the image.
+    void markStored();
 
 private:
-    std::vector<char> m_bytes;
+    friend class ImageBuffer;
+    // Gives a page's memory back to the pool of free pages.
+    struct PageRelease {
+        void operator()(char* bytes) const;
+    };
+    struct Page {
+        std::unique_ptr<char[], PageRelease> bytes;
+        std::uint32_t changedFrom = 0;  // changed offsets, none when from >= to
+        std::uint32_t changedTo = 0;
+    };
+
+    // The page in memory, brought in if needed; null when it cannot be.
+    char* page(std::size_t index) {
+        return index < m_pages.size() && m_pages[index].bytes ? m_pages[index].bytes.get() : bringIn(index);
+    }
+    char* bringIn(std::size_t index);
+    // Notes that [from, to) of the page changed and that the file is now at
+    // least `pageIndex * pageSize + to` long.
+    void changed(std::size_t index, std::size_t from, std::size_t to);
+    void collectSizes();
+    void attach(ImageBuffer* buffer);
+    void detach(ImageBuffer* buffer);
+
+    std::vector<Page> m_pages;
+    std::size_t m_size = 0;
+    std::size_t m_kept = 0;
+    std::size_t m_fetched = 0;
+    std::vector<ImageBuffer*> m_buffers;
+    // Buffers with a put area open, whose writes `size()` must collect.
+    std::size_t m_openPutAreas = 0;
 };
 
-// A stream buffer over a shared image. It keeps no get or put area of its
-// own, so every operation goes straight to the image and two buffers over
-// one image never see stale bytes. A buffer opened without reading fails
-// every read; one opened without writing fails every write; an appending
-// buffer writes at the end whatever its position. Seeking before the start
-// or beyond `maxSize` fails and leaves the position as it was; seeking past
-// the end is allowed and reading there gives end of file.
-class ImageBuffer : public std::streambuf {
+template <class Fn>
+bool FileImage::forEachChange(Fn fn) const {
+    Change change;
+    for (std::size_t i = 0; i < m_pages.size(); ++i) {
+        const Page& p = m_pages[i];
+        if (p.changedFrom >= p.changedTo) continue;
+        const std::size_t from = i * pageSize + p.changedFrom;
+        if (change.length > 0 && change.position + change.length != from) {
+            if (!fn(change)) return false;
+            change = Change();
+        }
+        if (change.length == 0) change.position = from;
+        change.pieces.emplace_back(p.bytes.get() + p.changedFrom, std::size_t(p.changedTo - p.changedFrom));
+        change.length += p.changedTo - p.changedFrom;
+    }
+    return change.length == 0 || fn(change);
+}
+
+// A stream buffer over a shared image. Its get and put areas are the page
+// under its position, so reading and writing inside a page costs no virtual
+// call; since the areas are the image's own bytes, other buffers see a write
+// at once. A buffer opened without reading fails every read; one opened
+// without writing fails every write; an appending buffer writes at the end
+// whatever its position. Seeking before the start or beyond `maxSize` fails
+// and leaves the position as it was; seeking past the end is allowed and
+// reading there gives end of file. A sync hands the writes to the image and
+// fails only when `FileImage::flushable` says so.
+class ImageBuffer final : public std::streambuf {
 public:
     ImageBuffer(std::shared_ptr<FileImage> image, const OpenRequest& request);
+    ~ImageBuffer() override;
 
     FileImage& image() const { return *m_image; }
 
 protected:
     int_type underflow() override;
-    int_type uflow() override;
     int_type pbackfail(int_type c) override;
     std::streamsize showmanyc() override;
     std::streamsize xsgetn(char* to, std::streamsize n) override;
     int_type overflow(int_type c) override;
     std::streamsize xsputn(const char* from, std::streamsize n) override;
     pos_type seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode) override;
-    pos_type seekpos(pos_type position, std::ios_base::openmode) override;
+    pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
     int sync() override;
 
 private:
+    friend class FileImage;
+    std::size_t position() const;
+    // Leaves the buffer at `target` (a valid position).
+    void moveTo(std::size_t target);
+    // Tells the image what the put area holds so far; keeps the area.
+    void handOverWrites();
+    // Hands over the writes and leaves the buffer with no get or put area,
+    // its position kept in m_position.
+    void dropAreas();
+    bool openGetArea();
+    bool openPutArea();
+
     std::shared_ptr<FileImage> m_image;
-    std::size_t m_position = 0;
+    std::size_t m_position = 0;  // while no area is open
+    std::size_t m_areaPage = 0;  // the page the open area covers
+    std::size_t m_putFrom = 0;   // offset in the page where the put area's writes began
     bool m_read;
     bool m_write;
     bool m_append;
 };
+
+// Kept inline: a record read or written is a seek and a copy, and these
+// run on every one of them.
+
+inline std::size_t ImageBuffer::position() const {
+    const std::size_t base = m_areaPage * FileImage::pageSize;
+    if (gptr()) return base + static_cast<std::size_t>(gptr() - eback());
+    if (pptr()) return base + static_cast<std::size_t>(pptr() - pbase());
+    return m_position;
+}
+
+inline void ImageBuffer::handOverWrites() {
+    if (pptr()) m_image->changed(m_areaPage, m_putFrom, static_cast<std::size_t>(pptr() - pbase()));
+}
+
+inline void ImageBuffer::dropAreas() {
+    if (gptr()) {
+        m_position = position();
+        setg(nullptr, nullptr, nullptr);
+    } else if (pptr()) {
+        handOverWrites();
+        m_position = position();
+        setp(nullptr, nullptr);
+        --m_image->m_openPutAreas;
+    }
+}
+
+inline void ImageBuffer::moveTo(std::size_t target) {
+    // A seek inside the page being read keeps the get area.
+    const std::size_t areaBase = m_areaPage * FileImage::pageSize;
+    if (gptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(egptr() - eback())) {
+        setg(eback(), eback() + (target - areaBase), egptr());
+        return;
+    }
+    dropAreas();
+    m_position = target;
+}
+
+inline std::size_t FileImage::size() {
+    if (m_openPutAreas > 0) collectSizes();
+    return m_size;
+}
 
 }  // namespace Host

@@ -12,7 +12,7 @@ std::streambuf* MemoryFileSet::open(const std::string& name, std::ios_base::open
         if (!request.create) return nullptr;
         found = m_files.emplace(name, std::make_shared<FileImage>()).first;
     } else if (request.empty) {
-        found->second->assign({});
+        found->second->assign(std::string());
     }
     auto buffer = std::make_unique<ImageBuffer>(found->second, request);
     std::streambuf* handle = buffer.get();
@@ -51,15 +51,14 @@ std::vector<std::string> MemoryFileSet::list() const {
 std::string MemoryFileSet::contents(const std::string& name) const {
     auto found = m_files.find(name);
     if (found == m_files.end()) Utils::raise_runtime_error("No file " + name + " in the memory file set");
-    const std::vector<char>& bytes = found->second->bytes();
-    return std::string(bytes.begin(), bytes.end());
+    return found->second->contents();
 }
 
 void MemoryFileSet::put(const std::string& name, const std::string& bytes) {
     if (!isPlainFileName(name)) Utils::raise_runtime_error("Refused file name: " + name);
     auto& image = m_files[name];
     if (!image) image = std::make_shared<FileImage>();
-    image->assign(std::vector<char>(bytes.begin(), bytes.end()));
+    image->assign(bytes);
 }
 
 }  // namespace Host

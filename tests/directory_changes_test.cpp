@@ -3,10 +3,12 @@
 // lock that keeps one writer at a time. A process that dies in the middle of
 // a change is a forked child that ends with _exit, running no destructor.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -231,6 +233,73 @@ TEST_F(DirectoryChanges, OutsideAScopeClosingTheLastWritingFileCommits) {
     EXPECT_EQ(readFile(dir.path() / "a"), "AB23456789");
     EXPECT_EQ(readFile(dir.path() / "b"), "firstsecond");
     EXPECT_FALSE(fs::exists(dir.path() / "gone"));
+}
+
+TEST_F(DirectoryChanges, AFlushLeavesTheDiskAloneUntilTheFileIsClosedOrCommitted) {
+    DirectoryFileSet set(dir.path().string());
+    FileSet::vfstream file(set);
+    file.open("a", std::ios_base::binary);
+    file.seekp(2);
+    file.write("flushed", 7);
+    file.flush();
+    ASSERT_TRUE(file.good());
+    EXPECT_EQ(snapshot(dir.path()), before);  // no byte written, no journal begun
+    set.commit();
+    EXPECT_EQ(readFile(dir.path() / "a"), "01flushed9");
+    file.seekp(0);
+    file.write("C", 1);
+    file.flush();
+    EXPECT_EQ(readFile(dir.path() / "a"), "01flushed9");
+    file.close();
+    EXPECT_EQ(readFile(dir.path() / "a"), "C1flushed9");
+    EXPECT_FALSE(fs::exists(dir.path() / Host::kJournalFileName));
+}
+
+TEST_F(DirectoryChanges, ADeathBetweenAFlushAndTheCommitLosesThatChangeAndNothingElse) {
+    dieAfter([&] {
+        DirectoryFileSet* set = new DirectoryFileSet(dir.path().string());
+        overwrite(*set, "a", 0, "AB");  // closed outside a scope: committed
+        FileSet::vfstream* open = new FileSet::vfstream(*set);  // never closed
+        open->open("b", std::ios_base::binary);
+        open->seekp(4);
+        open->write("lost", 4);
+        open->flush();
+        if (!open->good()) throw std::runtime_error("flush failed");
+        set->beginChange();
+        overwrite(*set, "c", 0, "also lost");  // written back at its close, not committed
+    });
+    DirectoryFileSet set(dir.path().string());
+    EXPECT_TRUE(set.recovered());
+    auto expected = before;
+    expected["a"] = "AB23456789";
+    EXPECT_EQ(snapshot(dir.path()), expected);
+}
+
+TEST_F(DirectoryChanges, AWriteBackThatFailsAtCloseFailsTheChangeWhichCommitRaisesAndRollsBack) {
+    // The file-size limit makes writing past 64 KiB fail (EFBIG) at the
+    // write back; the flush before it succeeds, as it writes nothing.
+    dieAfter([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1 << 16, 1 << 16};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit");
+        DirectoryFileSet set(dir.path().string());
+        set.beginChange();
+        overwrite(set, "a", 0, "changed");
+        {
+            FileSet::ovfstream big(set, "c", std::ios_base::binary, false, true);
+            const std::string bytes(1 << 17, 'x');
+            big.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            big.flush();
+            if (!big.good()) throw std::runtime_error("the flush failed");
+        }
+        try {
+            set.endChange();
+        } catch (const std::runtime_error& e) {
+            if (std::string(e.what()).find("the change will be rolled back") != std::string::npos) return;
+        }
+        throw std::runtime_error("the commit did not raise");
+    });
+    EXPECT_EQ(snapshot(dir.path()), before);
 }
 
 TEST_F(DirectoryChanges, ScopesNestAndOnlyTheOutermostCommits) {
