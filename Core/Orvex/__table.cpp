@@ -308,22 +308,32 @@ void TOpenTable::writeFileHeader() const {
 void TOpenTable::readInto(unsigned long i, TRecord& r) const {
     if (i >= m_Count) raiseBadIndex(i);
     if (m_Stream->fail()) return;
+    readBytes(i, r.data()(0), 1);
+}
+
+bool TOpenTable::readBytes(unsigned long i, char* out, unsigned long records) const {
     std::streambuf* buffer = m_Stream->rdbuf();
     const std::streamoff at = offsetOf(i);
     if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at)) {
         m_Stream->setstate(std::ios_base::failbit);
-        return;
+        return false;
     }
-    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
-    if (buffer->sgetn(r.data()(0), size) != size) m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
+    if (buffer->sgetn(out, size) != size) {
+        m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
+        return false;
+    }
+    return true;
 }
 
-bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const {
+bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const { return writeBytes(i, r.data()(0), 1); }
+
+bool TOpenTable::writeBytes(unsigned long i, const char* bytes, unsigned long records) const {
     if (m_Stream->fail()) return false;
     std::streambuf* buffer = m_Stream->rdbuf();
     const std::streamoff at = offsetOf(i);
-    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
-    if (buffer->pubseekpos(at, std::ios_base::out) != std::streampos(at) || buffer->sputn(r.data()(0), size) != size) {
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
+    if (buffer->pubseekpos(at, std::ios_base::out) != std::streampos(at) || buffer->sputn(bytes, size) != size) {
         m_Stream->setstate(std::ios_base::badbit);
         return false;
     }
@@ -342,8 +352,10 @@ TRecord TOpenTable::at(unsigned long i) const {
     return r;
 }
 
-void TOpenTable::writeFrom(unsigned long i, const TRecord& r) {
-    if (writeAt(i, r)) m_HeaderDirty = true;
+void TOpenTable::writeFrom(unsigned long i, const TRecord& r) { writeRecords(i, r.data()(0), 1); }
+
+void TOpenTable::writeRecords(unsigned long i, const char* bytes, unsigned long records) {
+    if (writeBytes(i, bytes, records)) m_HeaderDirty = true;
     if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
 }
 
