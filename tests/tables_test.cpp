@@ -805,6 +805,45 @@ TEST(SearchKeyShapes, WideKeysWithAPartialByteMatchALinearScan) {
             }
 }
 
+// A scan visits every record of its range once, in order, as `at` reads it,
+// across the blocks it reads (a record of 3 bytes does not divide them).
+TEST(Scans, ForEachVisitsTheRangeInOrderAsAtReadsIt) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t", fieldsOf(TField<unsigned int>("key", 20) | TEndOfKey() | TField<unsigned int>("payload", 4)), true);
+    TOpenTable open(t, false);
+    const unsigned long n = 200000;
+    for (unsigned long i = 0; i < n; ++i) open.push_back(recordOf(open.fields(), unsigned(i * 7 % 1000003 % (1u << 20)), unsigned(i % 16)));
+    for (auto [from, to] : {std::pair<unsigned long, unsigned long>{0, n}, {12345, 100001}, {5, 5}, {n - 1, n}}) {
+        unsigned long expected = from;
+        open.forEach(from, to, [&](unsigned long i, const TRecord& r) {
+            ASSERT_EQ(i, expected);
+            ASSERT_EQ(r.compareTo(open.at(i)), 0);
+            ASSERT_EQ(r[1].get<unsigned int>(), i % 16);
+            ++expected;
+        });
+        EXPECT_EQ(expected, to);
+    }
+    EXPECT_EQ(message([&] { open.forEach(0, n + 1, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 200001");
+    EXPECT_EQ(message([&] { open.forEach(3, 2, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 3");
+}
+
+TEST(Scans, ForEachRaisesOnARecordReadShort) {
+    Host::MemoryFileSet memory;
+    {
+        TTable t(memory, "t", keyPayload(), true);
+        TOpenTable open(t, false);
+        fill(open, {1, 2, 3, 4});
+    }
+    Host::FaultyFileSet faulty(memory);
+    TTable t(faulty, "t", true);
+    TOpenTable open(t, false);
+    faulty.failReadsAfter(5);
+    unsigned visited = 0;
+    EXPECT_EQ(message([&] { open.forEach(0, 4, [&](unsigned long, const TRecord&) { ++visited; }); }),
+              "Couldn't read file content: t.bin");
+    EXPECT_EQ(visited, 0u);
+}
+
 // ----------------------------------------------------------------- table sets
 
 class TableSets : public ::testing::Test {

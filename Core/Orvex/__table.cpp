@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <sstream>
+#include <vector>
 
 #include "Core/Orvex/Trans.h"
 #include "Core/Orvex/table_files.h"
@@ -22,6 +23,7 @@ const std::streamoff kHeaderSize = 4;               // the record count
 const std::streamoff kMaxContentsBytes = 0x7FFFFFFF;  // positions are signed 32-bit in the format
 const unsigned long kMaxCount = 0xFFFFFFFF;           // the header holds 32 bits
 const std::streamoff kMoveChunk = 2048;              // tail moves go through one buffer of this size
+const unsigned long kScanBlockBytes = 256 * 1024;    // scans read this much at a time
 
 const std::ios_base::openmode kBinary = std::ios_base::binary;
 
@@ -350,6 +352,26 @@ TRecord TOpenTable::at(unsigned long i) const {
     TRecord r(m_Fields);
     readInto(i, r);
     return r;
+}
+
+void TOpenTable::forEach(unsigned long from, unsigned long to,
+                         const std::function<void(unsigned long, const TRecord&)>& visit) const {
+    if (to > m_Count) raiseBadIndex(to);
+    if (from > to) raiseBadIndex(from);
+    if (from == to) return;
+    if (m_Stream->fail()) raiseUnreadable();
+    const unsigned long blockRecords = std::max(1UL, kScanBlockBytes / m_RecordSize);
+    std::vector<char> block(std::min(blockRecords, to - from) * m_RecordSize);
+    TRecord record(m_Fields);
+    for (unsigned long first = from; first < to;) {
+        const unsigned long n = std::min(blockRecords, to - first);
+        if (!readBytes(first, block.data(), n)) raiseUnreadable();
+        for (unsigned long k = 0; k < n; ++k) {
+            std::memcpy(record.data()(0), block.data() + k * m_RecordSize, m_RecordSize);
+            visit(first + k, record);
+        }
+        first += n;
+    }
 }
 
 void TOpenTable::writeFrom(unsigned long i, const TRecord& r) { writeRecords(i, r.data()(0), 1); }

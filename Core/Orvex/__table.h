@@ -189,6 +189,15 @@ public:
     TRecord at(unsigned long i) const;
     const_reference operator[](unsigned long i) const { return const_reference{this, i}; }
 
+    // Visits the records of [from, to) in position order, read in large
+    // blocks rather than one by one: `visit(i, record)` gets record i in a
+    // record reused for the whole run (copy it to keep it). The visitor must
+    // not change the table. A bad range raises as partialSort does; a read
+    // that stops short, or a stream that had failed, raises "Couldn't read
+    // file content: " + the contents file name.
+    void forEach(unsigned long from, unsigned long to,
+                 const std::function<void(unsigned long, const TRecord&)>& visit) const;
+
     void update(unsigned long i, const TRecord& r);
     void push_back(const TRecord& r);
     // Moves the tail and writes r n times, stopping early if the stream
