@@ -443,3 +443,46 @@ TEST(TransformerArgs, TravelWithTheDescriptorButNotWithItsForms) {
     copy += TField<int>("b", 1);  // re-adds every field
     EXPECT_EQ(copy[0].transformer().get(), args.get());
 }
+
+// A handle reads and writes what typed access does, checks the type once
+// when made, refuses values that do not fit with the field's own message,
+// and refuses records of another structure.
+TEST(FieldHandles, ReadAndWriteAsTypedAccessDoes) {
+    TFields f;
+    f += TField<unsigned int>("id", 20) | TEndOfKey() | TField<int>("qty", 13) | TField<fixed_point>("price", 2, 20) |
+         TField<std::string>("code", 4, true);
+    const field_handle<unsigned int> id = f.handle<unsigned int>("id");
+    const field_handle<int> qty = f.handle<int>("qty");
+    const field_handle<fixed_point> price = f.handle<fixed_point>("price");
+    const field_handle<std::string> code = f.handle<std::string>("code");
+    Orvex::TRecord r(f);
+    id.set(r, 1048575u);
+    qty.set(r, -4096);
+    price.set(r, fixed_point(2, 12.34));
+    code.set(r, "ABCD");
+    EXPECT_EQ(r["id"].get<unsigned int>(), 1048575u);
+    EXPECT_EQ(r["qty"].get<int>(), -4096);
+    EXPECT_EQ(r["price"].get<fixed_point>().raw, 1234);
+    EXPECT_EQ(r["code"].get<std::string>(), "ABCD");
+    r["qty"] = 4095;
+    EXPECT_EQ(qty.get(r), 4095);
+    EXPECT_EQ(id.get(r), 1048575u);
+    EXPECT_EQ(code.get(r), "ABCD");
+    try {
+        qty.set(r, 4096);
+        ADD_FAILURE() << "4096 fits 13 bits";
+    } catch (const std::out_of_range& e) {
+        EXPECT_EQ(std::string(e.what()), "Field qty maximum value exceeded: 4096");
+    }
+    EXPECT_EQ(qty.get(r), 4095);
+    try {
+        f.handle<unsigned int>("qty");
+        ADD_FAILURE() << "qty is an int";
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Field qty is type of (int), should be (u_int)");
+    }
+    TFields other;
+    other += TField<unsigned int>("id", 20);
+    Orvex::TRecord foreign(other);
+    EXPECT_THROW(id.get(foreign), std::logic_error);
+}

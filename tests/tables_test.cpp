@@ -584,6 +584,266 @@ TEST_F(Sorting, ProgressRisesAndIsBracketedByStartAndFinish) {
     for (int p : percents) EXPECT_LE(p, 100);
 }
 
+// Sorting in memory and record by record on the file: both give what the
+// plain reference of the documented steps gives, for every size up to 40 and
+// some large ones, on keys drawn from few values; a budget too small for the
+// range takes the record-by-record way.
+TEST_F(Sorting, BothWaysMatchTheDocumentedStepsForEverySmallSizeAndSomeLarge) {
+    std::mt19937 rng(14);
+    std::vector<unsigned> sizes;
+    for (unsigned n = 0; n <= 40; ++n) sizes.push_back(n);
+    sizes.insert(sizes.end(), {1000, 4097, 20000});
+    for (unsigned size : sizes) {
+        for (int round = 0; round < 6; ++round) {
+            const unsigned keyCount = round == 0 ? 1 : round == 1 ? 2 : std::min(256u, 2 + static_cast<unsigned>(rng() % (size / 2 + 3)));
+            Rows input;
+            for (unsigned i = 0; i < size; ++i) input.emplace_back(rng() % keyCount, i % 256);
+            Rows reference = input;
+            DocumentedSort{reference}.partialSort(0, reference.size());
+            for (std::size_t budget : {TOpenTable::kDefaultSortBudget, std::size_t(0)}) {
+                open.clear();
+                for (const auto& [k, p] : input) open.push_back(record(open.fields(), k, p));
+                open.sortMemoryBudget(budget);
+                open.sort();
+                ASSERT_EQ(rows(open), reference) << "size " << size << " round " << round << " budget " << budget;
+            }
+        }
+    }
+}
+
+TEST_F(Sorting, APartialSortOfAMiddleRangeMatchesTheReferenceBothWays) {
+    std::mt19937 rng(5);
+    Rows input;
+    for (unsigned i = 0; i < 300; ++i) input.emplace_back(rng() % 7, i % 256);
+    Rows reference = input;
+    DocumentedSort{reference}.partialSort(50, 250);
+    for (std::size_t budget : {TOpenTable::kDefaultSortBudget, std::size_t(0)}) {
+        open.clear();
+        for (const auto& [k, p] : input) open.push_back(record(open.fields(), k, p));
+        open.sortMemoryBudget(budget);
+        open.partialSort(50, 250);
+        EXPECT_EQ(rows(open), reference) << "budget " << budget;
+    }
+}
+
+namespace {
+// Every record's bytes, in position order.
+std::vector<std::string> recordBytes(const TOpenTable& t) {
+    std::vector<std::string> out;
+    for (unsigned long i = 0; i < t.size(); ++i) {
+        TRecord r = t.at(i);
+        out.emplace_back(r.data()(0), t.fields().byteSize());
+    }
+    return out;
+}
+
+// The contents after sorting `input` with the given budget.
+std::vector<std::string> sortedBytes(const TFields& fields, const std::vector<std::string>& input, std::size_t budget) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t", fields, true);
+    TOpenTable open(t, false);
+    TRecord r(open.fields());
+    for (const std::string& bytes : input) {
+        std::copy(bytes.begin(), bytes.end(), r.data()(0));
+        open.push_back(r);
+    }
+    open.sortMemoryBudget(budget);
+    open.sort();
+    return recordBytes(open);
+}
+}  // namespace
+
+// Keys of every shape order the same in memory as record by record: longer
+// than eight bytes with a partial last byte, a partial byte shared with the
+// payload, a key spanning the whole record, and no key at all. Random record
+// bytes, whose key bits take few values, so that equal keys abound and the
+// bits after the key differ.
+TEST(SortingKeyShapes, InMemoryOrderEqualsTheRecordByRecordOrderByteForByte) {
+    const std::vector<TFields> shapes = {
+        fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 32) | TField<unsigned int>("c", 12) | TEndOfKey() |
+                 TField<unsigned int>("d", 20)),
+        fieldsOf(TField<unsigned int>("key", 12) | TEndOfKey() | TField<unsigned int>("payload", 12)),
+        fieldsOf(TField<unsigned int>("a", 5) | TField<unsigned int>("b", 6)),
+        fieldsOf(TEndOfKey() | TField<unsigned int>("a", 16)),
+    };
+    std::mt19937 rng(77);
+    for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
+        const unsigned size = shapes[shape].byteSize();
+        for (unsigned n : {5u, 37u, 2000u}) {
+            std::vector<std::string> input(n, std::string(size, '\0'));
+            for (std::string& bytes : input) {
+                for (char& c : bytes) c = static_cast<char>(rng() % 256);
+                // Few values in the leading bits, so keys repeat.
+                for (unsigned i = 0; i + 1 < size && i < 9; ++i) bytes[i] = static_cast<char>(rng() % 2);
+            }
+            // Writing through the fields keeps unused trailing bits zero.
+            std::vector<std::string> records;
+            {
+                Host::MemoryFileSet fs;
+                TTable t(fs, "t", shapes[shape], true);
+                TOpenTable open(t, false);
+                TRecord r(open.fields());
+                for (const std::string& bytes : input) {
+                    TRecord raw(open.fields());
+                    std::copy(bytes.begin(), bytes.end(), raw.data()(0));
+                    for (unsigned f = 0; f < open.fields().size(); ++f) r[f] = raw[f].get<unsigned int>();
+                    open.push_back(r);
+                }
+                records = recordBytes(open);
+            }
+            const auto inMemory = sortedBytes(shapes[shape], records, TOpenTable::kDefaultSortBudget);
+            EXPECT_EQ(inMemory, sortedBytes(shapes[shape], records, 0)) << "shape " << shape << " n " << n;
+            EXPECT_TRUE(std::is_permutation(inMemory.begin(), inMemory.end(), records.begin()));
+        }
+    }
+}
+
+// Only the records whose place changed are written: a sorted table takes no
+// write at all, one exchanged pair takes the bytes of two records.
+TEST(SortingWrites, OnlyRecordsThatMoveAreWritten) {
+    Host::MemoryFileSet memory;
+    {
+        TTable t(memory, "t", keyPayload(), true);
+        TOpenTable open(t, false);
+        std::vector<unsigned> keyList;
+        for (unsigned k = 0; k < 40; ++k) keyList.push_back(k);
+        fill(open, keyList);
+    }
+    Host::FaultyFileSet faulty(memory);
+    TTable t(faulty, "t", true);
+    {
+        TOpenTable open(t, false);
+        faulty.failWritesAfter(0);
+        EXPECT_EQ(message([&] { open.sort(); }), "<no error>");
+        faulty.heal();
+        TRecord a = open.at(30), b = open.at(31);
+        open.update(30, b);
+        open.update(31, a);
+        faulty.failWritesAfter(4);
+        EXPECT_EQ(message([&] { open.sort(); }), "<no error>");
+        EXPECT_EQ(open.at(30)[0].get<unsigned int>(), 30u);
+        EXPECT_EQ(open.at(31)[0].get<unsigned int>(), 31u);
+        faulty.heal();
+        open.update(30, b);
+        open.update(31, a);
+        faulty.failWritesAfter(3);
+        EXPECT_EQ(message([&] { open.sort(); }), "Couldn't refresh file content: t.bin");
+        faulty.heal();
+    }
+}
+
+namespace {
+// The documented steps of find, on an array of keys.
+std::size_t documentedFind(const std::vector<unsigned>& v, std::size_t first, std::size_t last, unsigned value) {
+    const std::size_t end = last;
+    if (first == last) return last;
+    while (first < last) {
+        const std::size_t mid = first + (last - first) / 2;
+        if (value < v[mid]) last = mid;
+        else if (v[mid] < value) first = mid + 1;
+        else { first = mid; break; }
+    }
+    if (first == end) return end;
+    return v[first] != value ? end : first;
+}
+}  // namespace
+
+// The three searches against a linear scan (bounds) and the documented
+// halving (find), over every range of small sorted tables with many equal
+// keys.
+TEST_F(Sorting, SearchesAgreeWithALinearScanOverEveryRange) {
+    std::mt19937 rng(9);
+    for (unsigned size = 0; size <= 24; ++size) {
+        std::vector<unsigned> keyList;
+        for (unsigned i = 0; i < size; ++i) keyList.push_back(rng() % 5);
+        std::sort(keyList.begin(), keyList.end());
+        open.clear();
+        fill(open, keyList);
+        for (unsigned first = 0; first <= size; ++first)
+            for (unsigned last = first; last <= size; ++last)
+                for (unsigned k = 0; k <= 5; ++k) {
+                    const TRecord value = record(open.fields(), k, 200);
+                    const auto begin = keyList.begin() + first, end = keyList.begin() + last;
+                    const unsigned long lower = std::lower_bound(begin, end, k) - keyList.begin();
+                    const unsigned long upper = std::upper_bound(begin, end, k) - keyList.begin();
+                    ASSERT_EQ(open.lower_bound(first, last, value), lower) << size << " " << first << " " << last << " " << k;
+                    ASSERT_EQ(open.upper_bound(first, last, value), upper) << size << " " << first << " " << last << " " << k;
+                    ASSERT_EQ(open.find(first, last, value), documentedFind(keyList, first, last, k))
+                        << size << " " << first << " " << last << " " << k;
+                }
+    }
+}
+
+// A key longer than eight bytes, ending inside a byte it shares with the
+// payload: the bounds match a linear scan by compareTo.
+TEST(SearchKeyShapes, WideKeysWithAPartialByteMatchALinearScan) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t",
+             fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 32) | TField<unsigned int>("c", 12) | TEndOfKey() |
+                      TField<unsigned int>("d", 20)),
+             true);
+    TOpenTable open(t, false);
+    std::mt19937 rng(21);
+    for (int i = 0; i < 300; ++i) open.push_back(recordOf(open.fields(), unsigned(rng() % 2), unsigned(rng() % 2), unsigned(rng() % 3), unsigned(rng() % 1000)));
+    open.sort();
+    for (unsigned a = 0; a < 2; ++a)
+        for (unsigned b = 0; b < 3; ++b)
+            for (unsigned c = 0; c < 4; ++c) {
+                const TRecord value = recordOf(open.fields(), a, b, c, 999999u);
+                unsigned long lower = 0, upper = 0;
+                for (unsigned long i = 0; i < open.size(); ++i) {
+                    if (open.at(i).compareTo(value) < 0) lower = i + 1;
+                    if (open.at(i).compareTo(value) <= 0) upper = i + 1;
+                }
+                EXPECT_EQ(open.lower_bound(0, open.size(), value), lower);
+                EXPECT_EQ(open.upper_bound(0, open.size(), value), upper);
+                const unsigned long found = open.find(0, open.size(), value);
+                if (lower == upper)
+                    EXPECT_EQ(found, open.size());
+                else
+                    EXPECT_TRUE(found >= lower && found < upper) << found;
+            }
+}
+
+// A scan visits every record of its range once, in order, as `at` reads it,
+// across the blocks it reads (a record of 3 bytes does not divide them).
+TEST(Scans, ForEachVisitsTheRangeInOrderAsAtReadsIt) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t", fieldsOf(TField<unsigned int>("key", 20) | TEndOfKey() | TField<unsigned int>("payload", 4)), true);
+    TOpenTable open(t, false);
+    const unsigned long n = 200000;
+    for (unsigned long i = 0; i < n; ++i) open.push_back(recordOf(open.fields(), unsigned(i * 7 % 1000003 % (1u << 20)), unsigned(i % 16)));
+    for (auto [from, to] : {std::pair<unsigned long, unsigned long>{0, n}, {12345, 100001}, {5, 5}, {n - 1, n}}) {
+        unsigned long expected = from;
+        open.forEach(from, to, [&](unsigned long i, const TRecord& r) {
+            ASSERT_EQ(i, expected);
+            ASSERT_EQ(r.compareTo(open.at(i)), 0);
+            ASSERT_EQ(r[1].get<unsigned int>(), i % 16);
+            ++expected;
+        });
+        EXPECT_EQ(expected, to);
+    }
+    EXPECT_EQ(message([&] { open.forEach(0, n + 1, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 200001");
+    EXPECT_EQ(message([&] { open.forEach(3, 2, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 3");
+}
+
+TEST(Scans, ForEachRaisesOnARecordReadShort) {
+    Host::MemoryFileSet memory;
+    {
+        TTable t(memory, "t", keyPayload(), true);
+        TOpenTable open(t, false);
+        fill(open, {1, 2, 3, 4});
+    }
+    Host::FaultyFileSet faulty(memory);
+    TTable t(faulty, "t", true);
+    TOpenTable open(t, false);
+    faulty.failReadsAfter(5);
+    unsigned visited = 0;
+    EXPECT_EQ(message([&] { open.forEach(0, 4, [&](unsigned long, const TRecord&) { ++visited; }); }),
+              "Couldn't read file content: t.bin");
+    EXPECT_EQ(visited, 0u);
+}
+
 // ----------------------------------------------------------------- table sets
 
 class TableSets : public ::testing::Test {

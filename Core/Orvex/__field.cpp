@@ -93,6 +93,10 @@ namespace Orvex {
 
 // ================================================================== errors
 
+void raise_foreign_record(const std::string& name) {
+    Utils::raise_logic_error("Field handle " + name + " used on a record of another structure");
+}
+
 void raise_bad_type_error(const std::string& name, const std::string& actual, const std::string& expected) {
     Utils::raise_logic_error("Field " + name + " is type of (" + actual + "), should be (" + expected + ")");
 }

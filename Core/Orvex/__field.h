@@ -101,6 +101,9 @@ namespace Orvex {
 class TFieldInfo;
 class TFieldsRep;
 class TFields;
+class TRecord;
+template <class T>
+class field_handle;
 template <class T>
 class TField;
 
@@ -708,6 +711,11 @@ public:
     TFields(const TFields&) = default;
     TFields& operator=(const TFields&) = default;
 
+    // A typed handle on the named field, its type checked once here (the
+    // typed reads' bad-type error) rather than on every value.
+    template <class T>
+    field_handle<T> handle(const std::string& name) const;
+
     void append(const TFieldsElement& e);
     TFields& operator+=(const TFieldsElement& e) {
         append(e);
@@ -796,5 +804,50 @@ private:
     unsigned m_wholeKeyBytes;
     unsigned char m_keyTailMask;
 };
+
+// Raises the logic error "Field handle <name> used on a record of another
+// structure".
+[[noreturn]] void raise_foreign_record(const std::string& name);
+
+// Typed access to one field of the records of one structure, resolved once:
+// a program keeps it for a loop instead of looking the field up and checking
+// its type per value. It shares the structure, so it stays valid as long as
+// it lives. Reads and writes go straight to the descriptor's bit codec; a
+// value that does not fit raises the field's own error, as typed writes do.
+// A record of another structure representation raises a logic error rather
+// than be read at offsets that are not its own.
+template <class T>
+class field_handle {
+public:
+    field_handle(const TFields& fields, const std::string& name)
+        : m_fields(fields), m_field(&checked(fields[name])) {}
+
+    T get(const TRecord& r) const {
+        checkShared(r);
+        return m_field->Get(r.data());
+    }
+    void set(TRecord& r, const T& v) const {
+        checkShared(r);
+        m_field->Set(r.data(), v);
+    }
+    const TField<T>& field() const { return *m_field; }
+
+private:
+    static const TField<T>& checked(const TFieldInfo& f) {
+        f.CheckType(TImpl<T>::s_impl().typeName());
+        return static_cast<const TField<T>&>(f);
+    }
+    void checkShared(const TRecord& r) const {
+        if (r.fields() != m_fields) raise_foreign_record(m_field->name());
+    }
+
+    TFields m_fields;
+    const TField<T>* m_field;
+};
+
+template <class T>
+field_handle<T> TFields::handle(const std::string& name) const {
+    return field_handle<T>(*this, name);
+}
 
 }  // namespace Orvex

@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <sstream>
+#include <vector>
 
 #include "Core/Orvex/Trans.h"
 #include "Core/Orvex/table_files.h"
@@ -22,6 +23,7 @@ const std::streamoff kHeaderSize = 4;               // the record count
 const std::streamoff kMaxContentsBytes = 0x7FFFFFFF;  // positions are signed 32-bit in the format
 const unsigned long kMaxCount = 0xFFFFFFFF;           // the header holds 32 bits
 const std::streamoff kMoveChunk = 2048;              // tail moves go through one buffer of this size
+const unsigned long kScanBlockBytes = 256 * 1024;    // scans read this much at a time
 
 const std::ios_base::openmode kBinary = std::ios_base::binary;
 
@@ -308,22 +310,32 @@ void TOpenTable::writeFileHeader() const {
 void TOpenTable::readInto(unsigned long i, TRecord& r) const {
     if (i >= m_Count) raiseBadIndex(i);
     if (m_Stream->fail()) return;
+    readBytes(i, r.data()(0), 1);
+}
+
+bool TOpenTable::readBytes(unsigned long i, char* out, unsigned long records) const {
     std::streambuf* buffer = m_Stream->rdbuf();
     const std::streamoff at = offsetOf(i);
     if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at)) {
         m_Stream->setstate(std::ios_base::failbit);
-        return;
+        return false;
     }
-    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
-    if (buffer->sgetn(r.data()(0), size) != size) m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
+    if (buffer->sgetn(out, size) != size) {
+        m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
+        return false;
+    }
+    return true;
 }
 
-bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const {
+bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const { return writeBytes(i, r.data()(0), 1); }
+
+bool TOpenTable::writeBytes(unsigned long i, const char* bytes, unsigned long records) const {
     if (m_Stream->fail()) return false;
     std::streambuf* buffer = m_Stream->rdbuf();
     const std::streamoff at = offsetOf(i);
-    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
-    if (buffer->pubseekpos(at, std::ios_base::out) != std::streampos(at) || buffer->sputn(r.data()(0), size) != size) {
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
+    if (buffer->pubseekpos(at, std::ios_base::out) != std::streampos(at) || buffer->sputn(bytes, size) != size) {
         m_Stream->setstate(std::ios_base::badbit);
         return false;
     }
@@ -342,8 +354,30 @@ TRecord TOpenTable::at(unsigned long i) const {
     return r;
 }
 
-void TOpenTable::writeFrom(unsigned long i, const TRecord& r) {
-    if (writeAt(i, r)) m_HeaderDirty = true;
+void TOpenTable::forEach(unsigned long from, unsigned long to,
+                         const std::function<void(unsigned long, const TRecord&)>& visit) const {
+    if (to > m_Count) raiseBadIndex(to);
+    if (from > to) raiseBadIndex(from);
+    if (from == to) return;
+    if (m_Stream->fail()) raiseUnreadable();
+    const unsigned long blockRecords = std::max(1UL, kScanBlockBytes / m_RecordSize);
+    std::vector<char> block(std::min(blockRecords, to - from) * m_RecordSize);
+    TRecord record(m_Fields);
+    for (unsigned long first = from; first < to;) {
+        const unsigned long n = std::min(blockRecords, to - first);
+        if (!readBytes(first, block.data(), n)) raiseUnreadable();
+        for (unsigned long k = 0; k < n; ++k) {
+            std::memcpy(record.data()(0), block.data() + k * m_RecordSize, m_RecordSize);
+            visit(first + k, record);
+        }
+        first += n;
+    }
+}
+
+void TOpenTable::writeFrom(unsigned long i, const TRecord& r) { writeRecords(i, r.data()(0), 1); }
+
+void TOpenTable::writeRecords(unsigned long i, const char* bytes, unsigned long records) {
+    if (writeBytes(i, bytes, records)) m_HeaderDirty = true;
     if (!m_Stream->good()) Utils::raise_runtime_error("Couldn't refresh file content: " + m_Table.contentsFileName());
 }
 

@@ -51,6 +51,7 @@
 //   a new, empty table rather than refuse a file too short for a header.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -188,6 +189,15 @@ public:
     TRecord at(unsigned long i) const;
     const_reference operator[](unsigned long i) const { return const_reference{this, i}; }
 
+    // Visits the records of [from, to) in position order, read in large
+    // blocks rather than one by one: `visit(i, record)` gets record i in a
+    // record reused for the whole run (copy it to keep it). The visitor must
+    // not change the table. A bad range raises as partialSort does; a read
+    // that stops short, or a stream that had failed, raises "Couldn't read
+    // file content: " + the contents file name.
+    void forEach(unsigned long from, unsigned long to,
+                 const std::function<void(unsigned long, const TRecord&)>& visit) const;
+
     void update(unsigned long i, const TRecord& r);
     void push_back(const TRecord& r);
     // Moves the tail and writes r n times, stopping early if the stream
@@ -215,7 +225,16 @@ public:
     // contents file name.
     [[noreturn]] void raiseUnreadable() const;
 
-    // Sorting on the key, in place on the file.
+    // Sorting on the key, in place on the file. A range whose records and
+    // their sort entries (16 bytes each) fit the memory budget is read in one
+    // pass, ordered in memory by exactly the same exchanges, and only the
+    // records that moved are written back, in position order; a larger one is
+    // sorted record by record on the file. The final order, the progress
+    // reports and the messages are the same either way; only the moment the
+    // writes happen differs (at the end, for the in-memory way).
+    static constexpr std::size_t kDefaultSortBudget = std::size_t(256) << 20;
+    void sortMemoryBudget(std::size_t bytes) { m_SortBudget = bytes; }
+    std::size_t sortMemoryBudget() const { return m_SortBudget; }
     void sort();
     void partialSort(unsigned long from, unsigned long to);
     void partialSort2(unsigned long i);
@@ -239,6 +258,14 @@ private:
     friend class table_stripping;  // reads records into reused buffers, closes the temporary
 
     void readInto(unsigned long i, TRecord& r) const;
+    // `records` records from i on, raw, with one read; false (and the stream
+    // failed) when short. No index check.
+    bool readBytes(unsigned long i, char* out, unsigned long records) const;
+    // `records` raw records at i on, with one write; false (and the stream
+    // bad) when short or when the stream had failed already.
+    bool writeBytes(unsigned long i, const char* bytes, unsigned long records) const;
+    // As writeFrom, for raw records.
+    void writeRecords(unsigned long i, const char* bytes, unsigned long records);
     // Writes the header if needed, flushes and closes the shared stream, so
     // that the destructor has nothing left to do (it would reopen the file).
     // False when some write since opening failed.
@@ -257,6 +284,9 @@ private:
     void readText(std::istream& is);
     void moveTail(std::streamoff begin, std::streamoff end, std::streamoff distance, bool towardsEnd);
     void sortRange(unsigned long from, unsigned long to, unsigned long& placed);
+    class KeyProbe;  // a search's reads and key comparisons
+    bool fitsSortBudget(unsigned long from, unsigned long to) const;
+    void sortInMemory(unsigned long from, unsigned long to, unsigned long& placed);
     void placed(unsigned long& count, unsigned long n);
 
     const TTable& m_Table;
@@ -268,6 +298,7 @@ private:
     unsigned long m_RecordSize;
     unsigned long m_Count;
     bool m_HeaderDirty;
+    std::size_t m_SortBudget = kDefaultSortBudget;
 };
 
 // Text form: one line per record, its values as tokens.

@@ -1,5 +1,7 @@
 #include "Core/Orvex/table_strip.h"
 
+#include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include "Core/Orvex/Stripper.h"
@@ -15,6 +17,23 @@ namespace {
     Utils::raise_runtime_error(std::string("Can't strip: a table named ") + kTemporaryTableName +
                                " would be overwritten by the temporary files of stripping; rename it first");
 }
+
+// The descriptors of every field of two structures, in order.
+struct field_pairs {
+    field_pairs(const TFields& from, const TFields& to) : from(from.size()), to(from.size()) {
+        for (unsigned f = 0; f < from.size(); ++f) {
+            this->from[f] = &from[f];
+            this->to[f] = &to[f];
+        }
+    }
+    // Each field of `source` through a value reference from the old
+    // descriptor to the new one.
+    void copy(const TRecord& source, TRecord& target) const {
+        for (unsigned f = 0; f < from.size(); ++f)
+            TFieldInfo::reference(*to[f], target.data()) = TFieldInfo::const_reference(*from[f], source.data());
+    }
+    std::vector<const TFieldInfo*> from, to;
+};
 
 }  // namespace
 
@@ -45,8 +64,55 @@ void table_stripping::run() {
     const unsigned long count = measure();
     const TFields stripped = newStructure();
     refuseLosingRecords(stripped, count);
+    refuseStripLeftovers(m_table.m_FileSet);
+    if (rewriteChangesNothing(stripped, count)) {
+        // What the swap leaves besides the files: a closed stream and a
+        // definition holding the structure read anew.
+        m_table.m_Stream.close();
+        m_table.reread();
+        return;
+    }
     writeTemporary(stripped, count);
     swap();
+}
+
+std::string table_stripping::structureImage(const TFields& fields) const {
+    std::ostringstream image;
+    if (m_table.binDesc())
+        fields.serial_write(image);
+    else
+        fields.to_stream(image);
+    return image.str();
+}
+
+bool table_stripping::rewriteChangesNothing(const TFields& stripped, unsigned long count) {
+    FileSet::TFileSet& fs = m_table.m_FileSet;
+    {
+        FileSet::ivfstream in(fs, m_table.descFileName().c_str(), std::ios_base::binary, false, true);
+        if (!in.is_open()) return false;
+        const std::string current((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.bad() || current != structureImage(stripped)) return false;
+    }
+    TOpenTable source(m_table, false);
+    std::streambuf* contents = m_table.m_Stream.rdbuf();
+    const std::streamoff length = contents->pubseekoff(0, std::ios_base::end, std::ios_base::in);
+    if (length != static_cast<std::streamoff>(4 + count * static_cast<unsigned long>(stripped.byteSize()))) return false;
+    TRecord from(source.fields()), to(stripped);
+    const field_pairs fields(source.fields(), stripped);
+    const std::size_t size = stripped.byteSize();
+    // No report while it may still turn out that the copy must be made,
+    // whose reports would then step back.
+    for (unsigned long i = 0; i < count; ++i) {
+        source.readInto(i, from);
+        if (m_table.m_Stream.fail()) source.raiseUnreadable();
+        fields.copy(from, to);
+        if (std::memcmp(from.data()(0), to.data()(0), size) != 0) return false;
+    }
+    if (m_progress) {
+        if (count > 0) m_progress->update(static_cast<int>(2 * count - 1));
+        m_progress->finish();
+    }
+    return true;
 }
 
 void table_stripping::makeTransformers() {
@@ -96,7 +162,6 @@ void table_stripping::refuseLosingRecords(const TFields& stripped, unsigned long
 
 void table_stripping::writeTemporary(const TFields& stripped, unsigned long count) {
     FileSet::TFileSet& fs = m_table.m_FileSet;
-    refuseStripLeftovers(fs);
     if (!writeStripJournal(fs, m_journal)) {
         fs.remove(kStripJournalName);
         Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kStripJournalName);
@@ -144,19 +209,11 @@ void table_stripping::copyRecords(TTable& temporary, unsigned long count) {
     TOpenTable source(m_table, false);
     TOpenTable target(temporary, true);
     TRecord from(source.fields()), to(target.fields());
-    const unsigned n = from.fields().size();
-    // Field f of each record goes through a value reference from the old
-    // descriptor to the new one; the descriptors are looked up once.
-    std::vector<const TFieldInfo*> oldField(n), newField(n);
-    for (unsigned f = 0; f < n; ++f) {
-        oldField[f] = &from.fields()[f];
-        newField[f] = &to.fields()[f];
-    }
+    const field_pairs fields(from.fields(), to.fields());
     for (unsigned long i = 0; i < count; ++i) {
         if (m_progress) m_progress->update(static_cast<int>(count + i));
         source.readInto(i, from);
-        for (unsigned f = 0; f < n; ++f)
-            TFieldInfo::reference(*newField[f], to.data()) = TFieldInfo::const_reference(*oldField[f], from.data());
+        fields.copy(from, to);
         target.push_back(to);
     }
     if (m_table.m_Stream.fail()) source.raiseUnreadable();  // records read short went nowhere

@@ -42,6 +42,14 @@ private:
     void writeTemporaryStructure(TTable& temporary, const TFields& stripped);
     void copyRecords(TTable& temporary, unsigned long count);
     void swap();
+    // The structure file's bytes for `fields` in this table's form.
+    std::string structureImage(const TFields& fields) const;
+    // True when a rewrite would leave every file byte for byte as it is: the
+    // structure file already holds the new structure, the contents file holds
+    // exactly the counted records, and each record copies onto itself
+    // (the copy's progress is reported once that is known). Reads the
+    // records once.
+    bool rewriteChangesNothing(const TFields& stripped, unsigned long count);
 
     TTable& m_table;
     TTables& m_tables;
