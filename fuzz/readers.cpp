@@ -199,7 +199,8 @@ Outcome readStructure(const std::uint8_t* data, std::size_t size, bool binary) {
     Host::MemoryFileSet fs;
     fs.put(binary ? "t.dsb" : "t.dst", bytesOf(data, size));
     pointer<TTable> table;
-    const Outcome o = guarded(kRuntime, [&] { table = pointer<TTable>(new TTable(fs, "t", binary)); });
+    // A type name the lookup refuses raises the lookup's own logic error.
+    const Outcome o = guarded(kRuntime | kLogic, [&] { table = pointer<TTable>(new TTable(fs, "t", binary)); });
     if (o == Outcome::Rejected) return o;
     checkStructure(table->fields());
     return o;
@@ -342,7 +343,8 @@ Outcome openContents(const std::uint8_t* data, std::size_t size) {
         const Outcome o = guarded(kRuntime, [&] { open = pointer<TOpenTable>(new TOpenTable(table, false)); });
         if (o == Outcome::Rejected) return o;
         const unsigned long n = open->size();
-        check(4 + n * R <= length, "more records than the file holds");
+        // Records of no bytes are never counted, and their file is never read.
+        check(R == 0 ? n == 0 : 4 + n * R <= length, "more records than the file holds");
         if (n > kMaxZeroByteRecords) return Outcome::Skipped;
         for (unsigned long i = 0; i < n; ++i) records.push_back(open->at(i));
         const Outcome past = guarded(kOutOfRange, [&] { open->at(n); });
@@ -528,7 +530,7 @@ Outcome stripSet(const std::uint8_t* data, std::size_t size) {
 
     TTables set(fs);
     bool tooMany = false;
-    Outcome o = guarded(kRuntime, [&] {
+    Outcome o = guarded(kRuntime | kLogic, [&] {
         for (StripTable& t : tables) {
             TTable& table = set.append(t.name, t.binary);
             TOpenTable open(table, false);
