@@ -148,6 +148,21 @@ struct LibraryRun {
     std::unique_ptr<TTable> table;
 };
 
+// Empties the table and appends every row, field by field.
+void appendRows(TTable& table, const std::vector<Row>& rows) {
+    TOpenTable open(table, true);
+    TRecord r(open.fields());
+    fixed_point price(2);
+    for (const Row& row : rows) {
+        r[0] = row.key;
+        r[1] = row.qty;
+        price.raw = row.priceRaw;
+        r[2] = price;
+        r[3] = row.code;
+        open.push_back(r);
+    }
+}
+
 // Load (push_back all) into an empty table, then sort it; each ends with its
 // commit, synced or not.
 std::vector<double> loadAndSort(const std::string& dir, const std::vector<Row>& rows, bool sync) {
@@ -155,17 +170,7 @@ std::vector<double> loadAndSort(const std::string& dir, const std::vector<Row>& 
     TTable& table = *run.table;
     std::vector<double> t;
     t.push_back(seconds([&] {
-        TOpenTable open(table, true);
-        TRecord r(open.fields());
-        fixed_point price(2);
-        for (const Row& row : rows) {
-            r[0] = row.key;
-            r[1] = row.qty;
-            price.raw = row.priceRaw;
-            r[2] = price;
-            r[3] = row.code;
-            open.push_back(r);
-        }
+        appendRows(table, rows);
     }));
     t.push_back(seconds([&] {
         TOpenTable open(table, false);
@@ -181,17 +186,7 @@ std::vector<Timing> runLibrary(const std::string& dir, const std::vector<Row>& r
     TTable& table = *run.table;
     std::vector<Timing> t;
     t.push_back(measure([&] {
-        TOpenTable open(table, true);
-        TRecord r(open.fields());
-        fixed_point price(2);
-        for (const Row& row : rows) {
-            r[0] = row.key;
-            r[1] = row.qty;
-            price.raw = row.priceRaw;
-            r[2] = price;
-            r[3] = row.code;
-            open.push_back(r);
-        }
+        appendRows(table, rows);
         table.getFileStream().flush();
     }));
     t.push_back(measure([&] {

@@ -340,11 +340,7 @@ void DirectoryFileSet::close(std::streambuf* buffer) {
     for (auto it = m_images.begin(); it != m_images.end();)
         it = it->second.expired() ? m_images.erase(it) : std::next(it);
     if (!stored) return;  // the change stays pending, and is rolled back if never committed
-    try {
-        commitIfIdle();
-    } catch (const std::exception&) {
-        // Nobody to tell at a close: the journal stays for the next writer.
-    }
+    commitIfIdleQuietly();
 }
 
 bool DirectoryFileSet::remove(const std::string& name) {
@@ -357,19 +353,25 @@ bool DirectoryFileSet::remove(const std::string& name) {
     } catch (const std::exception&) {
         return false;
     }
-    // Buffers open on the file keep its descriptor; a later open of the name
-    // must not find their image.
     if (::unlink(fullPath(name).c_str()) != 0) return false;
+    forgetImage(name);
+    commitIfIdleQuietly();
+    return true;
+}
+
+void DirectoryFileSet::forgetImage(const std::string& name) {
     auto known = m_images.find(name);
-    if (known != m_images.end()) {
-        if (auto image = known->second.lock()) image->detach();
-        m_images.erase(known);
-    }
+    if (known == m_images.end()) return;
+    if (auto image = known->second.lock()) image->detach();
+    m_images.erase(known);
+}
+
+void DirectoryFileSet::commitIfIdleQuietly() {
     try {
         commitIfIdle();
     } catch (const std::exception&) {
+        // The change stays pending; it is rolled back when the set goes.
     }
-    return true;
 }
 
 bool DirectoryFileSet::rename(const std::string& from, const std::string& to) {
@@ -389,16 +391,9 @@ bool DirectoryFileSet::rename(const std::string& from, const std::string& to) {
         return false;
     }
     if (::rename(fullPath(from).c_str(), fullPath(to).c_str()) != 0) return false;
-    for (const std::string* name : {&from, &to}) {
-        auto known = m_images.find(*name);
-        if (known == m_images.end()) continue;
-        if (auto image = known->second.lock()) image->detach();
-        m_images.erase(known);
-    }
-    try {
-        commitIfIdle();
-    } catch (const std::exception&) {
-    }
+    forgetImage(from);
+    forgetImage(to);
+    commitIfIdleQuietly();
     return true;
 }
 

@@ -143,6 +143,10 @@ private:
     std::shared_ptr<DiskImage> openImage(const std::string& name, const OpenRequest& request);
     std::shared_ptr<DiskImage> originalImage(const std::string& name);
     void commitIfIdle();
+    void commitIfIdleQuietly();  // where nobody can be told of a failure
+    // Open buffers on a file that was removed or renamed keep their image;
+    // a later open of the name must not find it.
+    void forgetImage(const std::string& name);
     void raiseIfFailed() const;
     static bool reserved(const std::string& name);
 

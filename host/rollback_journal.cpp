@@ -50,9 +50,12 @@ std::uint32_t entryCrc(std::uint64_t salt, const char* entry, std::size_t size) 
     return crc.checksum();
 }
 
-bool writeAll(int fd, const char* data, std::size_t size, std::uint64_t at) {
+// Moves exactly `size` bytes at `at` with pread or pwrite, going on after
+// interruptions and short transfers; false if the file ends or fails.
+template <class Buffer, class Transfer>
+bool transferAll(int fd, Buffer data, std::size_t size, std::uint64_t at, Transfer transfer) {
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(at));
+        const ssize_t n = transfer(fd, data, size, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
@@ -62,17 +65,12 @@ bool writeAll(int fd, const char* data, std::size_t size, std::uint64_t at) {
     return true;
 }
 
-// Reads exactly `size` bytes at `at`; false if the file is shorter or fails.
+bool writeAll(int fd, const char* data, std::size_t size, std::uint64_t at) {
+    return transferAll(fd, data, size, at, ::pwrite);
+}
+
 bool readAll(int fd, char* data, std::size_t size, std::uint64_t at) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, data, size, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        at += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    return transferAll(fd, data, size, at, ::pread);
 }
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
