@@ -805,6 +805,112 @@ TEST(SearchKeyShapes, WideKeysWithAPartialByteMatchALinearScan) {
             }
 }
 
+namespace {
+// The documented halving of the bounds, on an array of keys: on a table that
+// is not sorted its answer depends on the records it probes, so it pins the
+// probe path, not only the result.
+std::size_t documentedBound(const std::vector<unsigned>& v, std::size_t first, std::size_t last, unsigned value,
+                            bool upper) {
+    for (std::size_t len = last - first; len != 0;) {
+        const std::size_t half = len / 2, mid = first + half;
+        if (upper ? !(value < v[mid]) : v[mid] < value) {
+            first = mid + 1;
+            len -= half + 1;
+        } else {
+            len = half;
+        }
+    }
+    return first;
+}
+
+std::vector<unsigned> keysOf(const TOpenTable& t) {
+    std::vector<unsigned> out;
+    for (const auto& row : rows(t)) out.push_back(row.first);
+    return out;
+}
+
+// Every key 0..255, searched in the whole table `passes` times over (the
+// later passes meet what the earlier ones kept), against the documented
+// steps on the table's keys as they are now.
+void expectDocumentedSearches(const TOpenTable& open, int passes, const std::string& what) {
+    const std::vector<unsigned> v = keysOf(open);
+    for (int pass = 0; pass < passes; ++pass)
+        for (unsigned k = 0; k < 256; ++k) {
+            const TRecord value = record(open.fields(), k, 77);
+            ASSERT_EQ(open.lower_bound(0, v.size(), value), documentedBound(v, 0, v.size(), k, false)) << what << " " << k;
+            ASSERT_EQ(open.upper_bound(0, v.size(), value), documentedBound(v, 0, v.size(), k, true)) << what << " " << k;
+            ASSERT_EQ(open.find(0, v.size(), value), documentedFind(v, 0, v.size(), k)) << what << " " << k;
+        }
+}
+}  // namespace
+
+// Large tables, sorted or not, searched again and again: the same answers as
+// the documented halving, however much of each path is already known.
+TEST_F(Sorting, RepeatedSearchesOfLargeTablesTakeTheDocumentedSteps) {
+    std::mt19937 rng(31);
+    for (unsigned long size : {257UL, 1000UL, 40000UL, 70001UL})
+        for (unsigned range : {7u, 256u}) {
+            std::vector<unsigned> keyList;
+            for (unsigned long i = 0; i < size; ++i) keyList.push_back(rng() % range);
+            open.clear();
+            for (unsigned long i = 0; i < size; ++i) open.push_back(record(open.fields(), keyList[i], unsigned(i % 256)));
+            expectDocumentedSearches(open, 2, "unsorted " + std::to_string(size));
+            open.sort();
+            expectDocumentedSearches(open, 2, "sorted " + std::to_string(size));
+        }
+}
+
+// What the searches know of the records is forgotten when they change,
+// through another open table of the same definition or through the stream.
+TEST_F(Sorting, SearchesSeeChangesMadeElsewhere) {
+    open.clear();
+    for (unsigned i = 0; i < 20000; ++i) open.push_back(record(open.fields(), i * 200 / 20000, i % 256));
+    expectDocumentedSearches(open, 1, "before");
+    {
+        TOpenTable other(t, false);
+        for (unsigned long i = 0; i < other.size(); ++i) {
+            TRecord r = other.at(i);
+            r[0] = r[0].get<unsigned int>() + 50;
+            other.update(i, r);
+        }
+    }
+    expectDocumentedSearches(open, 1, "after another open table's updates");
+    FileSet::vfstream& stream = t.getFileStream();
+    for (unsigned long i = 0; i < open.size(); ++i) {
+        stream.seekp(4 + 2 * i);
+        stream.put(static_cast<char>(i * 250 / open.size()));
+    }
+    expectDocumentedSearches(open, 1, "after writes through the stream");
+}
+
+// A key of seven bytes, the last shared with a field outside it: the kept
+// keys order as compareTo does, whatever the outside bits hold.
+TEST(SearchKeyShapes, SevenByteKeysEndingInsideAByteMatchALinearScan) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t",
+             fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 19) | TEndOfKey() | TField<unsigned int>("c", 5)),
+             true);
+    TOpenTable open(t, false);
+    std::mt19937 rng(22);
+    for (int i = 0; i < 6000; ++i) open.push_back(recordOf(open.fields(), unsigned(rng() % 3), unsigned(rng() % 4), unsigned(rng() % 32)));
+    open.sort();
+    std::vector<TRecord> all;
+    for (unsigned long i = 0; i < open.size(); ++i) all.push_back(open.at(i));
+    for (int pass = 0; pass < 2; ++pass)
+        for (unsigned a = 0; a < 4; ++a)
+            for (unsigned b = 0; b < 5; ++b)
+                for (unsigned c : {0u, 31u}) {
+                    const TRecord value = recordOf(open.fields(), a, b, c);
+                    unsigned long lower = 0, upper = 0;
+                    for (unsigned long i = 0; i < all.size(); ++i) {
+                        if (all[i].compareTo(value) < 0) lower = i + 1;
+                        if (all[i].compareTo(value) <= 0) upper = i + 1;
+                    }
+                    ASSERT_EQ(open.lower_bound(0, open.size(), value), lower) << a << " " << b << " " << c;
+                    ASSERT_EQ(open.upper_bound(0, open.size(), value), upper) << a << " " << b << " " << c;
+                }
+}
+
 // A scan visits every record of its range once, in order, as `at` reads it,
 // across the blocks it reads (a record of 3 bytes does not divide them).
 TEST(Scans, ForEachVisitsTheRangeInOrderAsAtReadsIt) {

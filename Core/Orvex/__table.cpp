@@ -332,6 +332,7 @@ bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const { return write
 
 bool TOpenTable::writeBytes(unsigned long i, const char* bytes, unsigned long records) const {
     if (m_Stream->fail()) return false;
+    contentsChanging();
     std::streambuf* buffer = m_Stream->rdbuf();
     const std::streamoff at = offsetOf(i);
     const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
@@ -396,6 +397,7 @@ void TOpenTable::push_back(const TRecord& r) {
 void TOpenTable::insert(unsigned long pos, unsigned long n, const TRecord& r) {
     if (pos > m_Count) raiseBadIndex(pos);
     checkGrowth(n);
+    contentsChanging();
     moveTail(offsetOf(pos), offsetOf(m_Count), offsetOf(n) - kHeaderSize, true);
     seekp(pos);
     m_Count += n;
@@ -413,6 +415,7 @@ void TOpenTable::erase(unsigned long from, unsigned long to) {
 }
 
 void TOpenTable::moveTail(std::streamoff begin, std::streamoff end, std::streamoff distance, bool towardsEnd) {
+    contentsChanging();
     char chunk[kMoveChunk];
     const std::streamoff length = end - begin;
     if (m_Progress) m_Progress->start(static_cast<int>(length));
@@ -441,6 +444,7 @@ void TOpenTable::moveTail(std::streamoff begin, std::streamoff end, std::streamo
 
 void TOpenTable::clear() {
     const std::string& file = m_Table.contentsFileName();
+    contentsChanging();
     m_Stream->close();
     m_Table.fileSet().remove(file);
     m_Stream->open(file.c_str(), kBinary);
@@ -487,6 +491,7 @@ void TOpenTable::serial_read(std::istream& in) {
     clear();
     try {
         if (!headerRead) Utils::raise_runtime_error("Error reading table size from file " + m_Table.contentsFileName());
+        contentsChanging();
         m_Stream->seekp(0);
         m_Writer << count;
         const std::streamoff records = static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize);

@@ -54,6 +54,7 @@
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,7 +97,19 @@ public:
     FileSet::TFileSet& fileSet() const { return m_FileSet; }
 
     // The contents stream shared by every open table of this definition.
-    FileSet::vfstream& getFileStream() const { return m_Stream; }
+    // Whoever takes it may write through it, so taking it counts as a change
+    // of the contents (see contentsVersion).
+    FileSet::vfstream& getFileStream() const {
+        contentsChanged();
+        return m_Stream;
+    }
+
+    // A number that changes whenever the records may have changed: every
+    // write of an open table of this definition, and every hand-out of the
+    // stream, moves it on. What is remembered of the records (the searches'
+    // keys) is valid only while it stays the same.
+    unsigned long contentsVersion() const { return m_ContentsVersion; }
+    void contentsChanged() const { ++m_ContentsVersion; }
 
     TFields getFields(FileSet::TFileSet& fs);
     void getTransformers(TFields& fields, FileSet::TFileSet& fs);
@@ -150,6 +163,7 @@ private:
     FileSet::TFileSet& m_FileSet;
     opened_set m_Opened;  // empty for the temporary table of a strip
     mutable FileSet::vfstream m_Stream;
+    mutable unsigned long m_ContentsVersion = 0;
     TFields m_Fields;
 };
 
@@ -285,6 +299,16 @@ private:
     void moveTail(std::streamoff begin, std::streamoff end, std::streamoff distance, bool towardsEnd);
     void sortRange(unsigned long from, unsigned long to, unsigned long& placed);
     class KeyProbe;  // a search's reads and key comparisons
+    class TopKeys;   // keys the searches of the whole table read first
+    // The kept keys for a search of [first, last), made or renewed as needed;
+    // null where none apply (a part of the table, a failed stream, no key or
+    // a long one).
+    TopKeys* topKeysFor(unsigned long first, unsigned long last) const;
+    // The searches' record buffer, zeroed, kept so that a search allocates
+    // nothing.
+    char* probeBuffer() const;
+    // Every write of the records goes through here first.
+    void contentsChanging() const { m_Table.contentsChanged(); }
     bool fitsSortBudget(unsigned long from, unsigned long to) const;
     void sortInMemory(unsigned long from, unsigned long to, unsigned long& placed);
     void placed(unsigned long& count, unsigned long n);
@@ -299,6 +323,8 @@ private:
     unsigned long m_Count;
     bool m_HeaderDirty;
     std::size_t m_SortBudget = kDefaultSortBudget;
+    mutable std::shared_ptr<TopKeys> m_TopKeys;
+    mutable std::vector<char> m_ProbeBuffer;
 };
 
 // Text form: one line per record, its values as tokens.

@@ -33,6 +33,8 @@ public:
         for (unsigned i = 0; i < n; ++i) value = value << 8 | keyByte(record, i);
         return n == 0 ? 0 : value << (8 * (8 - n));
     }
+    // How many leading bytes of a record the order looks at.
+    unsigned keyBytes() const { return m_KeyBytes; }
     // Whether two records of equal prefixes may still differ.
     bool beyondPrefix() const { return m_KeyBytes > 8; }
     // The key bytes after the prefix, compared as compareTo does.
@@ -300,83 +302,236 @@ TRecord TOpenTable::__median(unsigned long i, unsigned long j, unsigned long k) 
 }
 
 namespace {
-// Binary search by halving, shared by both bounds: `before(i)` tells whether
-// the record at i lies before the answer.
-template <class Before>
-unsigned long halve(unsigned long first, unsigned long last, Before before) {
+// Binary search by halving, shared by both bounds: `probe.before(i, node)`
+// tells whether the record at i lies before the answer, and
+// `probe.narrowed(first, len)` hears of every range still to halve. `node`
+// numbers the probe in the tree of all the halving's paths: 1 for the first,
+// then 2n for the probe after going left from n and 2n + 1 after going right
+// (find's loop takes the same steps).
+template <class Probe>
+unsigned long halve(unsigned long first, unsigned long last, Probe& probe) {
+    unsigned long node = 1;
     for (unsigned long len = last - first; len != 0;) {
+        probe.narrowed(first, len);
         unsigned long half = len / 2, mid = first + half;
-        if (before(mid)) {
+        if (probe.before(mid, node)) {
             first = mid + 1;
             len = len - half - 1;
+            node = 2 * node + 1;
         } else {
             len = half;
+            node = 2 * node;
         }
     }
     return first;
 }
 }  // namespace
 
+// The keys of the records that searches of a whole table probe first: the
+// top levels of the tree of halving paths, each node's key kept the first
+// time a search reads that record, so that a run of searches finds the top
+// of every path in memory and reads the file only near its end. Keys of up
+// to seven bytes are kept, each as one number (the key's prefix, which
+// orders as the bytes do) under the stamp of the filling it belongs to; a
+// new filling (another count or contents version) takes a new stamp instead
+// of clearing the nodes.
+class TOpenTable::TopKeys {
+public:
+    static constexpr unsigned kLevels = 15;
+    static constexpr unsigned kMaxKeyBytes = 7;
+    static constexpr unsigned long kOffTree = ~0UL;  // a probe no path of the tree makes
+
+    TopKeys() : m_Nodes(std::size_t(1) << kLevels), m_Entries(m_Nodes, 0) {}
+
+    // Makes the keys those of `count` records at contents version `version`.
+    void keepFor(unsigned long count, unsigned long version) {
+        if (count == m_Count && version == m_Version && m_Stamp != 0) return;
+        m_Count = count;
+        m_Version = version;
+        if (++m_Stamp > kLastStamp) {  // the stamps ran out: forget every node for real
+            std::fill(m_Entries.begin(), m_Entries.end(), 0);
+            m_Stamp = 1;
+        }
+    }
+    // Whether node's key is kept; if so, `prefix` is set to it.
+    bool find(unsigned long node, std::uint64_t& prefix) const {
+        if (node >= m_Nodes) return false;  // kOffTree included
+        // The nodes four levels down, which a path through this one meets
+        // next, fill two cache lines: fetching them now hides most of the
+        // wait for the deep levels.
+        if (16 * node < m_Nodes) __builtin_prefetch(&m_Entries[16 * node]);
+        const std::uint64_t entry = m_Entries[node];
+        prefix = entry & kPrefixBits;
+        return entry >> kStampShift == m_Stamp;
+    }
+    void keep(unsigned long node, std::uint64_t prefix) {
+        if (node < m_Nodes) m_Entries[node] = std::uint64_t(m_Stamp) << kStampShift | prefix;
+    }
+
+private:
+    static constexpr unsigned kStampShift = 56;
+    static constexpr std::uint64_t kPrefixBits = (std::uint64_t(1) << kStampShift) - 1;
+    static constexpr unsigned kLastStamp = 255;
+
+    std::size_t m_Nodes;
+    std::vector<std::uint64_t> m_Entries;  // per node: stamp, then the key's prefix
+    unsigned m_Stamp = 0;
+    unsigned long m_Count = 0;
+    unsigned long m_Version = 0;
+};
+
+char* TOpenTable::probeBuffer() const {
+    m_ProbeBuffer.assign(m_RecordSize + 1, 0);
+    return m_ProbeBuffer.data();
+}
+
+TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long last) const {
+    // A failed stream compares what its buffer held, which kept keys would
+    // not reproduce; a part of the table halves along other paths.
+    if (first != 0 || last != m_Count || !m_Stream->good()) return nullptr;
+    const unsigned keyBytes = KeyOrder(m_Fields).keyBytes();
+    if (keyBytes == 0 || keyBytes > TopKeys::kMaxKeyBytes) return nullptr;
+    if (!m_TopKeys) m_TopKeys = std::make_shared<TopKeys>();
+    m_TopKeys->keepFor(m_Count, m_Table.contentsVersion());
+    return m_TopKeys.get();
+}
+
 // The searches compare the value's key with records read raw, one small
 // read each, into one reused buffer: what readInto and compareTo would do,
 // without a record per probe. As there, a stream that failed leaves the
 // buffer as it was, and a value of another structure raises on the first
 // comparison, after the probe's index check.
+//
+// Two shortcuts give the same comparisons with fewer reads. A probe of a
+// kept node compares the kept prefix instead of reading; the buffer must
+// then still hold what those reads would have left there should a later
+// read fail, so the last kept key (or tail record, below) is written into it
+// before the next read.
+// And once the range left is a few hundred bytes, it is read whole and
+// halved in memory; should that read fail, the stream is made good again (it
+// was before) and the probes read one by one, failing where they would have.
 class TOpenTable::KeyProbe {
 public:
-    KeyProbe(const TOpenTable& table, const TRecord& value)
-        : m_Table(table), m_Value(value), m_Order(table.m_Fields), m_Buffer(table.m_RecordSize + 1, 0) {}
+    KeyProbe(const TOpenTable& table, const TRecord& value, unsigned long first, unsigned long last)
+        : m_Table(table), m_Value(value), m_Order(table.m_Fields), m_Keys(table.topKeysFor(first, last)),
+          m_Buffer(table.probeBuffer()) {
+        if (m_Keys) m_ValuePrefix = m_Order.prefix(valueBytes()) >> 8;
+    }
 
-    // compareTo of record i with the value.
-    int recordAgainstValue(unsigned long i) { return m_Order.compare(read(i), valueBytes()); }
+    // compareTo of record i, at `node` of the halving's tree, with the value.
+    int recordAgainstValue(unsigned long i, unsigned long node) {
+        if (i >= m_Table.m_Count) m_Table.raiseBadIndex(i);
+        if (i - m_TailFirst < m_TailCount) {
+            checkStructure();
+            m_PendingRecord = &m_Tail[(i - m_TailFirst) * m_Table.m_RecordSize];
+            m_Pending = false;
+            return m_Order.compare(reinterpret_cast<const unsigned char*>(m_PendingRecord), valueBytes());
+        }
+        std::uint64_t prefix;
+        if (m_Keys && m_Keys->find(node, prefix)) {
+            checkStructure();
+            m_PendingPrefix = prefix;
+            m_Pending = true;
+            m_PendingRecord = nullptr;
+            return prefix < m_ValuePrefix ? -1 : prefix > m_ValuePrefix ? 1 : 0;
+        }
+        const unsigned char* record = read(i);
+        checkStructure();
+        if (m_Keys && m_Read) m_Keys->keep(node, m_Order.prefix(record) >> 8);
+        return m_Order.compare(record, valueBytes());
+    }
+
+    // For halve: lower_bound's test, or upper_bound's with `orEqual`.
+    bool before(unsigned long i, unsigned long node) {
+        const int c = recordAgainstValue(i, node);
+        return m_OrEqual ? c <= 0 : c < 0;
+    }
+    void orEqual(bool value) { m_OrEqual = value; }
+    // The range [first, first + len) is what is left to halve.
+    void narrowed(unsigned long first, unsigned long len) {
+        if (m_TailTried || len * m_Table.m_RecordSize > kTailBytes) return;
+        m_TailTried = true;
+        if (first + len > m_Table.m_Count || !m_Table.m_Stream->good()) return;
+        if (m_Table.readBytes(first, m_Tail, len)) {
+            m_TailFirst = first;
+            m_TailCount = len;
+        } else {
+            m_Table.m_Stream->clear();
+        }
+    }
 
 private:
+    static constexpr unsigned long kTailBytes = 512;
+
     const unsigned char* read(unsigned long i) {
-        if (i >= m_Table.m_Count) m_Table.raiseBadIndex(i);
-        if (!m_Table.m_Stream->fail()) m_Table.readBytes(i, m_Buffer.data(), 1);
-        if (!m_Checked) {
-            if (m_Value.fields() != m_Table.m_Fields) Utils::raise_runtime_error("Couldn't compare records");
-            m_Checked = true;
-        }
-        return reinterpret_cast<const unsigned char*>(m_Buffer.data());
+        if (m_Pending) writePendingKey();
+        if (m_PendingRecord) std::memcpy(m_Buffer, m_PendingRecord, m_Table.m_RecordSize);
+        m_PendingRecord = nullptr;
+        m_Read = !m_Table.m_Stream->fail() && m_Table.readBytes(i, m_Buffer, 1);
+        return reinterpret_cast<const unsigned char*>(m_Buffer);
+    }
+    void writePendingKey() {
+        const unsigned n = m_Order.keyBytes();
+        for (unsigned k = 0; k < n; ++k) m_Buffer[k] = static_cast<char>(m_PendingPrefix >> (8 * (n - 1 - k)));
+        m_Pending = false;
+    }
+    void checkStructure() {
+        if (m_Checked) return;
+        if (m_Value.fields() != m_Table.m_Fields) Utils::raise_runtime_error("Couldn't compare records");
+        m_Checked = true;
     }
     const unsigned char* valueBytes() const { return reinterpret_cast<const unsigned char*>(m_Value.data()(0)); }
 
     const TOpenTable& m_Table;
     const TRecord& m_Value;
     KeyOrder m_Order;
-    std::vector<char> m_Buffer;
+    TopKeys* m_Keys;
+    char* m_Buffer;
+    std::uint64_t m_ValuePrefix = 0;
+    std::uint64_t m_PendingPrefix = 0;
+    bool m_Pending = false;           // m_PendingPrefix is the last probe's key
+    const char* m_PendingRecord = nullptr;  // the last probe's record, from the tail
+    bool m_Read = false;
     bool m_Checked = false;
+    bool m_OrEqual = false;
+    bool m_TailTried = false;
+    unsigned long m_TailFirst = 0, m_TailCount = 0;
+    char m_Tail[kTailBytes];
 };
 
 unsigned long TOpenTable::lower_bound(unsigned long first, unsigned long last, const TRecord& value) const {
-    KeyProbe probe(*this, value);
-    return halve(first, last, [&](unsigned long i) { return probe.recordAgainstValue(i) < 0; });
+    KeyProbe probe(*this, value, first, last);
+    return halve(first, last, probe);
 }
 
 unsigned long TOpenTable::upper_bound(unsigned long first, unsigned long last, const TRecord& value) const {
-    KeyProbe probe(*this, value);
-    return halve(first, last, [&](unsigned long i) { return probe.recordAgainstValue(i) <= 0; });
+    KeyProbe probe(*this, value, first, last);
+    probe.orEqual(true);
+    return halve(first, last, probe);
 }
 
 unsigned long TOpenTable::find(unsigned long first, unsigned long last, const TRecord& value) const {
     const unsigned long end = last;
     if (first == last) return last;
-    KeyProbe probe(*this, value);
+    KeyProbe probe(*this, value, first, last);
+    unsigned long node = 1;
     while (first < last) {
+        probe.narrowed(first, last - first);
         unsigned long mid = first + (last - first) / 2;
-        const int c = probe.recordAgainstValue(mid);
+        const int c = probe.recordAgainstValue(mid, node);
         if (c > 0) {
             last = mid;
+            node = 2 * node;
         } else if (c < 0) {
             first = mid + 1;
+            node = 2 * node + 1;
         } else {
             first = mid;
             break;
         }
     }
     if (first == end) return end;
-    return probe.recordAgainstValue(first) != 0 ? end : first;
+    return probe.recordAgainstValue(first, TopKeys::kOffTree) != 0 ? end : first;
 }
 
 }  // namespace Orvex

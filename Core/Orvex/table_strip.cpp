@@ -68,6 +68,7 @@ void table_stripping::run() {
     if (rewriteChangesNothing(stripped, count)) {
         // What the swap leaves besides the files: a closed stream and a
         // definition holding the structure read anew.
+        m_table.contentsChanged();
         m_table.m_Stream.close();
         m_table.reread();
         return;
@@ -224,6 +225,7 @@ void table_stripping::copyRecords(TTable& temporary, unsigned long count) {
 // From here the strip can only go forward: an error leaves the journal, and
 // the next recovery finishes the swap.
 void table_stripping::swap() {
+    m_table.contentsChanged();
     m_table.m_Stream.close();
     finishStripSwap(m_table.m_FileSet, m_journal);
     m_table.reread();
