@@ -258,6 +258,12 @@ public:
     TRecord __median(unsigned long i, unsigned long j, unsigned long k) const;
 
     // Searching by halving; `value` must share this table's structure.
+    // Searches of the whole table keep the keys they read near the top of
+    // the halving (keys of up to seven bytes; at most 256 KiB per open table)
+    // and use them in later searches until the records may have changed, as
+    // contentsVersion tells; the last few hundred bytes of a range are read
+    // in one piece. The answers and errors are those of probing record by
+    // record.
     unsigned long find(unsigned long first, unsigned long last, const TRecord& value) const;
     unsigned long lower_bound(unsigned long first, unsigned long last, const TRecord& value) const;
     unsigned long upper_bound(unsigned long first, unsigned long last, const TRecord& value) const;
