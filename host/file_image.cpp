@@ -1,5 +1,7 @@
 #include "host/file_image.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -40,18 +42,28 @@ FreePages& freePages() {
     return *pages;
 }
 
-char* takePage() {
+// A page from the pool, or fresh memory mapped for it; `zeroed` tells
+// whether it is known to hold only zeros (fresh mappings are, and are
+// populated in one go rather than faulted in a piece at a time).
+char* takePage(bool& zeroed) {
     FreePages& pages = freePages();
     {
         std::lock_guard<std::mutex> guard(pages.lock);
         if (!pages.kept.empty()) {
             char* page = pages.kept.back();
             pages.kept.pop_back();
+            zeroed = false;
             return page;
         }
     }
-    return new char[FileImage::pageSize];
+    void* fresh = ::mmap(nullptr, FileImage::pageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+                         -1, 0);
+    if (fresh == MAP_FAILED) throw std::bad_alloc();
+    zeroed = true;
+    return static_cast<char*>(fresh);
 }
+
+void givePageBack(char* page) { ::munmap(page, FileImage::pageSize); }
 
 }  // namespace
 
@@ -64,7 +76,7 @@ void FileImage::PageRelease::operator()(char* bytes) const {
             return;
         }
     }
-    delete[] bytes;
+    givePageBack(bytes);
 }
 
 void FileImage::releaseKeptPages() {
@@ -74,7 +86,7 @@ void FileImage::releaseKeptPages() {
         std::lock_guard<std::mutex> guard(pages.lock);
         freed.swap(pages.kept);
     }
-    for (char* page : freed) delete[] page;
+    for (char* page : freed) givePageBack(page);
 }
 
 FileImage::~FileImage() = default;
@@ -85,7 +97,8 @@ char* FileImage::bringIn(std::size_t index) {
     if (index >= m_pages.size()) m_pages.resize(index + 1);
     Page& p = m_pages[index];
     if (!p.bytes) {
-        std::unique_ptr<char[], PageRelease> bytes(takePage());
+        bool zeroed = false;
+        std::unique_ptr<char[], PageRelease> bytes(takePage(zeroed));
         const std::size_t start = index * pageSize;
         const std::size_t kept = start < m_kept ? std::min(pageSize, m_kept - start) : 0;
         if (kept > 0) {
@@ -94,7 +107,7 @@ char* FileImage::bringIn(std::size_t index) {
         }
         // Bytes past the end of the file are zeros, so that a write past the
         // end leaves a gap of zeros without writing it.
-        std::memset(bytes.get() + kept, 0, pageSize - kept);
+        if (!zeroed) std::memset(bytes.get() + kept, 0, pageSize - kept);
         p.bytes = std::move(bytes);
     }
     return p.bytes.get();
