@@ -310,8 +310,9 @@ namespace {
 // (find's loop takes the same steps).
 template <class Probe>
 unsigned long halve(unsigned long first, unsigned long last, Probe& probe) {
-    unsigned long node = 1;
-    for (unsigned long len = last - first; len != 0;) {
+    unsigned long node = 1, len = last - first;
+    probe.descendKept(first, len, node);
+    while (len != 0) {
         probe.narrowed(first, len);
         unsigned long half = len / 2, mid = first + half;
         if (probe.before(mid, node)) {
@@ -447,6 +448,29 @@ public:
         return m_OrEqual ? c <= 0 : c < 0;
     }
     void orEqual(bool value) { m_OrEqual = value; }
+    // The bounds' first steps, taken on kept keys alone for as long as there
+    // are kept nodes and the range is wider than the tail read whole: the
+    // same steps as halve's, with the probes' checks that cannot fail there
+    // (the index, the tail) left out.
+    void descendKept(unsigned long& first, unsigned long& len, unsigned long& node) {
+        if (!m_Keys) return;
+        std::uint64_t prefix;
+        while (len * m_Table.m_RecordSize > kTailBytes && m_Keys->find(node, prefix)) {
+            checkStructure();
+            m_PendingPrefix = prefix;
+            m_Pending = true;
+            m_PendingRecord = nullptr;
+            const unsigned long half = len / 2;
+            if (m_OrEqual ? prefix <= m_ValuePrefix : prefix < m_ValuePrefix) {
+                first += half + 1;
+                len -= half + 1;
+                node = 2 * node + 1;
+            } else {
+                len = half;
+                node = 2 * node;
+            }
+        }
+    }
     // The range [first, first + len) is what is left to halve.
     void narrowed(unsigned long first, unsigned long len) {
         if (m_TailTried || len * m_Table.m_RecordSize > kTailBytes) return;
