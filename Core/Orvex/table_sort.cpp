@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -342,7 +345,14 @@ public:
     static constexpr unsigned kMaxKeyBytes = 7;
     static constexpr unsigned long kOffTree = ~0UL;  // a probe no path of the tree makes
 
-    TopKeys() : m_Nodes(std::size_t(1) << kLevels), m_Entries(m_Nodes, 0) {}
+    // The entries come zeroed from calloc, which maps fresh memory for a
+    // block this size: a table searched a few times gets only the pages its
+    // paths touch.
+    TopKeys()
+        : m_Nodes(std::size_t(1) << kLevels),
+          m_Entries(static_cast<std::uint64_t*>(std::calloc(m_Nodes, sizeof(std::uint64_t)))) {
+        if (!m_Entries) throw std::bad_alloc();
+    }
 
     // Makes the keys those of `count` records at contents version `version`.
     void keepFor(unsigned long count, unsigned long version) {
@@ -350,7 +360,7 @@ public:
         m_Count = count;
         m_Version = version;
         if (++m_Stamp > kLastStamp) {  // the stamps ran out: forget every node for real
-            std::fill(m_Entries.begin(), m_Entries.end(), 0);
+            std::fill(m_Entries.get(), m_Entries.get() + m_Nodes, 0);
             m_Stamp = 1;
         }
     }
@@ -375,7 +385,10 @@ private:
     static constexpr unsigned kLastStamp = 255;
 
     std::size_t m_Nodes;
-    std::vector<std::uint64_t> m_Entries;  // per node: stamp, then the key's prefix
+    struct Free {
+        void operator()(std::uint64_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint64_t[], Free> m_Entries;  // per node: stamp, then the key's prefix
     unsigned m_Stamp = 0;
     unsigned long m_Count = 0;
     unsigned long m_Version = 0;
