@@ -4,7 +4,6 @@
 // program is run as a user runs it, its output and files looked at after.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,32 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/test_support.h"
-
-#ifndef ORVEX_TOOL
-#error "ORVEX_TOOL must name the orvex program"
-#endif
+#include "tests/tool_runner.h"
 
 namespace fs = std::filesystem;
 using namespace TestSupport;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quoted(const std::string& word) {
-    std::string q = "'";
-    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-::testing::AssertionResult has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 // Every file of a directory with its bytes (symlinks and FIFOs by kind only).
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
@@ -53,17 +32,7 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
 class DamageTest : public ::testing::Test {
 protected:
     Outcome orvex(const std::vector<std::string>& args, const std::string& input = std::string()) {
-        writeFile(root / "stdin", input);
-        std::string command = quoted(ORVEX_TOOL);
-        for (const std::string& a : args) command += " " + quoted(a);
-        command += " <" + quoted((root / "stdin").string()) + " >" + quoted((root / "stdout").string()) + " 2>" +
-                   quoted((root / "stderr").string());
-        Outcome run;
-        const int raw = std::system(command.c_str());
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = readFile(root / "stdout");
-        run.err = readFile(root / "stderr");
-        return run;
+        return runOrvex(root, args, input);
     }
     void ok(const std::vector<std::string>& args, const std::string& input = std::string()) {
         const Outcome run = orvex(args, input);

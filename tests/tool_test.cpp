@@ -3,7 +3,6 @@
 // standard error and exit status, and look at the files it left (with the
 // library itself where the files' content matters).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,28 +14,13 @@
 
 #include "Core/Orvex/__table.h"
 #include "host/directory_file_set.h"
-#include "tests/test_support.h"
-
-#ifndef ORVEX_TOOL
-#error "ORVEX_TOOL must name the orvex program"
-#endif
+#include "tests/tool_runner.h"
 
 namespace fs = std::filesystem;
 using namespace Orvex;
 using namespace TestSupport;
 
 namespace {
-
-struct Outcome {
-    int status = -1;  // exit status; -1 when the program did not exit normally
-    std::string out, err;
-};
-
-std::string quoted(const std::string& word) {
-    std::string q = "'";
-    for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 // A set the test reads while the tool may read it too.
 Host::DirectoryFileSet::Options readOnly() {
@@ -46,12 +30,6 @@ Host::DirectoryFileSet::Options readOnly() {
 }
 
 bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
-// Passes when `part` occurs in `text`; a failure shows both.
-::testing::AssertionResult has(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
 
 const char* const kCustomersCsv =
     "id,name,city\n"
@@ -73,17 +51,7 @@ protected:
     // Runs orvex with `args`, `input` on standard input, `env` prefixed.
     Outcome orvex(const std::vector<std::string>& args, const std::string& input = std::string(),
                   const std::string& env = std::string()) {
-        writeFile(root / "stdin", input);
-        std::string command = env + " " + quoted(ORVEX_TOOL);
-        for (const std::string& a : args) command += " " + quoted(a);
-        command += " <" + quoted((root / "stdin").string()) + " >" + quoted((root / "stdout").string()) + " 2>" +
-                   quoted((root / "stderr").string());
-        Outcome run;
-        const int raw = std::system(command.c_str());
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = readFile(root / "stdout");
-        run.err = readFile(root / "stderr");
-        return run;
+        return runOrvex(root, args, input, env);
     }
 
     // A run that must succeed.
@@ -496,7 +464,7 @@ TEST_F(ToolTest, DemoBuildsSortsSearchesAndStripsASmallDatabase) {
 }
 
 TEST_F(ToolTest, DemoWithoutDirectoryMakesOneUnderTmpdir) {
-    const Outcome run = orvex({"demo", "--orders", "100", "--customers", "5"}, "", "TMPDIR=" + quoted(root.string()));
+    const Outcome run = orvex({"demo", "--orders", "100", "--customers", "5"}, "", "TMPDIR=" + shellQuoted(root.string()));
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<fs::path> made;
     for (const auto& entry : fs::directory_iterator(root))
