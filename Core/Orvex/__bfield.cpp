@@ -27,6 +27,12 @@ bit_buffer::bit_buffer(int bits) : m_size(0), m_data(nullptr) {
     std::memset(m_data, 0, m_size + 2);
 }
 
+bit_buffer::bit_buffer(int bits, unfilled) : m_size(0), m_data(nullptr) {
+    allocate(bits > 0 ? (static_cast<unsigned>(bits) + 7) / 8 : 0);
+    m_data[0] = 0;
+    m_data[m_size + 1] = 0;
+}
+
 bit_buffer::bit_buffer(const bit_buffer& other) : serial::serializable(), m_size(0), m_data(nullptr) {
     allocate(other.m_size);
     std::memcpy(m_data, other.m_data, m_size + 2);
@@ -41,8 +47,6 @@ bit_buffer& bit_buffer::operator=(const bit_buffer& other) {
     std::memcpy(m_data, other.m_data, m_size + 2);
     return *this;
 }
-
-bit_buffer::~bit_buffer() {}
 
 void bit_buffer::serial_write(std::ostream& os) const {
     os.write(reinterpret_cast<const char*>(m_data + 1), m_size);
