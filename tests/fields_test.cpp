@@ -587,9 +587,10 @@ TEST(FieldHandlesOnBytes, IntegersOfEveryWidthMatchTheRecordPath) {
                 EXPECT_EQ(writeBothWays<unsigned int>(f, r, raw, static_cast<unsigned>(top)), std::to_string(top));
                 const unsigned middle = static_cast<unsigned>(random() & top);
                 EXPECT_EQ(writeBothWays<unsigned int>(f, r, raw, middle), std::to_string(middle));
-                if (width < 32)
+                if (width < 32) {
                     EXPECT_EQ(writeBothWays<unsigned int>(f, r, raw, static_cast<unsigned>(top + 1)),
                               "Field v maximum value exceeded: " + std::to_string(top + 1));
+                }
             }
             {
                 const TFields f = placedAt(TField<unsigned long>("v", width), offset);
@@ -620,10 +621,11 @@ TEST(FieldHandlesOnBytes, FixedPointMatchesTheRecordPath) {
             fixed_point coarse(1);
             coarse.raw = 15;
             const std::string stored = writeBothWays<fixed_point>(f, r, raw, coarse);
-            if (high >= 150)
+            if (high >= 150) {
                 EXPECT_EQ(stored, "150/2");
-            else
+            } else {
                 EXPECT_EQ(stored.rfind("Field v maximum value exceeded: ", 0), 0u) << stored;
+            }
             if (width < 32) {
                 v.raw = static_cast<int>(high + 1);
                 EXPECT_EQ(writeBothWays<fixed_point>(f, r, raw, v).rfind("Field v maximum value exceeded: ", 0), 0u);

@@ -12,25 +12,14 @@ namespace Orvex {
 
 // ---------------------------------------------------------------- bit_buffer
 
-void bit_buffer::allocate(unsigned size) {
-    m_size = size;
-    if (size + 2 <= kInlineBytes) {
-        m_data = m_inline;
-    } else {
-        m_heap.reset(new unsigned char[size + 2]);
-        m_data = m_heap.get();
-    }
+void bit_buffer::allocateHeap() {
+    m_heap.reset(new unsigned char[m_size + 2]);
+    m_data = m_heap.get();
 }
 
 bit_buffer::bit_buffer(int bits) : m_size(0), m_data(nullptr) {
     allocate(bits > 0 ? (static_cast<unsigned>(bits) + 7) / 8 : 0);
     std::memset(m_data, 0, m_size + 2);
-}
-
-bit_buffer::bit_buffer(int bits, unfilled) : m_size(0), m_data(nullptr) {
-    allocate(bits > 0 ? (static_cast<unsigned>(bits) + 7) / 8 : 0);
-    m_data[0] = 0;
-    m_data[m_size + 1] = 0;
 }
 
 bit_buffer::bit_buffer(const bit_buffer& other) : serial::serializable(), m_size(0), m_data(nullptr) {

@@ -27,7 +27,11 @@ public:
     // The same size with only the guard bytes zeroed, for a caller that fills
     // every content byte itself before anything reads them.
     struct unfilled {};
-    bit_buffer(int bits, unfilled);
+    bit_buffer(int bits, unfilled) : m_size(0), m_data(nullptr) {
+        allocate(bits > 0 ? (static_cast<unsigned>(bits) + 7) / 8 : 0);
+        m_data[0] = 0;
+        m_data[m_size + 1] = 0;
+    }
     bit_buffer(const bit_buffer& other);
     bit_buffer& operator=(const bit_buffer& other);
     ~bit_buffer() override = default;
@@ -49,7 +53,15 @@ public:
 private:
     enum { kInlineBytes = 48 };  // guard + 46 content bytes + guard
 
-    void allocate(unsigned size);
+    // Sets the size and points m_data at room for it and both guards.
+    void allocate(unsigned size) {
+        m_size = size;
+        if (size + 2 <= kInlineBytes)
+            m_data = m_inline;
+        else
+            allocateHeap();
+    }
+    void allocateHeap();
 
     unsigned m_size;
     unsigned char* m_data;

@@ -445,7 +445,7 @@ TField<std::string>::TField(std::istream& in)
 
 field_codec<std::string>::field_codec(unsigned offset, unsigned length, bool packed)
     : m_length(static_cast<unsigned short>(length)), m_packed(packed), m_charSize(packed ? 6 : 8),
-      m_perRun(packed ? 5 : 4), m_base(packed ? 32 : 0) {
+      m_perRun(packed ? 5 : 4) {
     const unsigned size = m_charSize, perRun = m_perRun;
     m_runs.reserve((length + perRun - 1) / perRun);
     for (unsigned i = 0; i < length; i += perRun) {
@@ -672,18 +672,6 @@ void TFields::append(const TFieldsElement& e) {
 TRecord::TRecord(const TFields& fields)
     : m_fields(fields), m_data(static_cast<int>(fields.bitSize())), m_wholeKeyBytes(0), m_keyTailMask(0) {
     computeMask();
-}
-
-TRecord::TRecord(const TFields& fields, bit_buffer::unfilled)
-    : m_fields(fields), m_data(static_cast<int>(fields.bitSize()), bit_buffer::unfilled()), m_wholeKeyBytes(0),
-      m_keyTailMask(0) {
-    computeMask();
-}
-
-void TRecord::computeMask() {
-    const unsigned keyBits = m_fields.bitCompareSize();
-    m_wholeKeyBytes = keyBits / 8;
-    m_keyTailMask = static_cast<unsigned char>((0xFFu << (8 - keyBits % 8)) & 0xFF);
 }
 
 TRecord& TRecord::operator=(const TRecord& other) {

@@ -435,15 +435,24 @@ public:
 private:
     enum { kShortLength = 15 };
     // The characters into out (room for length()), stopping at an unpacked
-    // 0; how many. The run's last character is its lowest bits.
+    // 0; how many. A run's last character is its lowest bits. Packed codes
+    // read back as 32 .. 95, never 0, so that loop has no stop to test.
     unsigned read(const unsigned char* record, char* out) const {
-        const unsigned mask = (1u << m_charSize) - 1;
         unsigned count = 0, left = m_length;
+        if (m_packed) {
+            for (const bit_slot& run : m_runs) {
+                const unsigned n = left < 5 ? left : 5;
+                const std::uint32_t v = run.get(record);
+                for (unsigned j = n; j-- > 0;) out[count++] = static_cast<char>(((v >> (6 * j)) & 63) + 32);
+                left -= n;
+            }
+            return count;
+        }
         for (const bit_slot& run : m_runs) {
-            const unsigned n = left < m_perRun ? left : m_perRun;
+            const unsigned n = left < 4 ? left : 4;
             const std::uint32_t v = run.get(record);
             for (unsigned j = n; j-- > 0;) {
-                const char c = static_cast<char>(((v >> (j * m_charSize)) & mask) + m_base);
+                const char c = static_cast<char>(v >> (8 * j));
                 if (c == 0) return count;
                 out[count++] = c;
             }
@@ -455,10 +464,9 @@ private:
     std::vector<bit_slot> m_runs;
     unsigned short m_length = 0;
     bool m_packed = false;
-    // Derived from m_packed once, so the loops divide by nothing.
+    // Derived from m_packed once, so writing divides by nothing.
     unsigned char m_charSize = 8;
     unsigned char m_perRun = 4;
-    unsigned char m_base = 0;  // added to a position's bits: 32 when packed
 };
 
 // Integer descriptors: T is int ("int"), unsigned int ("u_int"), long
@@ -907,9 +915,17 @@ public:
 
 private:
     friend class TOpenTable;  // fills whole records straight from the file
-    // A record whose content the maker fills entirely before any use.
-    TRecord(const TFields& fields, bit_buffer::unfilled);
-    void computeMask();
+    // A record whose content the maker fills entirely before any use; inline,
+    // as `at` makes one per record read.
+    TRecord(const TFields& fields, bit_buffer::unfilled)
+        : m_fields(fields), m_data(static_cast<int>(fields.bitSize()), bit_buffer::unfilled()) {
+        computeMask();
+    }
+    void computeMask() {
+        const unsigned keyBits = m_fields.bitCompareSize();
+        m_wholeKeyBytes = keyBits / 8;
+        m_keyTailMask = static_cast<unsigned char>((0xFFu << (8 - keyBits % 8)) & 0xFF);
+    }
 
     TFields m_fields;
     bit_buffer m_data;
