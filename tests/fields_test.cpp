@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Core/Orvex/__field.h"
 #include "tests/test_support.h"
@@ -80,7 +81,8 @@ std::string tokenRoundTrip(OneField& f, const std::string& token) {
 TEST(BitSlot, AgreesWithItsBitFieldForEveryWidthAndOffset) {
     std::mt19937 random(7);
     for (int width = 0; width <= 32; ++width) {
-        for (int offset = 0; offset < 16; ++offset) {
+        // Offsets past 56 reach the runs moved as one word.
+        for (int offset = 0; offset < 80; offset += offset < 16 ? 1 : 7) {
             const bit_field field(offset, width);
             const bit_slot slot(field);
             for (int round = 0; round < 20; ++round) {
@@ -485,4 +487,187 @@ TEST(FieldHandles, ReadAndWriteAsTypedAccessDoes) {
     other += TField<unsigned int>("id", 20);
     Orvex::TRecord foreign(other);
     EXPECT_THROW(id.get(foreign), std::logic_error);
+}
+
+// ------------------------------------------------------- handles on raw bytes
+
+namespace {
+
+// A structure that places field `v` at bit `offset` (after pad fields of up
+// to 32 bits) and a 7-bit field after it, so that both ends of `v` have
+// neighbours whose bits must survive.
+TFields placedAt(const TFieldsElement& v, unsigned offset) {
+    TFields f;
+    for (unsigned pad = 0; offset > 0; ++pad) {
+        const unsigned bits = offset < 32 ? offset : 32;
+        f += TField<unsigned int>("pad" + std::to_string(pad), bits);
+        offset -= bits;
+    }
+    f += v;
+    f += TField<unsigned int>("tail", 7);
+    return f;
+}
+
+std::string hex(const unsigned char* bytes, unsigned size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < size; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+// Writes `value` through the handle on a record and on a copy of its bytes
+// held in a buffer of exactly byteSize() bytes: both must end with the same
+// bytes and read the value back alike, or both refuse it with the same
+// message and change nothing. Returns the value read (as text) or the
+// message.
+template <class T>
+std::string writeBothWays(const TFields& f, TRecord& r, std::vector<unsigned char>& raw, const T& value) {
+    const field_handle<T> h = f.handle<T>("v");
+    const std::string before = hex(raw.data(), f.byteSize());
+    const std::string onRecord = message<std::out_of_range>([&] { h.set(r, value); });
+    const std::string onBytes = message<std::out_of_range>([&] { h.set(raw.data(), value); });
+    EXPECT_EQ(onBytes, onRecord);
+    EXPECT_EQ(hex(raw.data(), f.byteSize()), hex(r.bytes(), f.byteSize()));
+    if (onRecord != "<no error>") {
+        EXPECT_EQ(hex(raw.data(), f.byteSize()), before) << "refused " << onRecord;
+        return onRecord;
+    }
+    EXPECT_EQ(show(h.get(raw.data())), show(r["v"].get<T>()));
+    return show(h.get(raw.data()));
+}
+
+// A record of `f` full of random bits, and a copy of exactly its bytes.
+std::vector<unsigned char> scramble(const TFields& f, TRecord& r, std::mt19937& random) {
+    for (unsigned i = 0; i < f.byteSize(); ++i) r.bytes()[i] = static_cast<unsigned char>(random());
+    return std::vector<unsigned char>(r.bytes(), r.bytes() + f.byteSize());
+}
+
+const unsigned kOffsets[] = {0, 1, 5, 8, 13, 31, 56, 59, 63, 64, 71};
+
+}  // namespace
+
+// Integers of every width at aligned and unaligned offsets, including those
+// moved as one word: the bytes a handle writes on raw record bytes are the
+// record path's, values read back, and the largest value plus one (and the
+// smallest minus one) is refused with the field's own message.
+TEST(FieldHandlesOnBytes, IntegersOfEveryWidthMatchTheRecordPath) {
+    std::mt19937 random(11);
+    for (unsigned width = 0; width <= 32; ++width) {
+        for (unsigned offset : kOffsets) {
+            const long low = width == 0 ? 0 : -(1L << (width - 1)), high = width == 0 ? 0 : (1L << (width - 1)) - 1;
+            const unsigned long top = width == 0 ? 0 : (1UL << width) - 1;
+            {
+                const TFields f = placedAt(TField<int>("v", width), offset);
+                TRecord r(f);
+                std::vector<unsigned char> raw = scramble(f, r, random);
+                EXPECT_EQ(writeBothWays<int>(f, r, raw, static_cast<int>(low)), std::to_string(low));
+                EXPECT_EQ(writeBothWays<int>(f, r, raw, static_cast<int>(high)), std::to_string(high));
+                if (width < 32) {
+                    EXPECT_EQ(writeBothWays<int>(f, r, raw, static_cast<int>(high + 1)),
+                              "Field v maximum value exceeded: " + std::to_string(high + 1));
+                    EXPECT_EQ(writeBothWays<int>(f, r, raw, static_cast<int>(low - 1)),
+                              "Field v maximum value exceeded: " + std::to_string(low - 1));
+                }
+            }
+            {
+                const TFields f = placedAt(TField<long>("v", width), offset);
+                TRecord r(f);
+                std::vector<unsigned char> raw = scramble(f, r, random);
+                EXPECT_EQ(writeBothWays<long>(f, r, raw, low), std::to_string(low));
+                EXPECT_EQ(writeBothWays<long>(f, r, raw, high + 1),
+                          "Field v maximum value exceeded: " + std::to_string(high + 1));
+            }
+            {
+                const TFields f = placedAt(TField<unsigned int>("v", width), offset);
+                TRecord r(f);
+                std::vector<unsigned char> raw = scramble(f, r, random);
+                EXPECT_EQ(writeBothWays<unsigned int>(f, r, raw, static_cast<unsigned>(top)), std::to_string(top));
+                const unsigned middle = static_cast<unsigned>(random() & top);
+                EXPECT_EQ(writeBothWays<unsigned int>(f, r, raw, middle), std::to_string(middle));
+                if (width < 32) {
+                    EXPECT_EQ(writeBothWays<unsigned int>(f, r, raw, static_cast<unsigned>(top + 1)),
+                              "Field v maximum value exceeded: " + std::to_string(top + 1));
+                }
+            }
+            {
+                const TFields f = placedAt(TField<unsigned long>("v", width), offset);
+                TRecord r(f);
+                std::vector<unsigned char> raw = scramble(f, r, random);
+                EXPECT_EQ(writeBothWays<unsigned long>(f, r, raw, 0UL), "0");
+                EXPECT_EQ(writeBothWays<unsigned long>(f, r, raw, top + 1),
+                          "Field v maximum value exceeded: " + std::to_string(top + 1));
+            }
+        }
+    }
+}
+
+// Fixed point converts to the field's precision before it stores, on bytes
+// as on records.
+TEST(FieldHandlesOnBytes, FixedPointMatchesTheRecordPath) {
+    std::mt19937 random(12);
+    for (unsigned width = 1; width <= 32; width += 3) {
+        for (unsigned offset : kOffsets) {
+            const TFields f = placedAt(TField<fixed_point>("v", 2, width), offset);
+            TRecord r(f);
+            std::vector<unsigned char> raw = scramble(f, r, random);
+            const long high = (1L << (width - 1)) - 1;
+            fixed_point v(2);
+            v.raw = static_cast<int>(-high - 1);
+            EXPECT_EQ(writeBothWays<fixed_point>(f, r, raw, v), std::to_string(-high - 1) + "/2");
+            // A coarser value is converted first: 1.5 is stored as 150.
+            fixed_point coarse(1);
+            coarse.raw = 15;
+            const std::string stored = writeBothWays<fixed_point>(f, r, raw, coarse);
+            if (high >= 150) {
+                EXPECT_EQ(stored, "150/2");
+            } else {
+                EXPECT_EQ(stored.rfind("Field v maximum value exceeded: ", 0), 0u) << stored;
+            }
+            if (width < 32) {
+                v.raw = static_cast<int>(high + 1);
+                EXPECT_EQ(writeBothWays<fixed_point>(f, r, raw, v).rfind("Field v maximum value exceeded: ", 0), 0u);
+            }
+        }
+    }
+}
+
+// Strings, packed and plain, of every short length: the unused positions
+// are written too, and a string one character too long is refused.
+TEST(FieldHandlesOnBytes, StringsMatchTheRecordPath) {
+    std::mt19937 random(13);
+    for (bool packed : {false, true}) {
+        for (unsigned length = 0; length <= 12; ++length) {
+            for (unsigned offset : kOffsets) {
+                const TFields f = placedAt(TField<std::string>("v", length, packed), offset);
+                TRecord r(f);
+                std::vector<unsigned char> raw = scramble(f, r, random);
+                std::string full;
+                for (unsigned i = 0; i < length; ++i) full += static_cast<char>('A' + random() % 26);
+                EXPECT_EQ(writeBothWays<std::string>(f, r, raw, full), full);
+                const std::string shorter = full.substr(0, length / 2);
+                // Packed positions read unused ones back as '_'.
+                EXPECT_EQ(writeBothWays<std::string>(f, r, raw, shorter),
+                          packed ? shorter + std::string(length - shorter.size(), '_') : shorter);
+                EXPECT_EQ(writeBothWays<std::string>(f, r, raw, full + "x"),
+                          "Field v maximum value exceeded: \"" + full + "x\"");
+            }
+        }
+    }
+}
+
+// The record path's structure check cannot apply to bytes: a handle reads
+// whatever bytes it is given at its own offsets.
+TEST(FieldHandlesOnBytes, ReadTheBytesTheyAreGivenWithoutAStructureCheck) {
+    TFields f;
+    f += TField<unsigned int>("a", 4) | TField<unsigned int>("v", 12);
+    TFields other;
+    other += TField<unsigned int>("v", 16);
+    TRecord foreign(other);
+    foreign["v"] = 0xABCDu;
+    const field_handle<unsigned int> v = f.handle<unsigned int>("v");
+    EXPECT_EQ(v.get(foreign.bytes()), 0xBCDu);
+    EXPECT_THROW(v.get(foreign), std::logic_error);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -928,9 +929,22 @@ TEST(Scans, ForEachVisitsTheRangeInOrderAsAtReadsIt) {
             ++expected;
         });
         EXPECT_EQ(expected, to);
+        expected = from;
+        const field_handle<unsigned int> payload = open.fields().handle<unsigned int>("payload");
+        open.forEachBytes(from, to, [&](unsigned long i, const unsigned char* bytes) {
+            ASSERT_EQ(i, expected);
+            ASSERT_EQ(std::memcmp(bytes, open.at(i).bytes(), 3), 0);
+            ASSERT_EQ(payload.get(bytes), i % 16);
+            ++expected;
+        });
+        EXPECT_EQ(expected, to);
     }
     EXPECT_EQ(message([&] { open.forEach(0, n + 1, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 200001");
     EXPECT_EQ(message([&] { open.forEach(3, 2, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 3");
+    EXPECT_EQ(message([&] { open.forEachBytes(0, n + 1, [](unsigned long, const unsigned char*) {}); }),
+              "t index out of bounds: 200001");
+    EXPECT_EQ(message([&] { open.forEachBytes(3, 2, [](unsigned long, const unsigned char*) {}); }),
+              "t index out of bounds: 3");
 }
 
 TEST(Scans, ForEachRaisesOnARecordReadShort) {
@@ -947,7 +961,33 @@ TEST(Scans, ForEachRaisesOnARecordReadShort) {
     unsigned visited = 0;
     EXPECT_EQ(message([&] { open.forEach(0, 4, [&](unsigned long, const TRecord&) { ++visited; }); }),
               "Couldn't read file content: t.bin");
+    EXPECT_EQ(message([&] { open.forEachBytes(0, 4, [&](unsigned long, const unsigned char*) { ++visited; }); }),
+              "Couldn't read file content: t.bin");
     EXPECT_EQ(visited, 0u);
+}
+
+// `at` raises nothing on a failed read: a record cut short keeps the bytes
+// read and zeros past them, and once the stream has failed a record is all
+// zeros (never bytes of an earlier record).
+TEST(Scans, AtKeepsWhatAReadCutShortGaveAndZerosPastIt) {
+    Host::MemoryFileSet memory;
+    {
+        TTable t(memory, "t", keyPayload(), true);
+        TOpenTable open(t, false);
+        fill(open, {1, 2, 3, 4});
+        open.update(1, record(open.fields(), 2, 7));
+    }
+    Host::FaultyFileSet faulty(memory);
+    TTable t(faulty, "t", true);
+    TOpenTable open(t, false);
+    faulty.failReadsAfter(3);
+    const TRecord whole = open.at(0), cut = open.at(1), after = open.at(2);
+    EXPECT_EQ(whole[0].get<unsigned int>(), 1u);
+    EXPECT_EQ(cut[0].get<unsigned int>(), 2u);
+    EXPECT_EQ(cut[1].get<unsigned int>(), 0u);
+    EXPECT_EQ(after[0].get<unsigned int>(), 0u);
+    EXPECT_EQ(after[1].get<unsigned int>(), 0u);
+    EXPECT_TRUE(t.getFileStream().fail());
 }
 
 // ----------------------------------------------------------------- table sets

@@ -12,14 +12,9 @@ namespace Orvex {
 
 // ---------------------------------------------------------------- bit_buffer
 
-void bit_buffer::allocate(unsigned size) {
-    m_size = size;
-    if (size + 2 <= kInlineBytes) {
-        m_data = m_inline;
-    } else {
-        m_heap.reset(new unsigned char[size + 2]);
-        m_data = m_heap.get();
-    }
+void bit_buffer::allocateHeap() {
+    m_heap.reset(new unsigned char[m_size + 2]);
+    m_data = m_heap.get();
 }
 
 bit_buffer::bit_buffer(int bits) : m_size(0), m_data(nullptr) {
@@ -41,8 +36,6 @@ bit_buffer& bit_buffer::operator=(const bit_buffer& other) {
     std::memcpy(m_data, other.m_data, m_size + 2);
     return *this;
 }
-
-bit_buffer::~bit_buffer() {}
 
 void bit_buffer::serial_write(std::ostream& os) const {
     os.write(reinterpret_cast<const char*>(m_data + 1), m_size);

@@ -8,6 +8,7 @@
 // leading fields.
 #pragma once
 
+#include <boost/endian/conversion.hpp>
 #include <cstdint>
 #include <memory>
 
@@ -23,9 +24,17 @@ namespace Orvex {
 class bit_buffer : public serial::serializable {
 public:
     explicit bit_buffer(int bits);
+    // The same size with only the guard bytes zeroed, for a caller that fills
+    // every content byte itself before anything reads them.
+    struct unfilled {};
+    bit_buffer(int bits, unfilled) : m_size(0), m_data(nullptr) {
+        allocate(bits > 0 ? (static_cast<unsigned>(bits) + 7) / 8 : 0);
+        m_data[0] = 0;
+        m_data[m_size + 1] = 0;
+    }
     bit_buffer(const bit_buffer& other);
     bit_buffer& operator=(const bit_buffer& other);
-    ~bit_buffer() override;
+    ~bit_buffer() override = default;
 
     // Content byte i (i may be C: the trailing guard byte).
     char* operator()(int i) { return reinterpret_cast<char*>(m_data + 1 + i); }
@@ -44,7 +53,15 @@ public:
 private:
     enum { kInlineBytes = 48 };  // guard + 46 content bytes + guard
 
-    void allocate(unsigned size);
+    // Sets the size and points m_data at room for it and both guards.
+    void allocate(unsigned size) {
+        m_size = size;
+        if (size + 2 <= kInlineBytes)
+            m_data = m_inline;
+        else
+            allocateHeap();
+    }
+    void allocateHeap();
 
     unsigned m_size;
     unsigned char* m_data;
@@ -106,13 +123,19 @@ private:
 };
 
 // The codec records use: the bits of a placed field as one big-endian run of
-// at most five bytes,
-// derived from its bit_field. It reads and writes exactly the bits the
-// bit_field does and accepts exactly the values its can_store accepts, but
-// without the work window and without calls, so that the descriptors' Get
-// and Set, the inner loop of every table operation, stay a few shifts.
-// Built for a zero-width field (or an unplaced one) it reads 0, accepts only
-// 0 and touches no byte.
+// at most five bytes, derived from its bit_field. It reads and writes exactly
+// the bits the bit_field does and accepts exactly the values its can_store
+// accepts, but without the work window and without calls, so that the
+// descriptors' Get and Set and the field handles, the inner loop of every
+// table operation, stay a few shifts. A run that ends at byte 7 or later is
+// moved as the one 64-bit word that ends with it, which lies inside the
+// record whatever the record's size; an earlier run byte by byte. Built for
+// a zero-width field (or an unplaced one) it reads 0, accepts only 0 and
+// touches no byte.
+//
+// Every operation takes the record's content bytes, either as a bit_buffer
+// or as a pointer to content byte 0; only the bytes of the run are read or
+// written, so a pointer to exactly the record's bytes is enough.
 class bit_slot {
 public:
     bit_slot() : m_mask(0), m_minSigned(0), m_maxSigned(0), m_maxUnsigned(0), m_first(0), m_bytes(0), m_shift(0),
@@ -122,27 +145,34 @@ public:
     bool fits(unsigned long v) const { return v <= m_maxUnsigned; }
     bool fits(long v) const { return v >= m_minSigned && v <= m_maxSigned; }
 
-    std::uint32_t get(const bit_buffer& b) const {
-        const std::uint64_t acc = load(reinterpret_cast<const unsigned char*>(b(0)) + m_first);
-        return static_cast<std::uint32_t>((acc & m_mask) >> m_shift);
+    std::uint32_t get(const unsigned char* record) const {
+        return static_cast<std::uint32_t>((load(record) & m_mask) >> m_shift);
     }
-    std::int32_t get_signed(const bit_buffer& b) const {
+    std::int32_t get_signed(const unsigned char* record) const {
         if (m_width == 0) return 0;
         const unsigned unused = 32u - m_width;
-        return static_cast<std::int32_t>(get(b) << unused) >> unused;
+        return static_cast<std::int32_t>(get(record) << unused) >> unused;
     }
     // Stores the low `width` bits of v; the caller has checked fits().
-    void put(bit_buffer& b, std::uint32_t v) const {
+    void put(unsigned char* record, std::uint32_t v) const {
         if (m_bytes == 0) return;
-        unsigned char* p = reinterpret_cast<unsigned char*>(b(0)) + m_first;
-        std::uint64_t acc = load(p);
-        acc = (acc & ~m_mask) | ((static_cast<std::uint64_t>(v) << m_shift) & m_mask);
-        for (unsigned i = m_bytes; i-- > 0; acc >>= 8) p[i] = static_cast<unsigned char>(acc);
+        const std::uint64_t acc = load(record);
+        store(record, (acc & ~m_mask) | ((static_cast<std::uint64_t>(v) << m_shift) & m_mask));
     }
 
+    std::uint32_t get(const bit_buffer& b) const { return get(content(b)); }
+    std::int32_t get_signed(const bit_buffer& b) const { return get_signed(content(b)); }
+    void put(bit_buffer& b, std::uint32_t v) const { put(reinterpret_cast<unsigned char*>(b(0)), v); }
+
 private:
-    // The run's bytes as a big-endian number; straight-line per length.
-    std::uint64_t load(const unsigned char* p) const {
+    static const unsigned char* content(const bit_buffer& b) { return reinterpret_cast<const unsigned char*>(b(0)); }
+    bool wide() const { return m_first + m_bytes >= 8; }
+
+    // The run's bytes as a big-endian number (a wide run: the word ending
+    // with it, whose high bytes the mask leaves out).
+    std::uint64_t load(const unsigned char* record) const {
+        const unsigned char* p = record + m_first;
+        if (wide()) return boost::endian::endian_load<std::uint64_t, 8, boost::endian::order::big>(p + m_bytes - 8);
         switch (m_bytes) {
             case 1: return p[0];
             case 2: return (std::uint64_t(p[0]) << 8) | p[1];
@@ -154,6 +184,15 @@ private:
                        (std::uint64_t(p[3]) << 8) | p[4];
             default: return 0;
         }
+    }
+    // Writes back what load read, changed only under the mask.
+    void store(unsigned char* record, std::uint64_t acc) const {
+        unsigned char* p = record + m_first;
+        if (wide()) {
+            boost::endian::endian_store<std::uint64_t, 8, boost::endian::order::big>(p + m_bytes - 8, acc);
+            return;
+        }
+        for (unsigned i = m_bytes; i-- > 0; acc >>= 8) p[i] = static_cast<unsigned char>(acc);
     }
 
     std::uint64_t m_mask;  // the field's bits within the run

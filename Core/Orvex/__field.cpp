@@ -312,7 +312,7 @@ template <class T>
 TField<T>* TField<T>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     copy->m_placement.init(static_cast<int>(offset), m_bits);
-    copy->m_slot = bit_slot(copy->m_placement);
+    copy->m_codec = field_codec<T>(copy->m_placement);
     offset += m_bits;
     return copy.release();
 }
@@ -351,12 +351,7 @@ TField<fixed_point>::TField(std::istream& in)
     m_precision = precision;
 }
 
-void TField<fixed_point>::Set(bit_buffer& b, const fixed_point& v) const {
-    int raw = 0;
-    if (fixed_point::convert(m_precision, v, raw) && m_slot.fits(static_cast<long>(raw))) {
-        m_slot.put(b, static_cast<std::uint32_t>(raw));
-        return;
-    }
+void TField<fixed_point>::raiseExceeded(const fixed_point& v) const {
     std::ostringstream text;
     text.precision(0);
     text << v;
@@ -407,7 +402,7 @@ void TField<fixed_point>::value_to_stream(std::ostream& os, const bit_buffer& b)
 TField<fixed_point>* TField<fixed_point>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
     copy->m_placement.init(static_cast<int>(offset), m_bits);
-    copy->m_slot = bit_slot(copy->m_placement);
+    copy->m_codec = field_codec<fixed_point>(copy->m_placement, m_precision);
     offset += m_bits;
     return copy.release();
 }
@@ -448,9 +443,20 @@ TField<std::string>::TField(std::istream& in)
     m_packed = packed != 0;
 }
 
-void TField<std::string>::Set(bit_buffer& b, const std::string& s) const {
-    if (s.size() > m_length) raise_value_exceeded(name(), "\"" + s + "\"");
-    const unsigned size = charSize(), perRun = 32 / size;
+field_codec<std::string>::field_codec(unsigned offset, unsigned length, bool packed)
+    : m_length(static_cast<unsigned short>(length)), m_packed(packed), m_charSize(packed ? 6 : 8),
+      m_perRun(packed ? 5 : 4) {
+    const unsigned size = m_charSize, perRun = m_perRun;
+    m_runs.reserve((length + perRun - 1) / perRun);
+    for (unsigned i = 0; i < length; i += perRun) {
+        const unsigned n = length - i < perRun ? length - i : perRun;
+        m_runs.push_back(bit_slot(bit_field(static_cast<int>(offset + i * size), static_cast<int>(n * size))));
+    }
+}
+
+bool field_codec<std::string>::set(unsigned char* record, const std::string& s) const {
+    if (s.size() > m_length) return false;
+    const unsigned size = m_charSize, perRun = m_perRun;
     const std::size_t given = s.size();
     std::size_t i = 0;
     for (const bit_slot& run : m_runs) {
@@ -461,9 +467,12 @@ void TField<std::string>::Set(bit_buffer& b, const std::string& s) const {
             if (m_packed) c = packedCode(static_cast<char>(c));
             v = (v << size) | c;
         }
-        run.put(b, v);
+        run.put(record, v);
     }
+    return true;
 }
+
+void TField<std::string>::raiseExceeded(const std::string& s) const { raise_value_exceeded(name(), "\"" + s + "\""); }
 
 std::string TField<std::string>::maxValue() const { return std::string(m_length, m_packed ? '_' : '\xFF'); }
 
@@ -492,15 +501,9 @@ void TField<std::string>::value_to_stream(std::ostream& os, const bit_buffer& b)
 
 TField<std::string>* TField<std::string>::placed_clone(unsigned& offset) const {
     std::unique_ptr<TField> copy(new TField(*this));
-    if (!copy) Utils::raise_runtime_error("No memory");
-    copy->m_runs.clear();
     copy->m_offset = offset;
-    const unsigned size = charSize(), perRun = 32 / size;
-    copy->m_runs.reserve((m_length + perRun - 1) / perRun);
-    for (unsigned i = 0; i < m_length; i += perRun) {
-        const unsigned n = m_length - i < perRun ? m_length - i : perRun;
-        copy->m_runs.push_back(bit_slot(bit_field(static_cast<int>(offset + i * size), static_cast<int>(n * size))));
-    }
+    copy->m_codec = field_codec<std::string>(offset, m_length, m_packed);
+    const unsigned size = charSize();
     offset += m_length * size;
     return copy.release();
 }
@@ -666,15 +669,9 @@ void TFields::append(const TFieldsElement& e) {
 
 // ================================================================== TRecord
 
-TRecord::TRecord(TFields fields)
+TRecord::TRecord(const TFields& fields)
     : m_fields(fields), m_data(static_cast<int>(fields.bitSize())), m_wholeKeyBytes(0), m_keyTailMask(0) {
     computeMask();
-}
-
-void TRecord::computeMask() {
-    const unsigned keyBits = m_fields.bitCompareSize();
-    m_wholeKeyBytes = keyBits / 8;
-    m_keyTailMask = static_cast<unsigned char>((0xFFu << (8 - keyBits % 8)) & 0xFF);
 }
 
 TRecord& TRecord::operator=(const TRecord& other) {

@@ -31,11 +31,12 @@
 //   TImpl<T>'s, then calls TField<T>::Get. Type names are compared by address
 //   first: descriptors of one type share their strategy and so the very
 //   string object, which makes the usual check one pointer comparison.
-// - Get and Set move the bits through a bit_slot derived from the placed
-//   bit_field (same bits, same accepted values), and a string moves up to
-//   five packed or four plain characters per slot; reading or writing a
-//   field never allocates (a std::string result longer than 15 characters
-//   excepted). The bit_fields stay the placement of record.
+// - Get and Set, and the field handles, go through one field_codec<T> per
+//   placed field, built from its bit_field (same bits, same accepted values)
+//   and held by value; a string moves up to five packed or four plain
+//   characters per slot. Reading or writing a field never allocates (a
+//   std::string result longer than 15 characters excepted). The bit_fields
+//   stay the placement of record.
 // - Appending to a shared TFields builds the private copy aside and takes
 //   it only when the append succeeded, so a failed append leaves the handle
 //   sharing what it shared.
@@ -102,6 +103,7 @@ class TFieldInfo;
 class TFieldsRep;
 class TFields;
 class TRecord;
+class TOpenTable;
 template <class T>
 class field_handle;
 template <class T>
@@ -338,6 +340,135 @@ protected:
 // Raises the runtime error for a width above 32.
 [[noreturn]] void raise_bad_width(const std::string& name, unsigned bits);
 
+// ==================================================================== codecs
+
+// The typed codec of one placed field: everything reading and writing its
+// value needs, held by value, so that a descriptor and every field handle
+// made from it run the same few inlined shifts. It works on a record's
+// content bytes (content byte 0 first) and touches only its field's bytes.
+// A value that does not fit is refused with false and changes nothing; the
+// caller raises the field's own error. A default codec (an unplaced field)
+// reads zero or the empty string and accepts only those.
+//
+// Integers (T is int, unsigned int, long or unsigned long): two's complement
+// for the signed types; a value outside the 32-bit range never fits.
+template <class T>
+class field_codec {
+public:
+    field_codec() = default;
+    explicit field_codec(const bit_field& placement) : m_slot(placement) {}
+
+    T get(const unsigned char* record) const {
+        if (std::is_signed<T>::value) return static_cast<T>(m_slot.get_signed(record));
+        return static_cast<T>(m_slot.get(record));
+    }
+    bool set(unsigned char* record, T v) const {
+        typedef typename std::conditional<std::is_signed<T>::value, long, unsigned long>::type wide;
+        if (!m_slot.fits(static_cast<wide>(v))) return false;
+        m_slot.put(record, static_cast<std::uint32_t>(v));
+        return true;
+    }
+
+private:
+    bit_slot m_slot;
+};
+
+// Fixed point: the raw integer at the field's precision, signed; a value is
+// converted to that precision before it is stored.
+template <>
+class field_codec<fixed_point> {
+public:
+    field_codec() = default;
+    field_codec(const bit_field& placement, unsigned precision)
+        : m_slot(placement), m_precision(static_cast<unsigned char>(precision)) {}
+
+    fixed_point get(const unsigned char* record) const {
+        fixed_point v(m_precision);
+        v.raw = m_slot.get_signed(record);
+        return v;
+    }
+    bool set(unsigned char* record, const fixed_point& v) const {
+        int raw = 0;
+        if (!fixed_point::convert(m_precision, v, raw) || !m_slot.fits(static_cast<long>(raw))) return false;
+        m_slot.put(record, static_cast<std::uint32_t>(raw));
+        return true;
+    }
+
+private:
+    bit_slot m_slot;
+    unsigned char m_precision = 0;
+};
+
+// Strings: `length` positions of 6 (packed) or 8 bits, moved in runs of up
+// to 32 bits (5 packed or 4 plain characters) per slot operation. Unpacked
+// positions hold the byte, 0 for unused ones; packed ones the 6-bit code
+// (letters upper-cased, then c - 32, 63 for anything outside 32..95), read
+// back as code + 32.
+template <>
+class field_codec<std::string> {
+public:
+    field_codec() = default;
+    field_codec(unsigned offset, unsigned length, bool packed);
+
+    // Characters up to the first 0 (unpacked) or all of them (packed). A
+    // string of up to 15 characters is built once, in place, with no
+    // allocation.
+    std::string get(const unsigned char* record) const {
+        if (m_length <= kShortLength) {
+            char text[kShortLength];
+            return std::string(text, read(record, text));
+        }
+        std::string s(m_length, '\0');
+        s.resize(read(record, &s[0]));
+        return s;
+    }
+    // Writes every position, unused ones as 0; false when s is too long.
+    bool set(unsigned char* record, const std::string& s) const;
+
+    static unsigned packedCode(char c) {
+        int ch = static_cast<unsigned char>(c);
+        if (ch >= 'a' && ch <= 'z') ch -= 'a' - 'A';
+        const int code = ch - 32;
+        return code < 0 || code > 63 ? 63u : static_cast<unsigned>(code);
+    }
+
+private:
+    enum { kShortLength = 15 };
+    // The characters into out (room for length()), stopping at an unpacked
+    // 0; how many. A run's last character is its lowest bits. Packed codes
+    // read back as 32 .. 95, never 0, so that loop has no stop to test.
+    unsigned read(const unsigned char* record, char* out) const {
+        unsigned count = 0, left = m_length;
+        if (m_packed) {
+            for (const bit_slot& run : m_runs) {
+                const unsigned n = left < 5 ? left : 5;
+                const std::uint32_t v = run.get(record);
+                for (unsigned j = n; j-- > 0;) out[count++] = static_cast<char>(((v >> (6 * j)) & 63) + 32);
+                left -= n;
+            }
+            return count;
+        }
+        for (const bit_slot& run : m_runs) {
+            const unsigned n = left < 4 ? left : 4;
+            const std::uint32_t v = run.get(record);
+            for (unsigned j = n; j-- > 0;) {
+                const char c = static_cast<char>(v >> (8 * j));
+                if (c == 0) return count;
+                out[count++] = c;
+            }
+            left -= n;
+        }
+        return count;
+    }
+
+    std::vector<bit_slot> m_runs;
+    unsigned short m_length = 0;
+    bool m_packed = false;
+    // Derived from m_packed once, so writing divides by nothing.
+    unsigned char m_charSize = 8;
+    unsigned char m_perRun = 4;
+};
+
 // Integer descriptors: T is int ("int"), unsigned int ("u_int"), long
 // ("long") or unsigned long ("u_long"). Values are stored in `bits` bits,
 // two's complement for the signed types; a value outside the 32-bit range
@@ -355,16 +486,14 @@ public:
     explicit TField(serial::serial_in& in);
     explicit TField(std::istream& in);
 
-    T Get(const bit_buffer& b) const {
-        if (std::is_signed<T>::value) return static_cast<T>(m_slot.get_signed(b));
-        return static_cast<T>(m_slot.get(b));
-    }
+    T Get(const bit_buffer& b) const { return m_codec.get(reinterpret_cast<const unsigned char*>(b(0))); }
     // Out-of-range error, buffer unchanged, when v does not fit.
     void Set(bit_buffer& b, T v) const {
-        typedef typename std::conditional<std::is_signed<T>::value, long, unsigned long>::type wide;
-        if (!m_slot.fits(static_cast<wide>(v))) raise_value_exceeded(this->name(), std::to_string(v));
-        m_slot.put(b, static_cast<std::uint32_t>(v));
+        if (!m_codec.set(reinterpret_cast<unsigned char*>(b(0)), v)) raiseExceeded(v);
     }
+    // The out-of-range error Set raises for v.
+    [[noreturn]] void raiseExceeded(T v) const { raise_value_exceeded(this->name(), std::to_string(v)); }
+    const field_codec<T>& codec() const { return m_codec; }
     bool canStore(T v) const;
     T minValue() const;
     T maxValue() const;
@@ -383,7 +512,7 @@ public:
 private:
     bit_field m_placement;
     unsigned char m_bits;
-    bit_slot m_slot;  // m_placement, for the inner loop
+    field_codec<T> m_codec;  // m_placement, for the inner loop
 };
 
 // Fixed-point descriptor ("fixed"): the raw integer at the field's precision,
@@ -402,14 +531,15 @@ public:
     const bit_field& placement() const { return m_placement; }
     unsigned offset() const { return static_cast<unsigned>(m_placement.offset()); }
 
-    fixed_point Get(const bit_buffer& b) const {
-        fixed_point v(m_precision);
-        v.raw = m_slot.get_signed(b);
-        return v;
-    }
+    fixed_point Get(const bit_buffer& b) const { return m_codec.get(reinterpret_cast<const unsigned char*>(b(0))); }
     // v is converted to the field's precision first; out-of-range error,
     // buffer unchanged, when it does not fit.
-    void Set(bit_buffer& b, const fixed_point& v) const;
+    void Set(bit_buffer& b, const fixed_point& v) const {
+        if (!m_codec.set(reinterpret_cast<unsigned char*>(b(0)), v)) raiseExceeded(v);
+    }
+    // The out-of-range error Set raises for v.
+    [[noreturn]] void raiseExceeded(const fixed_point& v) const;
+    const field_codec<fixed_point>& codec() const { return m_codec; }
     bool canStore(const fixed_point& v) const;
     fixed_point minValue() const;
     fixed_point maxValue() const;
@@ -425,7 +555,7 @@ private:
     bit_field m_placement;
     unsigned char m_bits;
     unsigned char m_precision;
-    bit_slot m_slot;  // m_placement, for the inner loop
+    field_codec<fixed_point> m_codec;  // m_placement, for the inner loop
 };
 
 // String descriptor ("str"): `length` character positions of charSize()
@@ -448,41 +578,26 @@ public:
     unsigned bits() const { return m_length * charSize(); }
     unsigned offset() const { return m_offset; }  // 0 until placed
 
-    // Characters up to the first 0 (unpacked) or all of them (packed).
-    // Bounded by the placed runs: an unplaced descriptor reads "". No
-    // reserve for short strings: the first 15 characters need no room.
-    std::string Get(const bit_buffer& b) const {
-        std::string s;
-        if (m_length > 15 && !m_runs.empty()) s.reserve(m_length);
-        const unsigned size = charSize(), perRun = 32 / size, mask = (1u << size) - 1;
-        unsigned left = m_length;
-        for (const bit_slot& run : m_runs) {
-            const unsigned n = left < perRun ? left : perRun;
-            const std::uint32_t v = run.get(b);
-            for (unsigned j = n; j-- > 0;) {
-                const unsigned code = (v >> (j * size)) & mask;
-                const char c = static_cast<char>(m_packed ? code + 32 : code);
-                if (c == 0) return s;
-                s.push_back(c);
-            }
-            left -= n;
-        }
-        return s;
-    }
+    // Characters up to the first 0 (unpacked) or all of them (packed). An
+    // unplaced descriptor reads "".
+    std::string Get(const bit_buffer& b) const { return m_codec.get(reinterpret_cast<const unsigned char*>(b(0))); }
     // Writes every position; a string longer than length() raises
     // "Field <name> maximum value exceeded: \"<s>\"" and changes nothing.
-    void Set(bit_buffer& b, const std::string& s) const;
+    void Set(bit_buffer& b, const std::string& s) const {
+        // Checked here too: an unplaced descriptor's codec is empty, yet it
+        // accepts what fits its length (and writes nothing).
+        if (s.size() > m_length) raiseExceeded(s);
+        m_codec.set(reinterpret_cast<unsigned char*>(b(0)), s);
+    }
+    // The out-of-range error Set raises for s.
+    [[noreturn]] void raiseExceeded(const std::string& s) const;
+    const field_codec<std::string>& codec() const { return m_codec; }
     bool canStore(const std::string& s) const { return s.size() <= m_length; }
     std::string minValue() const { return std::string(); }
     std::string maxValue() const;
 
     // The 6-bit code of a character.
-    static unsigned packedCode(char c) {
-        int ch = static_cast<unsigned char>(c);
-        if (ch >= 'a' && ch <= 'z') ch -= 'a' - 'A';
-        const int code = ch - 32;
-        return code < 0 || code > 63 ? 63u : static_cast<unsigned>(code);
-    }
+    static unsigned packedCode(char c) { return field_codec<std::string>::packedCode(c); }
 
     void serial_write(serial::serial_out& out) const;
     unsigned serial_size() const;
@@ -495,10 +610,7 @@ private:
     unsigned short m_length;
     bool m_packed;
     unsigned m_offset = 0;
-    // The characters' bits in runs of up to 32 bits (5 packed or 4 plain
-    // characters), so that the inner loop moves several characters per slot
-    // operation.
-    std::vector<bit_slot> m_runs;
+    field_codec<std::string> m_codec;  // empty until placed
 };
 
 extern template class TField<int>;
@@ -758,8 +870,10 @@ private:
 // the structure and copies the bytes (no allocation up to 46 bytes).
 class TRecord : public jobject, public serial::serializable {
 public:
-    // A zeroed record of the structure, keyed on its bitCompareSize().
-    explicit TRecord(TFields fields);
+    // A zeroed record of the structure, keyed on its bitCompareSize(). It
+    // shares the structure (one count) and allocates only when its bytes
+    // pass what a bit_buffer holds inside itself.
+    explicit TRecord(const TFields& fields);
     TRecord(const TRecord& other) = default;
     // Takes the source's structure (and compare mask) when it differs, then
     // its bytes.
@@ -768,6 +882,9 @@ public:
     const TFields& fields() const { return m_fields; }
     const bit_buffer& data() const { return m_data; }
     bit_buffer& data() { return m_data; }
+    // Content byte 0 of the record, as field handles take it.
+    const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(m_data(0)); }
+    unsigned char* bytes() { return reinterpret_cast<unsigned char*>(m_data(0)); }
 
     // Field i of this record; "Index <i> out of valid range." when bad.
     TFieldInfo::reference operator[](unsigned i) { return TFieldInfo::reference(m_fields[i], m_data); }
@@ -797,7 +914,18 @@ public:
     bool fixed_size() const override { return true; }
 
 private:
-    void computeMask();
+    friend class TOpenTable;  // fills whole records straight from the file
+    // A record whose content the maker fills entirely before any use; inline,
+    // as `at` makes one per record read.
+    TRecord(const TFields& fields, bit_buffer::unfilled)
+        : m_fields(fields), m_data(static_cast<int>(fields.bitSize()), bit_buffer::unfilled()) {
+        computeMask();
+    }
+    void computeMask() {
+        const unsigned keyBits = m_fields.bitCompareSize();
+        m_wholeKeyBytes = keyBits / 8;
+        m_keyTailMask = static_cast<unsigned char>((0xFFu << (8 - keyBits % 8)) & 0xFF);
+    }
 
     TFields m_fields;
     bit_buffer m_data;
@@ -812,24 +940,41 @@ private:
 // Typed access to one field of the records of one structure, resolved once:
 // a program keeps it for a loop instead of looking the field up and checking
 // its type per value. It shares the structure, so it stays valid as long as
-// it lives. Reads and writes go straight to the descriptor's bit codec; a
-// value that does not fit raises the field's own error, as typed writes do.
-// A record of another structure representation raises a logic error rather
-// than be read at offsets that are not its own.
+// it lives, and holds its own copy of the field's codec, so a read or write
+// is the codec's inlined shifts with no call through the descriptor. A value
+// that does not fit raises the field's own error, as typed writes do, and
+// changes nothing.
 template <class T>
 class field_handle {
 public:
+    // The type check of typed reads, once: the bad-type logic error when the
+    // field is not of type T; "Field <name> doesn't exist" when absent.
     field_handle(const TFields& fields, const std::string& name)
-        : m_fields(fields), m_field(&checked(fields[name])) {}
+        : m_fields(fields), m_field(&checked(fields[name])), m_codec(m_field->codec()) {}
 
+    // On a record: one of another structure representation raises the logic
+    // error "Field handle <name> used on a record of another structure"
+    // rather than be read at offsets that are not its own.
     T get(const TRecord& r) const {
         checkShared(r);
-        return m_field->Get(r.data());
+        return m_codec.get(r.bytes());
     }
     void set(TRecord& r, const T& v) const {
         checkShared(r);
-        m_field->Set(r.data(), v);
+        set(r.bytes(), v);
     }
+
+    // On raw record bytes: `record` points to the first of one record's
+    // byteSize() bytes (a record of the structure the handle was made from,
+    // as a contents file or TOpenTable::forEachBytes hold them). The values
+    // and the refusals are those of the record forms, byte for byte, but
+    // bytes carry no structure, so the structure check is the caller's: bytes
+    // of another layout are read or written at this field's offsets.
+    T get(const unsigned char* record) const { return m_codec.get(record); }
+    void set(unsigned char* record, const T& v) const {
+        if (!m_codec.set(record, v)) m_field->raiseExceeded(v);
+    }
+
     const TField<T>& field() const { return *m_field; }
 
 private:
@@ -843,6 +988,7 @@ private:
 
     TFields m_fields;
     const TField<T>* m_field;
+    field_codec<T> m_codec;
 };
 
 template <class T>

@@ -23,7 +23,7 @@ const std::streamoff kHeaderSize = 4;               // the record count
 const std::streamoff kMaxContentsBytes = 0x7FFFFFFF;  // positions are signed 32-bit in the format
 const unsigned long kMaxCount = 0xFFFFFFFF;           // the header holds 32 bits
 const std::streamoff kMoveChunk = 2048;              // tail moves go through one buffer of this size
-const unsigned long kScanBlockBytes = 256 * 1024;    // scans read this much at a time
+const unsigned long kScanBlockBytes = 32 * 1024;  // scans read this much at a time, so a block stays in cache
 
 const std::ios_base::openmode kBinary = std::ios_base::binary;
 
@@ -314,18 +314,20 @@ void TOpenTable::readInto(unsigned long i, TRecord& r) const {
 }
 
 bool TOpenTable::readBytes(unsigned long i, char* out, unsigned long records) const {
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
+    return readUpTo(i, out, size) == size;
+}
+
+std::streamsize TOpenTable::readUpTo(unsigned long i, char* out, std::streamsize size) const {
     std::streambuf* buffer = m_Stream->rdbuf();
     const std::streamoff at = offsetOf(i);
     if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at)) {
         m_Stream->setstate(std::ios_base::failbit);
-        return false;
+        return 0;
     }
-    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
-    if (buffer->sgetn(out, size) != size) {
-        m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
-        return false;
-    }
-    return true;
+    const std::streamsize got = buffer->sgetn(out, size);
+    if (got != size) m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
+    return got;
 }
 
 bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const { return writeBytes(i, r.data()(0), 1); }
@@ -343,36 +345,42 @@ bool TOpenTable::writeBytes(unsigned long i, const char* bytes, unsigned long re
     return true;
 }
 
-TRecord TOpenTable::at(unsigned long i) {
-    TRecord r(m_Fields);
-    readInto(i, r);
-    return r;
-}
+TRecord TOpenTable::at(unsigned long i) { return static_cast<const TOpenTable&>(*this).at(i); }
 
+// The record's bytes are copied once, straight from the stream's buffer into
+// the new record; only what a failed read leaves unfilled is zeroed, which
+// keeps readInto's outcome for a read that stops short.
 TRecord TOpenTable::at(unsigned long i) const {
-    TRecord r(m_Fields);
-    readInto(i, r);
+    if (i >= m_Count) raiseBadIndex(i);
+    TRecord r(m_Fields, bit_buffer::unfilled());
+    char* bytes = r.data()(0);
+    const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
+    const std::streamsize got = m_Stream->fail() ? 0 : readUpTo(i, bytes, size);
+    if (got != size) std::memset(bytes + got, 0, static_cast<std::size_t>(size - got));
     return r;
 }
 
 void TOpenTable::forEach(unsigned long from, unsigned long to,
                          const std::function<void(unsigned long, const TRecord&)>& visit) const {
+    TRecord record(m_Fields, bit_buffer::unfilled());
+    forEachBytes(from, to, [&](unsigned long i, const unsigned char* bytes) {
+        std::memcpy(record.bytes(), bytes, m_RecordSize);
+        visit(i, record);
+    });
+}
+
+unsigned long TOpenTable::startScan(unsigned long from, unsigned long to, std::vector<unsigned char>& block) const {
     if (to > m_Count) raiseBadIndex(to);
     if (from > to) raiseBadIndex(from);
-    if (from == to) return;
+    if (from == to) return 0;
     if (m_Stream->fail()) raiseUnreadable();
     const unsigned long blockRecords = std::max(1UL, kScanBlockBytes / m_RecordSize);
-    std::vector<char> block(std::min(blockRecords, to - from) * m_RecordSize);
-    TRecord record(m_Fields);
-    for (unsigned long first = from; first < to;) {
-        const unsigned long n = std::min(blockRecords, to - first);
-        if (!readBytes(first, block.data(), n)) raiseUnreadable();
-        for (unsigned long k = 0; k < n; ++k) {
-            std::memcpy(record.data()(0), block.data() + k * m_RecordSize, m_RecordSize);
-            visit(first + k, record);
-        }
-        first += n;
-    }
+    block.resize(std::min(blockRecords, to - from) * m_RecordSize);
+    return blockRecords;
+}
+
+void TOpenTable::readScanBlock(unsigned long first, unsigned long n, std::vector<unsigned char>& block) const {
+    if (!readBytes(first, reinterpret_cast<char*>(block.data()), n)) raiseUnreadable();
 }
 
 void TOpenTable::writeFrom(unsigned long i, const TRecord& r) { writeRecords(i, r.data()(0), 1); }
