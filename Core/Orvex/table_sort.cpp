@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/Utils.h"
+#include "support/scratch.h"
 
 namespace Orvex {
 
@@ -62,11 +63,11 @@ private:
 };
 
 // A range's records as read, with room after the last one for the eight
-// bytes KeyOrder::prefix reads. Left uninitialised: the read fills it.
+// bytes KeyOrder::prefix reads. Scratch memory: the read fills it.
 class RecordCopy {
 public:
     RecordCopy(std::size_t count, std::size_t recordSize)
-        : m_Size(recordSize), m_Bytes(new unsigned char[count * recordSize + kPadding]) {
+        : m_Size(recordSize), m_Bytes(scratchArray<unsigned char>(count * recordSize + kPadding)) {
         std::fill_n(m_Bytes.get() + count * recordSize, kPadding, 0);
     }
     char* data() { return reinterpret_cast<char*>(m_Bytes.get()); }
@@ -76,7 +77,7 @@ public:
 private:
     static constexpr std::size_t kPadding = 8;
     std::size_t m_Size;
-    std::unique_ptr<unsigned char[]> m_Bytes;
+    ScratchArray<unsigned char> m_Bytes;
 };
 
 // How the in-memory sort holds one record of the range: enough of its key
@@ -265,7 +266,11 @@ void writeMoved(const typename Entries::Entry* entries, std::size_t count, const
         if (inChunk != 0) write(runStart, chunk.get(), inChunk);
         inChunk = 0;
     };
+    // The sources lie anywhere in the copy, each a likely cache miss: asking
+    // for them some entries ahead overlaps the misses.
+    const std::size_t kAhead = 16;
     for (std::size_t p = 0; p < count; ++p) {
+        if (p + kAhead < count) __builtin_prefetch(records.record(Entries::indexOf(entries[p + kAhead])));
         const std::uint32_t source = Entries::indexOf(entries[p]);
         if (source == p) {
             flush();
@@ -284,7 +289,7 @@ template <class Entries, class Placed, class Write>
 void sortByEntries(const KeyOrder& order, const RecordCopy& records, std::size_t count, Placed placed, Write write) {
     typedef typename Entries::Entry Entry;
     const Entries keys(order, records);
-    std::unique_ptr<Entry[]> entries(new Entry[count]);
+    const ScratchArray<Entry> entries = scratchArray<Entry>(count);
     for (std::size_t k = 0; k < count; ++k) entries[k] = keys.entry(static_cast<std::uint32_t>(k));
     EntrySort<Entries, Placed>(keys, entries.get(), placed).sortRange(0, count);
     writeMoved<Entries>(entries.get(), count, records, write);
