@@ -809,6 +809,46 @@ TEST_F(Sorting, OrderedAndSkewedInputsEndWhereTheDocumentedStepsPutThem) {
     }
 }
 
+// The budget counts the records and their entries, 8 bytes each for a key
+// of up to 32 bits and 16 for a longer one: a budget of exactly that sorts
+// in memory, reading the range once; a byte less sorts record by record,
+// reading records again at every comparison. Both end alike.
+TEST(SortingBudget, ABudgetOfTheRecordsAndTheirEntriesSortsInMemoryAndAByteLessDoesNot) {
+    const std::vector<std::pair<TFields, std::size_t>> shapes = {
+        {fieldsOf(TField<unsigned int>("key", 32) | TEndOfKey() | TField<unsigned int>("payload", 8)), 8},
+        {fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 4) | TEndOfKey() | TField<unsigned int>("payload", 4)), 16},
+    };
+    const unsigned count = 500;
+    for (const auto& [fields, entryBytes] : shapes) {
+        const std::size_t recordSize = fields.byteSize(), fits = count * (recordSize + entryBytes);
+        std::vector<std::string> endings;
+        for (bool inMemory : {true, false}) {
+            Host::MemoryFileSet memory;
+            {
+                TTable t(memory, "t", fields, true);
+                TOpenTable open(t, false);
+                std::mt19937 rng(32);
+                for (unsigned i = 0; i < count; ++i) open.push_back(recordOf(fields, static_cast<unsigned>(rng() % 50), i % 16));
+            }
+            Host::FaultyFileSet counting(memory);
+            {
+                TTable t(counting, "t", true);
+                TOpenTable open(t, false);
+                open.sortMemoryBudget(inMemory ? fits : fits - 1);
+                const std::size_t before = counting.bytesRead();
+                open.sort();
+                const std::size_t read = counting.bytesRead() - before;
+                if (inMemory)
+                    EXPECT_EQ(read, count * recordSize) << "entries of " << entryBytes << " bytes";
+                else
+                    EXPECT_GT(read, 4 * count * recordSize) << "entries of " << entryBytes << " bytes";
+            }
+            endings.push_back(memory.contents("t.bin"));
+        }
+        EXPECT_EQ(endings[0], endings[1]) << "entries of " << entryBytes << " bytes";
+    }
+}
+
 // Only the records whose place changed are written: a sorted table takes no
 // write at all, one exchanged pair takes the bytes of two records.
 TEST(SortingWrites, OnlyRecordsThatMoveAreWritten) {
