@@ -255,11 +255,12 @@ private:
 };
 
 // Writes the records whose place changed, gathering neighbours into one
-// write: `write(position, bytes, count)` gets runs in position order.
+// write: `write(position, bytes, count)` gets runs in position order, of at
+// most 64 KiB, which stay in the cache between the gathering and the write.
 template <class Entries, class Write>
 void writeMoved(const typename Entries::Entry* entries, std::size_t count, const RecordCopy& records, Write write) {
     const std::size_t recordSize = records.recordSize();
-    const std::size_t chunkRecords = std::max<std::size_t>(1, (std::size_t(1) << 20) / recordSize);
+    const std::size_t chunkRecords = std::max<std::size_t>(1, (std::size_t(1) << 16) / recordSize);
     std::unique_ptr<char[]> chunk(new char[chunkRecords * recordSize]);
     std::size_t runStart = 0, inChunk = 0;
     auto flush = [&] {
