@@ -810,13 +810,13 @@ TEST_F(Sorting, OrderedAndSkewedInputsEndWhereTheDocumentedStepsPutThem) {
 }
 
 // The budget counts the records and their entries, 8 bytes each for a key
-// of up to 32 bits and 16 for a longer one: a budget of exactly that sorts
+// of up to 32 bits and 12 for a longer one: a budget of exactly that sorts
 // in memory, reading the range once; a byte less sorts record by record,
 // reading records again at every comparison. Both end alike.
 TEST(SortingBudget, ABudgetOfTheRecordsAndTheirEntriesSortsInMemoryAndAByteLessDoesNot) {
     const std::vector<std::pair<TFields, std::size_t>> shapes = {
         {fieldsOf(TField<unsigned int>("key", 32) | TEndOfKey() | TField<unsigned int>("payload", 8)), 8},
-        {fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 4) | TEndOfKey() | TField<unsigned int>("payload", 4)), 16},
+        {fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 4) | TEndOfKey() | TField<unsigned int>("payload", 4)), 12},
     };
     const unsigned count = 500;
     for (const auto& [fields, entryBytes] : shapes) {

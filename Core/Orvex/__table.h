@@ -226,7 +226,7 @@ public:
     [[noreturn]] void raiseUnreadable() const;
 
     // Sorting on the key, in place on the file. A range whose records and
-    // their sort entries (8 bytes each for a key of up to 32 bits, 16 for a
+    // their sort entries (8 bytes each for a key of up to 32 bits, 12 for a
     // longer one) fit the memory budget is read in one pass, ordered in
     // memory by exactly the same exchanges, and only the records that moved
     // are written back, in position order; a larger one is sorted record by

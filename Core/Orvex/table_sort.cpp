@@ -103,19 +103,25 @@ private:
 };
 
 // Any longer key: its first 64 bits beside the index; entries of equal
-// prefixes compare the rest of their keys in the records' bytes.
+// prefixes compare the rest of their keys in the records' bytes. The prefix
+// is kept in two 32-bit halves, so that an entry takes 12 bytes, not 16.
 class WideEntries {
 public:
     struct Entry {
-        std::uint64_t prefix;
+        std::uint32_t prefixHigh;
+        std::uint32_t prefixLow;
         std::uint32_t index;
+        std::uint64_t prefix() const { return std::uint64_t(prefixHigh) << 32 | prefixLow; }
     };
 
     WideEntries(const KeyOrder& order, const RecordCopy& records) : m_Order(order), m_Records(records) {}
-    Entry entry(std::uint32_t index) const { return Entry{m_Order.prefix(m_Records.record(index)), index}; }
+    Entry entry(std::uint32_t index) const {
+        const std::uint64_t prefix = m_Order.prefix(m_Records.record(index));
+        return Entry{static_cast<std::uint32_t>(prefix >> 32), static_cast<std::uint32_t>(prefix), index};
+    }
     static std::uint32_t indexOf(const Entry& e) { return e.index; }
     bool less(const Entry& a, const Entry& b) const {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
         return m_Order.beyondPrefix() &&
                m_Order.compareBeyondPrefix(m_Records.record(a.index), m_Records.record(b.index)) < 0;
     }
