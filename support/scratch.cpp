@@ -21,9 +21,11 @@ void* allocateScratch(std::size_t bytes) {
     const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* large = std::aligned_alloc(kHugePage, rounded);
     if (large == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
     // Advice only: a kernel without huge pages refuses it, and the array
     // then works the same on small pages.
     ::madvise(large, rounded, MADV_HUGEPAGE);
+#endif
     return large;
 }
 
