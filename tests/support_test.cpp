@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
+#include <new>
 #include <random>
 #include <sstream>
 
@@ -10,6 +12,7 @@
 #include "support/fixed_point.h"
 #include "support/jobject.h"
 #include "support/pointer.h"
+#include "support/scratch.h"
 #include "support/serial.h"
 #include "support/tabulation.h"
 
@@ -329,6 +332,29 @@ TEST(Raisers, EachRaisesItsStandardClassWithTheMessage) {
     }
     EXPECT_THROW(Utils::raise_runtime_error("x"), std::runtime_error);
     EXPECT_THROW(Utils::raise_logic_error("x"), std::logic_error);
+}
+
+// Scratch arrays below the huge page size and above it hold every element
+// they were asked for, independently of each other; the large ones start on
+// a huge page boundary; a count whose size passes std::size_t is refused
+// before anything is allocated.
+TEST(Scratch, ArraysHoldWhatTheyWereAskedForAndLargeOnesStartOnAHugePage) {
+    const std::size_t hugePage = std::size_t(2) << 20;
+    for (std::size_t count : {std::size_t(0), std::size_t(1), std::size_t(1000), hugePage / 8 - 1, hugePage / 8,
+                              hugePage / 8 * 3 + 5}) {
+        Orvex::ScratchArray<std::uint64_t> a = Orvex::scratchArray<std::uint64_t>(count);
+        Orvex::ScratchArray<std::uint64_t> b = Orvex::scratchArray<std::uint64_t>(count);
+        ASSERT_NE(a.get(), nullptr);
+        for (std::size_t i = 0; i < count; ++i) a[i] = i * 2654435761u, b[i] = ~i;
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(a[i], i * 2654435761u) << count << " at " << i;
+            ASSERT_EQ(b[i], ~i) << count << " at " << i;
+        }
+        if (count * 8 >= hugePage) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.get()) % hugePage, 0u) << count;
+        }
+    }
+    EXPECT_THROW(Orvex::scratchArray<std::uint64_t>(static_cast<std::size_t>(-1) / 4), std::bad_alloc);
 }
 
 }  // namespace

@@ -260,10 +260,11 @@ public:
     [[noreturn]] void raiseUnreadable() const;
 
     // Sorting on the key, in place on the file. A range whose records and
-    // their sort entries (16 bytes each) fit the memory budget is read in one
-    // pass, ordered in memory by exactly the same exchanges, and only the
-    // records that moved are written back, in position order; a larger one is
-    // sorted record by record on the file. The final order, the progress
+    // their sort entries (8 bytes each for a key of up to 32 bits, 12 for a
+    // longer one) fit the memory budget is read in one pass, ordered in
+    // memory by exactly the same exchanges, and only the records that moved
+    // are written back, in position order; a larger one is sorted record by
+    // record on the file. The final order, the progress
     // reports and the messages are the same either way; only the moment the
     // writes happen differs (at the end, for the in-memory way).
     static constexpr std::size_t kDefaultSortBudget = std::size_t(256) << 20;

@@ -4,6 +4,7 @@
 #include "Core/Orvex/__table.h"
 
 #include <algorithm>
+#include <boost/endian/conversion.hpp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "support/Utils.h"
+#include "support/scratch.h"
 
 namespace Orvex {
 
@@ -24,17 +26,18 @@ namespace {
 class KeyOrder {
 public:
     explicit KeyOrder(const TFields& fields)
-        : m_Whole(fields.bitCompareSize() / 8),
-          m_TailMask(static_cast<unsigned char>(255u << (8 - fields.bitCompareSize() % 8))),
-          m_KeyBytes(m_Whole + (m_TailMask != 0 ? 1 : 0)) {}
+        : m_Bits(fields.bitCompareSize()),
+          m_Whole(m_Bits / 8),
+          m_TailMask(static_cast<unsigned char>(255u << (8 - m_Bits % 8))),
+          m_KeyBytes(m_Whole + (m_TailMask != 0 ? 1 : 0)),
+          m_PrefixMask(m_Bits == 0 ? 0 : m_Bits >= 64 ? ~std::uint64_t(0) : ~std::uint64_t(0) << (64 - m_Bits)) {}
 
-    // The first eight key bytes as a big-endian number, the tail masked and
-    // missing bytes zero: numbers compare as those bytes do.
+    unsigned keyBits() const { return m_Bits; }
+    // The key's first 64 bits as a big-endian number, the bits after the key
+    // zero: numbers compare as those bits do. Reads eight bytes from
+    // `record` whatever the record size, so the caller pads its buffer.
     std::uint64_t prefix(const unsigned char* record) const {
-        std::uint64_t value = 0;
-        const unsigned n = std::min(m_KeyBytes, 8u);
-        for (unsigned i = 0; i < n; ++i) value = value << 8 | keyByte(record, i);
-        return n == 0 ? 0 : value << (8 * (8 - n));
+        return boost::endian::load_big_u64(record) & m_PrefixMask;
     }
     // How many leading bytes of a record the order looks at.
     unsigned keyBytes() const { return m_KeyBytes; }
@@ -56,31 +59,100 @@ private:
         return 0;
     }
 
+    unsigned m_Bits;
     unsigned m_Whole;
     unsigned char m_TailMask;
     unsigned m_KeyBytes;
+    std::uint64_t m_PrefixMask;
 };
 
-// One record of a range being sorted in memory: its key's prefix and where
-// its bytes lie in the range as read.
-struct SortEntry {
-    std::uint64_t prefix;
-    std::uint32_t index;
+// A range's records as read, with room after the last one for the eight
+// bytes KeyOrder::prefix reads. Scratch memory: the read fills it.
+class RecordCopy {
+public:
+    RecordCopy(std::size_t count, std::size_t recordSize)
+        : m_Size(recordSize), m_Bytes(scratchArray<unsigned char>(count * recordSize + kPadding)) {
+        std::fill_n(m_Bytes.get() + count * recordSize, kPadding, 0);
+    }
+    char* data() { return reinterpret_cast<char*>(m_Bytes.get()); }
+    const unsigned char* record(std::size_t index) const { return m_Bytes.get() + index * m_Size; }
+    std::size_t recordSize() const { return m_Size; }
+
+private:
+    static constexpr std::size_t kPadding = 8;
+    std::size_t m_Size;
+    ScratchArray<unsigned char> m_Bytes;
 };
+
+// How the in-memory sort holds one record of the range: enough of its key
+// to order it, and its index in the range as read. Each kind of entry makes
+// entries and orders them exactly as KeyOrder orders their records.
+
+// A key of at most 32 bits shares one 64-bit word with the index: the key
+// in the top half, the index in the bottom one. Entries compare on the top
+// half alone, so that records of equal keys compare equal, as on the file.
+class WordEntries {
+public:
+    typedef std::uint64_t Entry;
+    static bool fits(const KeyOrder& order) { return order.keyBits() <= 32; }
+
+    WordEntries(const KeyOrder& order, const RecordCopy& records) : m_Order(order), m_Records(records) {}
+    Entry entry(std::uint32_t index) const { return m_Order.prefix(m_Records.record(index)) | index; }
+    static std::uint32_t indexOf(Entry e) { return static_cast<std::uint32_t>(e); }
+    static bool less(Entry a, Entry b) { return (a >> 32) < (b >> 32); }
+
+private:
+    const KeyOrder& m_Order;
+    const RecordCopy& m_Records;
+};
+
+// Any longer key: its first 64 bits beside the index; entries of equal
+// prefixes compare the rest of their keys in the records' bytes. The prefix
+// is kept in two 32-bit halves, so that an entry takes 12 bytes, not 16.
+class WideEntries {
+public:
+    struct Entry {
+        std::uint32_t prefixHigh;
+        std::uint32_t prefixLow;
+        std::uint32_t index;
+        std::uint64_t prefix() const { return std::uint64_t(prefixHigh) << 32 | prefixLow; }
+    };
+
+    WideEntries(const KeyOrder& order, const RecordCopy& records) : m_Order(order), m_Records(records) {}
+    Entry entry(std::uint32_t index) const {
+        const std::uint64_t prefix = m_Order.prefix(m_Records.record(index));
+        return Entry{static_cast<std::uint32_t>(prefix >> 32), static_cast<std::uint32_t>(prefix), index};
+    }
+    static std::uint32_t indexOf(const Entry& e) { return e.index; }
+    bool less(const Entry& a, const Entry& b) const {
+        if (a.prefix() != b.prefix()) return a.prefix() < b.prefix();
+        return m_Order.beyondPrefix() &&
+               m_Order.compareBeyondPrefix(m_Records.record(a.index), m_Records.record(b.index)) < 0;
+    }
+
+private:
+    const KeyOrder& m_Order;
+    const RecordCopy& m_Records;
+};
+
+// The bytes an entry of the structure's kind takes.
+std::size_t entryBytes(const KeyOrder& order) {
+    return WordEntries::fits(order) ? sizeof(WordEntries::Entry) : sizeof(WideEntries::Entry);
+}
 
 // The documented sort on an array of entries: the same pivots, scans,
 // exchanges and finishing order as TOpenTable::sortRange on the file, so the
 // records end in the same places and progress is reported at the same steps.
-template <class Placed>
+template <class Entries, class Placed>
 class EntrySort {
 public:
-    EntrySort(const KeyOrder& order, const unsigned char* records, std::size_t recordSize,
-              std::vector<SortEntry>& entries, Placed placed)
-        : m_Order(order), m_Records(records), m_RecordSize(recordSize), m_Entries(entries), m_Placed(placed) {}
+    typedef typename Entries::Entry Entry;
+
+    EntrySort(const Entries& entries, Entry* array, Placed placed) : m_Keys(entries), m_Entries(array), m_Placed(placed) {}
 
     void sortRange(std::size_t from, std::size_t to) {
         while (to - from >= 4) {
-            const SortEntry pivot = m_Entries[from + (to - from) / 2];
+            const Entry pivot = m_Entries[from + (to - from) / 2];
             const std::size_t cut = partition(from, to, pivot);
             if (cut - from <= to - cut) {
                 sortRange(from, cut);
@@ -96,14 +168,20 @@ public:
     }
 
 private:
-    bool less(const SortEntry& a, const SortEntry& b) const {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return m_Order.beyondPrefix() && m_Order.compareBeyondPrefix(bytes(a), bytes(b)) < 0;
-    }
-    bool notGreater(const SortEntry& a, const SortEntry& b) const { return !less(b, a); }
-    const unsigned char* bytes(const SortEntry& e) const { return m_Records + e.index * m_RecordSize; }
+    // Positions a block scan looks at in one go: small enough for a byte
+    // offset, large enough that the one mispredicted branch per block
+    // (where its stops run out) costs little.
+    static constexpr std::size_t kBlock = 64;
 
-    std::size_t partition(std::size_t first, std::size_t last, const SortEntry& pivot) {
+    bool less(const Entry& a, const Entry& b) const { return m_Keys.less(a, b); }
+    bool notGreater(const Entry& a, const Entry& b) const { return !less(b, a); }
+
+    // The unguarded partition of the text: the left scan stops at an entry
+    // not less than the pivot, the right one at an entry the pivot is not
+    // less than, each such pair is exchanged, and the left scan's stop
+    // where the two cross is the cut.
+    std::size_t partition(std::size_t first, std::size_t last, const Entry& pivot) {
+        if (last - first >= 2 * kBlock) exchangeInBlocks(first, last, pivot);
         for (;;) {
             while (less(m_Entries[first], pivot)) ++first;
             --last;
@@ -113,13 +191,62 @@ private:
             ++first;
         }
     }
+
+    // Makes the first exchanges of the partition above a block at a time,
+    // with no branch per entry scanned: a block from each end notes where
+    // its scan would stop, and the k-th stop from the left is exchanged with
+    // the k-th stop from the right, as the scans pair them. While the blocks
+    // take only positions no exchange has touched, the stops noted are the
+    // scans' own and every left stop lies before every right one, so each
+    // pair is one the scans exchange too. Stops as soon as fewer than a
+    // block of untouched positions remain for a side that needs one, and
+    // leaves `first` just past the last left stop exchanged and `last` on
+    // the last right one: where the scans stand after that exchange, for
+    // them to finish from.
+    void exchangeInBlocks(std::size_t& first, std::size_t& last, const Entry& pivot) {
+        std::uint8_t leftStops[kBlock], rightStops[kBlock];
+        std::size_t leftCount = 0, leftTaken = 0, rightCount = 0, rightTaken = 0;
+        std::size_t leftBase = 0, rightBase = 0;
+        std::size_t untouchedFrom = first, untouchedTo = last;
+        for (;;) {
+            if (leftTaken == leftCount) {
+                if (untouchedTo - untouchedFrom < kBlock) return;
+                leftBase = untouchedFrom;
+                leftCount = leftTaken = 0;
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    leftStops[leftCount] = static_cast<std::uint8_t>(i);
+                    leftCount += !less(m_Entries[leftBase + i], pivot);
+                }
+                untouchedFrom += kBlock;
+            }
+            if (rightTaken == rightCount) {
+                if (untouchedTo - untouchedFrom < kBlock) return;
+                rightBase = untouchedTo - 1;
+                rightCount = rightTaken = 0;
+                for (std::size_t i = 0; i < kBlock; ++i) {
+                    rightStops[rightCount] = static_cast<std::uint8_t>(i);
+                    rightCount += !less(pivot, m_Entries[rightBase - i]);
+                }
+                untouchedTo -= kBlock;
+            }
+            const std::size_t pairs = std::min(leftCount - leftTaken, rightCount - rightTaken);
+            if (pairs == 0) continue;
+            for (std::size_t k = leftTaken, j = rightTaken; k < leftTaken + pairs; ++k, ++j)
+                std::swap(m_Entries[leftBase + leftStops[k]], m_Entries[rightBase - rightStops[j]]);
+            leftTaken += pairs;
+            rightTaken += pairs;
+            first = leftBase + leftStops[leftTaken - 1] + 1;
+            last = rightBase - rightStops[rightTaken - 1];
+        }
+    }
+
     void sort2(std::size_t i) {
         if (less(m_Entries[i + 1], m_Entries[i])) std::swap(m_Entries[i], m_Entries[i + 1]);
     }
     // The cases of partialSort3, in its order.
     void sort3(std::size_t i) {
-        const SortEntry x = m_Entries[i], y = m_Entries[i + 1], z = m_Entries[i + 2];
-        SortEntry* out = &m_Entries[i];
+        const Entry x = m_Entries[i], y = m_Entries[i + 1], z = m_Entries[i + 2];
+        Entry* out = &m_Entries[i];
         if (notGreater(x, y)) {
             if (!notGreater(x, z)) out[0] = z, out[1] = x, out[2] = y;
             else if (!notGreater(y, z)) out[1] = z, out[2] = y;
@@ -132,37 +259,51 @@ private:
         }
     }
 
-    const KeyOrder& m_Order;
-    const unsigned char* m_Records;
-    std::size_t m_RecordSize;
-    std::vector<SortEntry>& m_Entries;
+    const Entries& m_Keys;
+    Entry* m_Entries;
     Placed m_Placed;
 };
 
 // Writes the records whose place changed, gathering neighbours into one
-// write: `write(position, bytes, count)` gets runs in position order.
-template <class Write>
-void writeMoved(const std::vector<SortEntry>& entries, const unsigned char* records, std::size_t recordSize,
-                Write write) {
-    const std::size_t chunkRecords = std::max<std::size_t>(1, (std::size_t(1) << 20) / std::max<std::size_t>(recordSize, 1));
-    std::vector<char> chunk;
-    chunk.reserve(chunkRecords * recordSize);
-    std::size_t runStart = 0;
+// write: `write(position, bytes, count)` gets runs in position order, of at
+// most 64 KiB, which stay in the cache between the gathering and the write.
+template <class Entries, class Write>
+void writeMoved(const typename Entries::Entry* entries, std::size_t count, const RecordCopy& records, Write write) {
+    const std::size_t recordSize = records.recordSize();
+    const std::size_t chunkRecords = std::max<std::size_t>(1, (std::size_t(1) << 16) / recordSize);
+    std::unique_ptr<char[]> chunk(new char[chunkRecords * recordSize]);
+    std::size_t runStart = 0, inChunk = 0;
     auto flush = [&] {
-        if (!chunk.empty()) write(runStart, chunk.data(), chunk.size() / recordSize);
-        chunk.clear();
+        if (inChunk != 0) write(runStart, chunk.get(), inChunk);
+        inChunk = 0;
     };
-    for (std::size_t p = 0; p < entries.size(); ++p) {
-        if (entries[p].index == p) {
+    // The sources lie anywhere in the copy, each a likely cache miss: asking
+    // for them some entries ahead overlaps the misses.
+    const std::size_t kAhead = 16;
+    for (std::size_t p = 0; p < count; ++p) {
+        if (p + kAhead < count) __builtin_prefetch(records.record(Entries::indexOf(entries[p + kAhead])));
+        const std::uint32_t source = Entries::indexOf(entries[p]);
+        if (source == p) {
             flush();
             continue;
         }
-        if (chunk.empty()) runStart = p;
-        const char* source = reinterpret_cast<const char*>(records) + entries[p].index * recordSize;
-        chunk.insert(chunk.end(), source, source + recordSize);
-        if (chunk.size() >= chunkRecords * recordSize) flush();
+        if (inChunk == 0) runStart = p;
+        std::memcpy(chunk.get() + inChunk * recordSize, records.record(source), recordSize);
+        if (++inChunk == chunkRecords) flush();
     }
     flush();
+}
+
+// Sorts the records in `records` by entries of the given kind, then hands
+// the moved ones to `write`.
+template <class Entries, class Placed, class Write>
+void sortByEntries(const KeyOrder& order, const RecordCopy& records, std::size_t count, Placed placed, Write write) {
+    typedef typename Entries::Entry Entry;
+    const Entries keys(order, records);
+    const ScratchArray<Entry> entries = scratchArray<Entry>(count);
+    for (std::size_t k = 0; k < count; ++k) entries[k] = keys.entry(static_cast<std::uint32_t>(k));
+    EntrySort<Entries, Placed>(keys, entries.get(), placed).sortRange(0, count);
+    writeMoved<Entries>(entries.get(), count, records, write);
 }
 
 }  // namespace
@@ -193,22 +334,22 @@ bool TOpenTable::fitsSortBudget(unsigned long from, unsigned long to) const {
     if (!m_Stream->good() || m_RecordSize == 0) return false;
     const unsigned long n = to - from;
     if (n > UINT32_MAX) return false;
-    return n <= m_SortBudget / (m_RecordSize + sizeof(SortEntry));
+    return n <= m_SortBudget / (m_RecordSize + entryBytes(KeyOrder(m_Fields)));
 }
 
 void TOpenTable::sortInMemory(unsigned long from, unsigned long to, unsigned long& done) {
     const std::size_t n = to - from;
-    std::vector<unsigned char> records(n * m_RecordSize);
-    if (n != 0 && !readBytes(from, reinterpret_cast<char*>(records.data()), n)) raiseUnreadable();
+    RecordCopy records(n, m_RecordSize);
+    if (n != 0 && !readBytes(from, records.data(), n)) raiseUnreadable();
     const KeyOrder order(m_Fields);
-    std::vector<SortEntry> entries(n);
-    for (std::size_t k = 0; k < n; ++k)
-        entries[k] = SortEntry{order.prefix(&records[k * m_RecordSize]), static_cast<std::uint32_t>(k)};
     auto placedHere = [this, &done](unsigned long count) { placed(done, count); };
-    EntrySort<decltype(placedHere)>(order, records.data(), m_RecordSize, entries, placedHere).sortRange(0, n);
-    writeMoved(entries, records.data(), m_RecordSize, [this, from](std::size_t position, const char* bytes, std::size_t count) {
+    auto writeHere = [this, from](std::size_t position, const char* bytes, std::size_t count) {
         writeRecords(from + position, bytes, count);
-    });
+    };
+    if (WordEntries::fits(order))
+        sortByEntries<WordEntries>(order, records, n, placedHere, writeHere);
+    else
+        sortByEntries<WideEntries>(order, records, n, placedHere, writeHere);
 }
 
 void TOpenTable::placed(unsigned long& count, unsigned long n) {
