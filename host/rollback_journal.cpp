@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
-#include <boost/crc.hpp>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -41,13 +41,18 @@ std::uint64_t getLE(const char* p, int bytes) {
     return v;
 }
 
+// CRC-32 of the salt's eight bytes, then the entry: zlib's, which runs
+// several bytes a step, since every byte a change saves passes through here.
 std::uint32_t entryCrc(std::uint64_t salt, const char* entry, std::size_t size) {
-    boost::crc_32_type crc;
     std::vector<char> saltBytes;
     putU64(saltBytes, salt);
-    crc.process_bytes(saltBytes.data(), saltBytes.size());
-    crc.process_bytes(entry, size);
-    return crc.checksum();
+    uLong crc = ::crc32(0L, reinterpret_cast<const Bytef*>(saltBytes.data()), static_cast<uInt>(saltBytes.size()));
+    for (std::size_t done = 0; done < size;) {  // uInt lengths: large entries in pieces
+        const std::size_t piece = std::min<std::size_t>(size - done, std::size_t(1) << 30);
+        crc = ::crc32(crc, reinterpret_cast<const Bytef*>(entry + done), static_cast<uInt>(piece));
+        done += piece;
+    }
+    return static_cast<std::uint32_t>(crc);
 }
 
 // Moves exactly `size` bytes at `at` with pread or pwrite, going on after
