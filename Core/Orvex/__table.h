@@ -283,8 +283,9 @@ public:
     // the halving (keys of up to seven bytes; at most 256 KiB per open table)
     // and use them in later searches until the records may have changed, as
     // contentsVersion tells; the last few hundred bytes of a range are read
-    // in one piece. The answers and errors are those of probing record by
-    // record.
+    // in one piece. While reads succeed, the answers and errors are those of
+    // probing record by record with `at`; a read that fails leaves the stream
+    // failed, and the answer then rests on what could be read.
     unsigned long find(unsigned long first, unsigned long last, const TRecord& value) const;
     unsigned long lower_bound(unsigned long first, unsigned long last, const TRecord& value) const;
     unsigned long upper_bound(unsigned long first, unsigned long last, const TRecord& value) const;

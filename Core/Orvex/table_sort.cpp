@@ -552,19 +552,18 @@ TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long l
 }
 
 // The searches compare the value's key with records read raw, one small
-// read each, into one reused buffer: what readInto and compareTo would do,
-// without a record per probe. As there, a stream that failed leaves the
-// buffer as it was, and a value of another structure raises on the first
-// comparison, after the probe's index check.
+// read each, into one reused buffer zeroed before each read: what `at` and
+// compareTo would do, without a record per probe. As there, a stream that
+// failed reads nothing and a short read keeps the bytes it got, and a value
+// of another structure raises on the first comparison, after the probe's
+// index check.
 //
 // Two shortcuts give the same comparisons with fewer reads. A probe of a
-// kept node compares the kept prefix instead of reading; the buffer must
-// then still hold what those reads would have left there should a later
-// read fail, so the last kept key (or tail record, below) is written into it
-// before the next read.
-// And once the range left is a few hundred bytes, it is read whole and
-// halved in memory; should that read fail, the stream is made good again (it
-// was before) and the probes read one by one, failing where they would have.
+// kept node compares the kept prefix instead of reading (kept keys are
+// taken only from reads that succeeded, and a search starting on a failed
+// stream uses none). And once the range left is a few hundred bytes, it is
+// read whole and halved in memory; should that read fail, the stream is
+// made good again (it was before) and the probes read one by one.
 class TOpenTable::KeyProbe {
 public:
     KeyProbe(const TOpenTable& table, const TRecord& value, unsigned long first, unsigned long last)
@@ -578,16 +577,12 @@ public:
         if (i >= m_Table.m_Count) m_Table.raiseBadIndex(i);
         if (i - m_TailFirst < m_TailCount) {
             checkStructure();
-            m_PendingRecord = &m_Tail[(i - m_TailFirst) * m_Table.m_RecordSize];
-            m_Pending = false;
-            return m_Order.compare(reinterpret_cast<const unsigned char*>(m_PendingRecord), valueBytes());
+            return m_Order.compare(reinterpret_cast<const unsigned char*>(&m_Tail[(i - m_TailFirst) * m_Table.m_RecordSize]),
+                                   valueBytes());
         }
         std::uint64_t prefix;
         if (m_Keys && m_Keys->find(node, prefix)) {
             checkStructure();
-            m_PendingPrefix = prefix;
-            m_Pending = true;
-            m_PendingRecord = nullptr;
             return prefix < m_ValuePrefix ? -1 : prefix > m_ValuePrefix ? 1 : 0;
         }
         const unsigned char* record = read(i);
@@ -611,9 +606,6 @@ public:
         std::uint64_t prefix;
         while (len * m_Table.m_RecordSize > kTailBytes && m_Keys->find(node, prefix)) {
             checkStructure();
-            m_PendingPrefix = prefix;
-            m_Pending = true;
-            m_PendingRecord = nullptr;
             const unsigned long half = len / 2;
             if (m_OrEqual ? prefix <= m_ValuePrefix : prefix < m_ValuePrefix) {
                 first += half + 1;
@@ -642,16 +634,9 @@ private:
     static constexpr unsigned long kTailBytes = 512;
 
     const unsigned char* read(unsigned long i) {
-        if (m_Pending) writePendingKey();
-        if (m_PendingRecord) std::memcpy(m_Buffer, m_PendingRecord, m_Table.m_RecordSize);
-        m_PendingRecord = nullptr;
+        std::memset(m_Buffer, 0, m_Table.m_RecordSize);
         m_Read = !m_Table.m_Stream->fail() && m_Table.readBytes(i, m_Buffer, 1);
         return reinterpret_cast<const unsigned char*>(m_Buffer);
-    }
-    void writePendingKey() {
-        const unsigned n = m_Order.keyBytes();
-        for (unsigned k = 0; k < n; ++k) m_Buffer[k] = static_cast<char>(m_PendingPrefix >> (8 * (n - 1 - k)));
-        m_Pending = false;
     }
     void checkStructure() {
         if (m_Checked) return;
@@ -666,9 +651,6 @@ private:
     TopKeys* m_Keys;
     char* m_Buffer;
     std::uint64_t m_ValuePrefix = 0;
-    std::uint64_t m_PendingPrefix = 0;
-    bool m_Pending = false;           // m_PendingPrefix is the last probe's key
-    const char* m_PendingRecord = nullptr;  // the last probe's record, from the tail
     bool m_Read = false;
     bool m_Checked = false;
     bool m_OrEqual = false;
