@@ -476,10 +476,10 @@ unsigned long halve(unsigned long first, unsigned long last, Probe& probe) {
 // top levels of the tree of halving paths, each node's key kept the first
 // time a search reads that record, so that a run of searches finds the top
 // of every path in memory and reads the file only near its end. Keys of up
-// to seven bytes are kept, each as one number (the key's prefix, which
-// orders as the bytes do) under the stamp of the filling it belongs to; a
-// new filling (another count or contents version) takes a new stamp instead
-// of clearing the nodes.
+// to seven bytes are kept, each as one number (the key's bytes, which order
+// as the bytes do) under the stamp of the filling it belongs to: in four
+// bytes for keys of up to three bytes, else in eight. A new filling (another
+// count or contents version) takes a new stamp instead of clearing the nodes.
 class TOpenTable::TopKeys {
 public:
     static constexpr unsigned kLevels = 15;
@@ -489,11 +489,16 @@ public:
     // The entries come zeroed from calloc, which maps fresh memory for a
     // block this size: a table searched a few times gets only the pages its
     // paths touch.
-    TopKeys()
-        : m_Nodes(std::size_t(1) << kLevels),
-          m_Entries(static_cast<std::uint64_t*>(std::calloc(m_Nodes, sizeof(std::uint64_t)))) {
-        if (!m_Entries) throw std::bad_alloc();
+    explicit TopKeys(unsigned keyBytes)
+        : m_KeyBytes(keyBytes), m_Narrow(keyBytes <= 3), m_StampShift(m_Narrow ? 24 : 56),
+          m_Nodes(std::size_t(1) << kLevels),
+          m_Memory(std::calloc(m_Nodes, m_Narrow ? sizeof(std::uint32_t) : sizeof(std::uint64_t))) {
+        if (!m_Memory) throw std::bad_alloc();
     }
+
+    unsigned keyBytes() const { return m_KeyBytes; }
+    // The number a record's key is kept as, from the key order's prefix.
+    std::uint64_t valueOf(std::uint64_t prefix) const { return prefix >> (64 - 8 * m_KeyBytes); }
 
     // Makes the keys those of `count` records at contents version `version`.
     void keepFor(unsigned long count, unsigned long version) {
@@ -501,35 +506,49 @@ public:
         m_Count = count;
         m_Version = version;
         if (++m_Stamp > kLastStamp) {  // the stamps ran out: forget every node for real
-            std::fill(m_Entries.get(), m_Entries.get() + m_Nodes, 0);
+            std::memset(m_Memory.get(), 0, m_Nodes * (m_Narrow ? sizeof(std::uint32_t) : sizeof(std::uint64_t)));
             m_Stamp = 1;
         }
     }
-    // Whether node's key is kept; if so, `prefix` is set to it.
-    bool find(unsigned long node, std::uint64_t& prefix) const {
+    // Whether node's key is kept; if so, `value` is set to it.
+    bool find(unsigned long node, std::uint64_t& value) const {
         if (node >= m_Nodes) return false;  // kOffTree included
         // The nodes four levels down, which a path through this one meets
-        // next, fill two cache lines: fetching them now hides most of the
-        // wait for the deep levels.
-        if (16 * node < m_Nodes) __builtin_prefetch(&m_Entries[16 * node]);
-        const std::uint64_t entry = m_Entries[node];
-        prefix = entry & kPrefixBits;
-        return entry >> kStampShift == m_Stamp;
+        // next, lie together: fetching them now hides most of the wait for
+        // the deep levels.
+        std::uint64_t entry;
+        if (m_Narrow) {
+            const std::uint32_t* entries = static_cast<const std::uint32_t*>(m_Memory.get());
+            if (16 * node < m_Nodes) __builtin_prefetch(&entries[16 * node]);
+            entry = entries[node];
+        } else {
+            const std::uint64_t* entries = static_cast<const std::uint64_t*>(m_Memory.get());
+            if (16 * node < m_Nodes) __builtin_prefetch(&entries[16 * node]);
+            entry = entries[node];
+        }
+        value = entry & ((std::uint64_t(1) << m_StampShift) - 1);
+        return entry >> m_StampShift == m_Stamp;
     }
-    void keep(unsigned long node, std::uint64_t prefix) {
-        if (node < m_Nodes) m_Entries[node] = std::uint64_t(m_Stamp) << kStampShift | prefix;
+    void keep(unsigned long node, std::uint64_t value) {
+        if (node >= m_Nodes) return;
+        const std::uint64_t entry = std::uint64_t(m_Stamp) << m_StampShift | value;
+        if (m_Narrow)
+            static_cast<std::uint32_t*>(m_Memory.get())[node] = static_cast<std::uint32_t>(entry);
+        else
+            static_cast<std::uint64_t*>(m_Memory.get())[node] = entry;
     }
 
 private:
-    static constexpr unsigned kStampShift = 56;
-    static constexpr std::uint64_t kPrefixBits = (std::uint64_t(1) << kStampShift) - 1;
     static constexpr unsigned kLastStamp = 255;
 
+    unsigned m_KeyBytes;
+    bool m_Narrow;
+    unsigned m_StampShift;
     std::size_t m_Nodes;
     struct Free {
-        void operator()(std::uint64_t* p) const { std::free(p); }
+        void operator()(void* p) const { std::free(p); }
     };
-    std::unique_ptr<std::uint64_t[], Free> m_Entries;  // per node: stamp, then the key's prefix
+    std::unique_ptr<void, Free> m_Memory;  // per node: stamp, then the key
     unsigned m_Stamp = 0;
     unsigned long m_Count = 0;
     unsigned long m_Version = 0;
@@ -546,7 +565,7 @@ TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long l
     if (first != 0 || last != m_Count || !m_Stream->good()) return nullptr;
     const unsigned keyBytes = KeyOrder(m_Fields).keyBytes();
     if (keyBytes == 0 || keyBytes > TopKeys::kMaxKeyBytes) return nullptr;
-    if (!m_TopKeys) m_TopKeys = std::make_shared<TopKeys>();
+    if (!m_TopKeys || m_TopKeys->keyBytes() != keyBytes) m_TopKeys = std::make_shared<TopKeys>(keyBytes);
     m_TopKeys->keepFor(m_Count, m_Table.contentsVersion());
     return m_TopKeys.get();
 }
@@ -569,7 +588,7 @@ public:
     KeyProbe(const TOpenTable& table, const TRecord& value, unsigned long first, unsigned long last)
         : m_Table(table), m_Value(value), m_Order(table.m_Fields), m_Keys(table.topKeysFor(first, last)),
           m_Buffer(table.probeBuffer()) {
-        if (m_Keys) m_ValuePrefix = m_Order.prefix(valueBytes()) >> 8;
+        if (m_Keys) m_ValuePrefix = keptValue(valueBytes());
     }
 
     // compareTo of record i, at `node` of the halving's tree, with the value.
@@ -587,7 +606,7 @@ public:
         }
         const unsigned char* record = read(i);
         checkStructure();
-        if (m_Keys && m_Read) m_Keys->keep(node, m_Order.prefix(record) >> 8);
+        if (m_Keys && m_Read) m_Keys->keep(node, keptValue(record));
         return m_Order.compare(record, valueBytes());
     }
 
@@ -637,6 +656,13 @@ private:
         std::memset(m_Buffer, 0, m_Table.m_RecordSize);
         m_Read = !m_Table.m_Stream->fail() && m_Table.readBytes(i, m_Buffer, 1);
         return reinterpret_cast<const unsigned char*>(m_Buffer);
+    }
+    // The number the record's key is kept as. The key order reads eight
+    // bytes, more than a short record has: it reads a padded copy.
+    std::uint64_t keptValue(const unsigned char* record) const {
+        unsigned char padded[8] = {};
+        std::memcpy(padded, record, m_Keys->keyBytes());
+        return m_Keys->valueOf(m_Order.prefix(padded));
     }
     void checkStructure() {
         if (m_Checked) return;
