@@ -98,6 +98,14 @@ std::string noteOf(const TFieldInfo& f) {
     return a ? dynamic_cast<NoteArgs&>(*a).note : std::string("<none>");
 }
 
+// A binary-form table "t" in `memory` holding keys 1 2 3 4 (payloads 0 to
+// 3), written and closed, for tests that reopen it through a faulty set.
+void writeFourRecords(Host::MemoryFileSet& memory) {
+    TTable t(memory, "t", keyPayload(), true);
+    TOpenTable open(t, false);
+    fill(open, {1, 2, 3, 4});
+}
+
 // A text-form table "t" of keyPayload() in memory.
 class WithTable : public ::testing::Test {
 protected:
@@ -410,11 +418,7 @@ TEST(ZeroByteRecords, FindSizeGivesZeroWithoutTouchingTheFile) {
 // left failed for the caller to see.
 TEST(FailingStreams, InsertAndEraseRaiseNothingAndChangeTheCountAsTheStepsSay) {
     Host::MemoryFileSet memory;
-    {
-        TTable t(memory, "t", keyPayload(), true);
-        TOpenTable open(t, false);
-        fill(open, {1, 2, 3, 4});
-    }
+    writeFourRecords(memory);
     Host::FaultyFileSet faulty(memory);
     TTable t(faulty, "t", true);
     TOpenTable open(t, false);
@@ -1100,11 +1104,7 @@ TEST(Scans, ForEachVisitsTheRangeInOrderAsAtReadsIt) {
 
 TEST(Scans, ForEachRaisesOnARecordReadShort) {
     Host::MemoryFileSet memory;
-    {
-        TTable t(memory, "t", keyPayload(), true);
-        TOpenTable open(t, false);
-        fill(open, {1, 2, 3, 4});
-    }
+    writeFourRecords(memory);
     Host::FaultyFileSet faulty(memory);
     TTable t(faulty, "t", true);
     TOpenTable open(t, false);
@@ -1122,11 +1122,10 @@ TEST(Scans, ForEachRaisesOnARecordReadShort) {
 // zeros (never bytes of an earlier record).
 TEST(Scans, AtKeepsWhatAReadCutShortGaveAndZerosPastIt) {
     Host::MemoryFileSet memory;
+    writeFourRecords(memory);
     {
-        TTable t(memory, "t", keyPayload(), true);
-        TOpenTable open(t, false);
-        fill(open, {1, 2, 3, 4});
-        open.update(1, record(open.fields(), 2, 7));
+        TTable t(memory, "t", true);
+        TOpenTable(t, false).update(1, record(t.fields(), 2, 7));
     }
     Host::FaultyFileSet faulty(memory);
     TTable t(faulty, "t", true);
