@@ -339,9 +339,9 @@ private:
     // The kept keys for a search of [first, last), made or renewed as needed;
     // null where none apply (a part of the table, a failed stream, no key or
     // a long one).
-    TopKeys* topKeysFor(unsigned long first, unsigned long last) const;
-    // The searches' record buffer, zeroed, kept so that a search allocates
-    // nothing.
+    TopKeys* topKeysFor(unsigned long first, unsigned long last, unsigned keyBytes) const;
+    // The searches' record buffer, kept so that a search allocates nothing;
+    // each read zeroes it first.
     char* probeBuffer() const;
     // Every write of the records goes through here first.
     void contentsChanging() const { m_Table.contentsChanged(); }

@@ -555,15 +555,14 @@ private:
 };
 
 char* TOpenTable::probeBuffer() const {
-    m_ProbeBuffer.assign(m_RecordSize + 1, 0);
+    if (m_ProbeBuffer.size() < m_RecordSize + 1) m_ProbeBuffer.resize(m_RecordSize + 1);
     return m_ProbeBuffer.data();
 }
 
-TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long last) const {
-    // A failed stream compares what its buffer held, which kept keys would
+TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long last, unsigned keyBytes) const {
+    // A failed stream reads nothing and compares zeros, which kept keys would
     // not reproduce; a part of the table halves along other paths.
     if (first != 0 || last != m_Count || !m_Stream->good()) return nullptr;
-    const unsigned keyBytes = KeyOrder(m_Fields).keyBytes();
     if (keyBytes == 0 || keyBytes > TopKeys::kMaxKeyBytes) return nullptr;
     if (!m_TopKeys || m_TopKeys->keyBytes() != keyBytes) m_TopKeys = std::make_shared<TopKeys>(keyBytes);
     m_TopKeys->keepFor(m_Count, m_Table.contentsVersion());
@@ -586,7 +585,7 @@ TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long l
 class TOpenTable::KeyProbe {
 public:
     KeyProbe(const TOpenTable& table, const TRecord& value, unsigned long first, unsigned long last)
-        : m_Table(table), m_Value(value), m_Order(table.m_Fields), m_Keys(table.topKeysFor(first, last)),
+        : m_Table(table), m_Value(value), m_Order(table.m_Fields), m_Keys(table.topKeysFor(first, last, m_Order.keyBytes())),
           m_Buffer(table.probeBuffer()) {
         if (m_Keys) m_ValuePrefix = keptValue(valueBytes());
     }
