@@ -40,12 +40,14 @@ inline ::testing::AssertionResult has(const std::string& text, const std::string
 
 // Runs orvex with `args`; its standard streams go through files in
 // `scratch`. `prefix` comes before the program in the shell command
-// ("ulimit -f 1;", "runuser -u nobody --").
+// ("ulimit -f 1;", "runuser -u nobody --"); `program` is the built one
+// unless another copy is named.
 inline Outcome runOrvex(const std::filesystem::path& scratch, const std::vector<std::string>& args,
                         const std::string& input = std::string(), const std::string& prefix = std::string(),
-                        const std::string& standardOutput = std::string()) {
+                        const std::string& standardOutput = std::string(),
+                        const std::string& program = ORVEX_TOOL) {
     writeFile(scratch / "stdin", input);
-    std::string command = prefix + " " + shellQuoted(ORVEX_TOOL);
+    std::string command = prefix + " " + shellQuoted(program);
     for (const std::string& a : args) command += " " + shellQuoted(a);
     const std::string out = standardOutput.empty() ? (scratch / "stdout").string() : standardOutput;
     command += " <" + shellQuoted((scratch / "stdin").string()) + " >" + shellQuoted(out) + " 2>" +
