@@ -26,6 +26,11 @@ public:
     typedef T element_type;
 
     pointer() {}
+    pointer(const pointer&) = default;
+    pointer& operator=(const pointer&) = default;
+    // Moving hands the share over without counting.
+    pointer(pointer&&) noexcept = default;
+    pointer& operator=(pointer&&) noexcept = default;
     // Takes ownership of p (which may be null). The deleter is that of U, so a
     // derived object is destroyed as what it is.
     template <class U>
@@ -42,6 +47,7 @@ public:
 
     long use_count() const { return m_ptr.use_count(); }
     void reset() { m_ptr.reset(); }
+    void swap(pointer& other) noexcept { m_ptr.swap(other.m_ptr); }
     template <class U>
     void reset(U* p) { m_ptr.reset(p); }
 

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Core/Orvex/__field.h"
@@ -488,4 +489,53 @@ TEST(Record, AssignmentTakesTheOtherStructure) {
     r = nine;
     EXPECT_EQ(r.serial_size(), 1u);
     EXPECT_EQ(r.compareTo(TRecord(small)), 0);
+}
+
+// A dropped record leaves its structure share with its thread for the next
+// record; that must never hand a record another structure than its own, nor
+// leave a record without a share of its structure.
+TEST(Record, ADroppedRecordsShareGoesOnlyToARecordOfTheSameStructure) {
+    TFields a = sample();
+    TFields b = fieldsOf(TField<unsigned int>("k", 16) | TField<unsigned int>("v", 16));
+    { TRecord dropped(a); }
+    const TRecord ofB(b);
+    EXPECT_TRUE(ofB.fields() == b);
+    EXPECT_EQ(ofB.serial_size(), 4u);
+    { TRecord dropped(b); }
+    const TRecord ofA(a);
+    EXPECT_TRUE(ofA.fields() == a);
+    EXPECT_EQ(ofA.serial_size(), 2u);
+
+    // The last record made from a handle that then goes away still holds
+    // its structure.
+    TRecord survivor = [] {
+        TFields temporary = sample();
+        { TRecord dropped(temporary); }
+        return TRecord(temporary);
+    }();
+    { TRecord dropped(b); }  // the parked share moves to another structure
+    EXPECT_EQ(layout(survivor.fields()), kSampleLayout);
+    survivor[2] = 9UL;
+    EXPECT_EQ(survivor[2].get<unsigned long>(), 9UL);
+}
+
+TEST(Record, ThreadsMakingAndDroppingRecordsOfSharedAndOwnStructuresKeepThem) {
+    const TFields shared = sample();
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&shared, &wrong, t] {
+            const TFields own = fieldsOf(TField<unsigned int>("k", 16) | TField<unsigned int>("v", 16));
+            for (unsigned i = 0; i < 20000; ++i) {
+                TRecord r(i % 3 == 0 ? own : shared);
+                r[0] = i % 32;
+                const TRecord copy = r;
+                if (copy[0].get<unsigned int>() != i % 32 || (i % 3 == 0 ? copy.fields() != own : copy.fields() != shared))
+                    ++wrong[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+    EXPECT_EQ(layout(shared), kSampleLayout);
 }

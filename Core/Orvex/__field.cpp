@@ -667,10 +667,53 @@ void TFields::append(const TFieldsElement& e) {
     m_rep = copy;
 }
 
+namespace {
+
+// The structure share a thread's last dropped record left behind, in a slot
+// made on the thread's first parking and destroyed as the thread ends; from
+// then on records release their shares as usual. The slot is reached
+// through a plain thread-local address, initial-exec: one load off the
+// thread pointer per record, with no call and no first-use check (the few
+// bytes fit the static room that the loader keeps even for a library
+// opened late).
+struct ParkedShare {
+    ParkedShare();
+    ~ParkedShare();
+    pointer<TFieldsRep> share;
+};
+[[gnu::tls_model("initial-exec")]] thread_local pointer<TFieldsRep>* t_parked = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local bool t_parkingClosed = false;
+
+ParkedShare::ParkedShare() { t_parked = &share; }
+ParkedShare::~ParkedShare() {
+    t_parked = nullptr;
+    t_parkingClosed = true;
+}
+
+pointer<TFieldsRep>* openParkingSlot() {
+    if (t_parkingClosed) return nullptr;
+    thread_local ParkedShare slot;
+    return &slot.share;
+}
+
+}  // namespace
+
+TFields TFields::shareForRecord(const TFields& fields) {
+    pointer<TFieldsRep>* parked = t_parked;
+    if (parked && *parked == fields.m_rep) return TFields(std::move(*parked));
+    return fields;
+}
+
+void TFields::parkShare() noexcept {
+    pointer<TFieldsRep>* parked = t_parked;
+    if (!parked) parked = openParkingSlot();
+    if (parked) parked->swap(m_rep);
+}
+
 // ================================================================== TRecord
 
 TRecord::TRecord(const TFields& fields)
-    : m_fields(fields), m_data(static_cast<int>(fields.bitSize())), m_wholeKeyBytes(0), m_keyTailMask(0) {
+    : m_fields(TFields::shareForRecord(fields)), m_data(static_cast<int>(fields.bitSize())), m_wholeKeyBytes(0), m_keyTailMask(0) {
     computeMask();
 }
 

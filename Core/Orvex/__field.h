@@ -861,6 +861,16 @@ public:
     const TFieldsRep& rep() const { return *m_rep; }
 
 private:
+    friend class TRecord;
+    explicit TFields(pointer<TFieldsRep>&& rep) : m_rep(std::move(rep)) {}
+    // A handle on the structure of `fields` for a record being made: the
+    // share the calling thread parked when it is one of that structure,
+    // otherwise a new one.
+    static TFields shareForRecord(const TFields& fields);
+    // Parks this handle's share with the calling thread, releasing the one
+    // parked before; the handle is left empty (for a record going away).
+    void parkShare() noexcept;
+
     pointer<TFieldsRep> m_rep;
 };
 
@@ -868,6 +878,15 @@ private:
 
 // One row: a handle on the structure and the packed bytes. Copying shares
 // the structure and copies the bytes (no allocation up to 46 bytes).
+//
+// A scan makes and drops a record per row, and counting a structure share
+// up and down is an atomic operation each way, which costs as much as the
+// row's bytes. So a record going away parks its share with its thread, and
+// the next record the thread makes of the same structure takes that share
+// back without counting. A thread thus keeps one structure alive past its
+// last record, until it makes a record of another structure or ends; while
+// it does, appending to a handle of that structure appends to a copy, as it
+// does for any shared structure.
 class TRecord : public jobject, public serial::serializable {
 public:
     // A zeroed record of the structure, keyed on its bitCompareSize(). It
@@ -875,6 +894,7 @@ public:
     // pass what a bit_buffer holds inside itself.
     explicit TRecord(const TFields& fields);
     TRecord(const TRecord& other) = default;
+    ~TRecord() override { m_fields.parkShare(); }
     // Takes the source's structure (and compare mask) when it differs, then
     // its bytes.
     TRecord& operator=(const TRecord& other);
@@ -918,7 +938,8 @@ private:
     // A record whose content the maker fills entirely before any use; inline,
     // as `at` makes one per record read.
     TRecord(const TFields& fields, bit_buffer::unfilled)
-        : m_fields(fields), m_data(static_cast<int>(fields.bitSize()), bit_buffer::unfilled()) {
+        : m_fields(TFields::shareForRecord(fields)),
+          m_data(static_cast<int>(fields.bitSize()), bit_buffer::unfilled()) {
         computeMask();
     }
     void computeMask() {
