@@ -458,6 +458,7 @@ unsigned long halve(unsigned long first, unsigned long last, Probe& probe) {
     probe.descendKept(first, len, node);
     while (len != 0) {
         probe.narrowed(first, len);
+        if (probe.halveInTail(first, len)) break;
         unsigned long half = len / 2, mid = first + half;
         if (probe.before(mid, node)) {
             first = mid + 1;
@@ -621,19 +622,37 @@ public:
     // (the index, the tail) left out.
     void descendKept(unsigned long& first, unsigned long& len, unsigned long& node) {
         if (!m_Keys) return;
+        const unsigned long tailRecords = kTailBytes / m_Table.m_RecordSize;
         std::uint64_t prefix;
-        while (len * m_Table.m_RecordSize > kTailBytes && m_Keys->find(node, prefix)) {
-            checkStructure();
+        if (len <= tailRecords || !m_Keys->find(node, prefix)) return;
+        checkStructure();
+        // Without branches on the comparison, which goes either way as
+        // often: a wrong guess would cost more than each level's load.
+        const std::uint64_t bound = m_ValuePrefix + (m_OrEqual ? 1 : 0);
+        do {
             const unsigned long half = len / 2;
-            if (m_OrEqual ? prefix <= m_ValuePrefix : prefix < m_ValuePrefix) {
-                first += half + 1;
-                len -= half + 1;
-                node = 2 * node + 1;
-            } else {
-                len = half;
-                node = 2 * node;
-            }
+            const unsigned long right = prefix < bound;
+            first += right * (half + 1);
+            len = half - (right & ~len & 1);  // right of an even length leaves one fewer
+            node = 2 * node + right;
+        } while (len > tailRecords && m_Keys->find(node, prefix));
+    }
+    // Once the range left lies in the tail read whole and keys are kept (so
+    // a key is one number), halves it there to the end, as descendKept does
+    // on kept keys; false when it cannot.
+    bool halveInTail(unsigned long& first, unsigned long& len) {
+        if (!m_Keys || m_TailCount == 0) return false;
+        checkStructure();
+        const std::uint64_t bound = m_ValuePrefix + (m_OrEqual ? 1 : 0);
+        const unsigned long size = m_Table.m_RecordSize;
+        while (len != 0) {
+            const unsigned long half = len / 2;
+            const unsigned char* mid = reinterpret_cast<const unsigned char*>(&m_Tail[(first + half - m_TailFirst) * size]);
+            const unsigned long right = m_Keys->valueOf(m_Order.prefix(mid)) < bound;
+            first += right * (half + 1);
+            len = half - (right & ~len & 1);
         }
+        return true;
     }
     // The range [first, first + len) is what is left to halve.
     void narrowed(unsigned long first, unsigned long len) {
@@ -681,7 +700,7 @@ private:
     bool m_OrEqual = false;
     bool m_TailTried = false;
     unsigned long m_TailFirst = 0, m_TailCount = 0;
-    char m_Tail[kTailBytes];
+    char m_Tail[kTailBytes + 8];  // room for the key order's eight-byte read of the last record
 };
 
 unsigned long TOpenTable::lower_bound(unsigned long first, unsigned long last, const TRecord& value) const {
