@@ -113,13 +113,15 @@ void fixed_point::serial_read(std::istream& is) {
     if (serial::read_u32(is, r)) raw = static_cast<std::int32_t>(static_cast<std::uint32_t>(r));
 }
 
-std::ostream& operator<<(std::ostream& os, const fixed_point& v) {
-    std::int64_t magnitude = v.raw < 0 ? -static_cast<std::int64_t>(v.raw) : v.raw;
+std::string fixed_point::text() const {
+    std::int64_t magnitude = raw < 0 ? -static_cast<std::int64_t>(raw) : raw;
     std::string digits = std::to_string(magnitude);
-    if (v.precision > 0) {
-        if (digits.size() <= v.precision) digits.insert(0, v.precision + 1 - digits.size(), '0');
-        digits.insert(digits.size() - v.precision, 1, '.');
+    if (precision > 0) {
+        if (digits.size() <= precision) digits.insert(0, precision + 1 - digits.size(), '0');
+        digits.insert(digits.size() - precision, 1, '.');
     }
-    if (v.raw < 0) digits.insert(0, 1, '-');
-    return os << digits;
+    if (raw < 0) digits.insert(0, 1, '-');
+    return digits;
 }
+
+std::ostream& operator<<(std::ostream& os, const fixed_point& v) { return os << v.text(); }

@@ -36,6 +36,9 @@ public:
     static double power10(unsigned n);
 
     double to_double() const { return raw / power10(precision); }
+    // The decimal text operator<< writes: an optional '-', the digits, and
+    // exactly `precision` of them after a '.' ("-0.05", "3").
+    std::string text() const;
 
     // The conversions of the constructors, reporting overflow by returning
     // false and leaving `raw_out` alone.

@@ -100,12 +100,18 @@ void readUnsigned(std::istream& is, T& v) {
     v = static_cast<T>(magnitude);
 }
 
+// The integer's token, tab included, in `buf`; returns its end.
+template <class T>
+char* integerToken(char (&buf)[24], T v) {
+    char* end = std::to_chars(buf, buf + sizeof buf - 1, v).ptr;
+    *end++ = kSeparator;
+    return end;
+}
+
 template <class T>
 void writeInteger(std::ostream& os, T v) {
     char buf[24];
-    auto res = std::to_chars(buf, buf + sizeof buf - 1, v);
-    *res.ptr++ = kSeparator;
-    os.write(buf, res.ptr - buf);
+    os.write(buf, integerToken(buf, v) - buf);
 }
 
 int hexValue(int c) {
@@ -156,6 +162,26 @@ void to_stream(std::ostream& os, const Core::Strings::BasicConstStringRef<std::s
     appendQuoted(token, v.begin(), v.end());
     token += kSeparator;
     os.write(token.data(), static_cast<std::streamsize>(token.size()));
+}
+
+void append_token(std::string& out, long v) {
+    char buf[24];
+    out.append(buf, integerToken(buf, v));
+}
+
+void append_token(std::string& out, unsigned long v) {
+    char buf[24];
+    out.append(buf, integerToken(buf, v));
+}
+
+void append_token(std::string& out, const fixed_point& v) {
+    out += v.text();
+    out += kSeparator;
+}
+
+void append_token(std::string& out, const Core::Strings::BasicConstStringRef<std::string>& v) {
+    appendQuoted(out, v.begin(), v.end());
+    out += kSeparator;
 }
 
 std::string quoted(const std::string& s) {

@@ -56,6 +56,14 @@ void from_stream(std::istream& is, unsigned short& v);
 void from_stream(std::istream& is, std::string& v);
 void from_stream(std::istream& is, fixed_point& v);
 
+// The token that to_stream writes, tab included, added to the end of `out`:
+// what a writer composing a whole line uses, in place of a stream write per
+// token. The same bytes as to_stream on a stream with no field width set.
+void append_token(std::string& out, long v);
+void append_token(std::string& out, unsigned long v);
+void append_token(std::string& out, const fixed_point& v);
+void append_token(std::string& out, const Core::Strings::BasicConstStringRef<std::string>& v);
+
 // The token that to_stream would write for s, without the trailing tab.
 std::string quoted(const std::string& s);
 

@@ -361,6 +361,71 @@ TEST_F(OpenTable, TextFormIsOneLinePerRecord) {
     EXPECT_EQ(keys(copy), "1");
 }
 
+namespace {
+// A text sink that counts the syncs its writer asks for.
+class SyncCountingBuffer : public std::stringbuf {
+public:
+    int syncs = 0;
+
+protected:
+    int sync() override {
+        ++syncs;
+        return std::stringbuf::sync();
+    }
+};
+
+// What the table's text form must be on `os`: each record's tokens as the
+// record writes them on that stream, then a line end and a flush.
+std::string recordByRecord(const TOpenTable& open, std::ostream& os, SyncCountingBuffer& sink) {
+    for (unsigned long i = 0; i < open.size(); ++i) {
+        open.at(i).to_stream(os);
+        os.put('\n');
+        os.flush();
+    }
+    return sink.str();
+}
+}  // namespace
+
+// Lines are written whole where that gives the same bytes and flushes as a
+// write per token; a pending field width, a flush per write or a tied
+// stream each make a difference the text form keeps.
+TEST(TextForm, IsWhatTheRecordsWriteLineByLineWhateverTheStreamsSettings) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t",
+             fieldsOf(TField<fixed_point>("price", 2, 20) | TEndOfKey() | TField<int>("qty", 13) |
+                      TField<std::string>("code", 4, true) | TField<unsigned long>("id", 32)),
+             true);
+    TOpenTable open(t, false);
+    for (int i = 0; i < 5; ++i) open.push_back(recordOf(open.fields(), fixed_point(2, 1.25 * i - 2), -i, "A\"B", 4000000000UL - i));
+    // Each setting is applied to a stream, given one to tie it to.
+    const std::function<void(std::ostream&, std::ostream&)> settings[] = {
+        [](std::ostream&, std::ostream&) {},
+        [](std::ostream& os, std::ostream&) { os.width(9); },
+        [](std::ostream& os, std::ostream&) { os << std::unitbuf; },
+        [](std::ostream& os, std::ostream& tied) { os.tie(&tied); },
+    };
+    for (const auto& set : settings) {
+        SyncCountingBuffer expectedSink, actualSink, expectedTiedSink, actualTiedSink;
+        std::ostream expected(&expectedSink), actual(&actualSink), expectedTied(&expectedTiedSink),
+            actualTied(&actualTiedSink);
+        set(expected, expectedTied);
+        set(actual, actualTied);
+        actual << open;
+        EXPECT_EQ(actualSink.str(), recordByRecord(open, expected, expectedSink));
+        EXPECT_EQ(actualSink.syncs, expectedSink.syncs);
+        EXPECT_EQ(actualTiedSink.syncs, expectedTiedSink.syncs);
+    }
+    SyncCountingBuffer plain;
+    std::ostream os(&plain);
+    os << open;
+    EXPECT_EQ(plain.syncs, 5);  // one per line end
+    std::istringstream back(plain.str());
+    back >> open;
+    EXPECT_EQ(open.size(), 5u);
+    EXPECT_EQ(open.at(0)[0].get<fixed_point>().raw, -200);
+    EXPECT_EQ(open.at(4)[3].get<unsigned long>(), 3999999996UL);
+}
+
 TEST_F(OpenTable, CopyToWritesAllThreeFilesIntoAnotherSet) {
     Host::MemoryFileSet other;
     TTable binary(fs, "bt", keyPayload(), true);

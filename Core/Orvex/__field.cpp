@@ -750,6 +750,28 @@ void TRecord::to_stream(std::ostream& os) const {
     for (unsigned i = 0; i < m_fields.size() && !os.fail(); ++i) m_fields[i].value_to_stream(os, m_data);
 }
 
+void TRecord::append_text(std::string& line) const {
+    for (unsigned i = 0; i < m_fields.size(); ++i) {
+        const TFieldInfo& f = m_fields[i];
+        switch (f.typeValue()) {
+            case TType::tpInt: tabulation::append_token(line, static_cast<long>(static_cast<const TField<int>&>(f).Get(m_data))); break;
+            case TType::tpUInt:
+                tabulation::append_token(line, static_cast<unsigned long>(static_cast<const TField<unsigned int>&>(f).Get(m_data)));
+                break;
+            case TType::tpLong: tabulation::append_token(line, static_cast<const TField<long>&>(f).Get(m_data)); break;
+            case TType::tpULong: tabulation::append_token(line, static_cast<const TField<unsigned long>&>(f).Get(m_data)); break;
+            case TType::tpFixed: tabulation::append_token(line, static_cast<const TField<fixed_point>&>(f).Get(m_data)); break;
+            case TType::tpStr: tabulation::append_token(line, static_cast<const TField<std::string>&>(f).Get(m_data)); break;
+            case TType::tpNone: {
+                std::ostringstream token;
+                f.value_to_stream(token, m_data);
+                line += token.str();
+                break;
+            }
+        }
+    }
+}
+
 void TRecord::from_stream(std::istream& is) {
     for (unsigned i = 0; i < m_fields.size() && !is.fail(); ++i) m_fields[i].value_from_stream(is, m_data);
 }

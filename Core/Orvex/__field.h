@@ -925,6 +925,9 @@ public:
 
     // One value token per field, no line end; a failed stream stops.
     void to_stream(std::ostream& os) const;
+    // The same tokens added to the end of `line`, as to_stream writes them
+    // on a good stream with no field width set.
+    void append_text(std::string& line) const;
     void from_stream(std::istream& is);
 
     // Exactly byteSize() bytes, nothing around them.

@@ -525,9 +525,22 @@ unsigned TOpenTable::serial_size() const {
 std::ostream& operator<<(std::ostream& os, const TOpenTable& table) {
     pointer<Console::TProgress> progress = table.progress();
     if (progress) progress->start(static_cast<int>(table.size()));
+    // A line is composed whole and written at once, rather than a stream
+    // write per token, where that writes the same bytes with the same
+    // flushes: no field width pending, no flush per write, no tied stream
+    // to flush before each.
+    const bool wholeLines = os.width() == 0 && !(os.flags() & std::ios_base::unitbuf) && !os.tie();
+    std::string line;
     for (unsigned long i = 0; i < table.size() && !os.fail(); ++i) {
         if (progress) progress->update(static_cast<int>(i));
-        table.at(i).to_stream(os);
+        const TRecord record = table.at(i);
+        if (wholeLines) {
+            line.clear();
+            record.append_text(line);
+            os.write(line.data(), static_cast<std::streamsize>(line.size()));
+        } else {
+            record.to_stream(os);
+        }
         endLine(os);
     }
     if (progress) progress->finish();
