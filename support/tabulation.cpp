@@ -190,6 +190,15 @@ std::string quoted(const std::string& s) {
     return token;
 }
 
+bool at_next_token(std::istream& is) {
+    std::streambuf* buf = is.rdbuf();
+    if (!is.good() || !buf) return false;
+    for (int c; (c = buf->sgetc()) != EOF; buf->sbumpc())
+        if (!isSpace(c)) return true;
+    is.setstate(std::ios_base::eofbit);
+    return false;
+}
+
 void from_stream(std::istream& is, int& v) { readSigned(is, v); }
 void from_stream(std::istream& is, long& v) { readSigned(is, v); }
 void from_stream(std::istream& is, unsigned& v) { readUnsigned(is, v); }
@@ -279,6 +288,20 @@ void from_stream(std::istream& is, fixed_point& v) {
     const std::size_t kept = std::max<std::size_t>(v.precision, significant + 10);
     if (!zero && fraction.size() > kept) fraction.resize(kept);
     const std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + (negative ? 1 : 0);
+    // The loop's first round, for tokens whose digits fit 64 bits as they
+    // stand (nearly all): no string of the digits is made.
+    const std::size_t firstPrecision = std::max<std::size_t>(fraction.size(), v.precision);
+    if (whole.size() + firstPrecision <= 18) {
+        std::int64_t magnitude = 0;
+        for (char d : whole) magnitude = magnitude * 10 + (d - '0');
+        for (char d : fraction) magnitude = magnitude * 10 + (d - '0');
+        for (std::size_t i = fraction.size(); i < firstPrecision; ++i) magnitude *= 10;
+        if (magnitude <= limit) {
+            v.raw = static_cast<int>(negative ? -magnitude : magnitude);
+            v.precision = static_cast<unsigned>(firstPrecision);
+            return;
+        }
+    }
     for (;;) {
         unsigned precision = fraction.size() > v.precision ? static_cast<unsigned>(fraction.size()) : v.precision;
         std::string digits = whole + fraction;

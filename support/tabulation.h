@@ -64,6 +64,11 @@ void append_token(std::string& out, unsigned long v);
 void append_token(std::string& out, const fixed_point& v);
 void append_token(std::string& out, const Core::Strings::BasicConstStringRef<std::string>& v);
 
+// Skips the white space before the next token, as from_stream does: true
+// when a token follows. At the end of the input it sets eofbit (not
+// failbit) and gives false; a stream that is not good is left as it is.
+bool at_next_token(std::istream& is);
+
 // The token that to_stream would write for s, without the trailing tab.
 std::string quoted(const std::string& s);
 

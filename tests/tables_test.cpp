@@ -426,6 +426,29 @@ TEST(TextForm, IsWhatTheRecordsWriteLineByLineWhateverTheStreamsSettings) {
     EXPECT_EQ(open.at(4)[3].get<unsigned long>(), 3999999996UL);
 }
 
+// Reading peeks past the white space for the next record where the stream
+// allows it, else reads a character and puts it back: the same records and
+// the same stream state either way, at every kind of end.
+TEST_F(OpenTable, ReadingTextEndsAlikeWhetherItPeeksOrPutsBack) {
+    const char* inputs[] = {"", " \n\t", "1 2\n3 4\n", "1 2\n3 4\n \n", "1 2 3", "1 2\n3 x\n5 6", "1\n2\n\n3 4"};
+    for (const char* input : inputs) {
+        for (int entry = 0; entry < 2; ++entry) {  // a good stream, then one that failed before
+            std::string seen[2];
+            for (int putBack = 0; putBack < 2; ++putBack) {
+                std::istringstream in(input);
+                std::ostringstream other;
+                if (putBack) in.tie(&other);  // a tied stream is flushed before each read: no peeking
+                if (entry) in.setstate(std::ios_base::failbit);
+                TOpenTable open(t, false);
+                fill(open, {9});
+                in >> open;
+                seen[putBack] = keys(open, true) + " state " + std::to_string(in.rdstate());
+            }
+            EXPECT_EQ(seen[0], seen[1]) << input << " " << entry;
+        }
+    }
+}
+
 TEST_F(OpenTable, CopyToWritesAllThreeFilesIntoAnotherSet) {
     Host::MemoryFileSet other;
     TTable binary(fs, "bt", keyPayload(), true);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <istream>
 #include <limits>
+#include <locale>
 #include <ostream>
 #include <sstream>
 #include <vector>
@@ -556,14 +557,27 @@ std::istream& operator>>(std::istream& is, TOpenTable& table) {
 void TOpenTable::readText(std::istream& is) {
     clear();
     TRecord record(m_Fields);
+    // Whether a record follows is told by peeking past the white space in
+    // the buffer, rather than reading a character and putting it back,
+    // where that finds the same: the stream skips white space, its locale
+    // knows no other white space than the tokens' own, and no tied stream is
+    // flushed before each read.
+    const bool peek = (is.flags() & std::ios_base::skipws) && !is.tie() && is.getloc() == std::locale::classic();
     for (;;) {
-        char c;
-        if (!(is >> c)) {
-            is.clear(is.rdstate() & ~std::ios_base::failbit);
-            break;
+        if (peek) {
+            if (!tabulation::at_next_token(is)) {
+                is.clear(is.rdstate() & ~std::ios_base::failbit);
+                break;
+            }
+        } else {
+            char c;
+            if (!(is >> c)) {
+                is.clear(is.rdstate() & ~std::ios_base::failbit);
+                break;
+            }
+            if (is.eof()) break;
+            is.unget();
         }
-        if (is.eof()) break;
-        is.unget();
         record.from_stream(is);
         if (is.fail()) break;  // the partly read record is dropped
         push_back(record);
