@@ -549,8 +549,8 @@ TEST(Record, ThreadsMakingAndDroppingRecordsOfSharedAndOwnStructuresKeepThem) {
                 TRecord r(i % 3 == 0 ? own : shared);
                 r[0] = i % 32;
                 const TRecord copy = r;
-                if (copy[0].get<unsigned int>() != i % 32 || (i % 3 == 0 ? copy.fields() != own : copy.fields() != shared))
-                    ++wrong[t];
+                const TFields& expected = i % 3 == 0 ? own : shared;
+                if (copy[0].get<unsigned int>() != i % 32 || copy.fields() != expected) ++wrong[t];
             }
         });
     }

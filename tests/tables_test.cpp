@@ -396,7 +396,8 @@ TEST(TextForm, IsWhatTheRecordsWriteLineByLineWhateverTheStreamsSettings) {
                       TField<std::string>("code", 4, true) | TField<unsigned long>("id", 32)),
              true);
     TOpenTable open(t, false);
-    for (int i = 0; i < 5; ++i) open.push_back(recordOf(open.fields(), fixed_point(2, 1.25 * i - 2), -i, "A\"B", 4000000000UL - i));
+    for (int i = 0; i < 5; ++i)
+        open.push_back(recordOf(open.fields(), fixed_point(2, 1.25 * i - 2), -i, "A\"B", 4000000000UL - i));
     // Each setting is applied to a stream, given one to tie it to.
     const std::function<void(std::ostream&, std::ostream&)> settings[] = {
         [](std::ostream&, std::ostream&) {},

@@ -713,7 +713,10 @@ void TFields::parkShare() noexcept {
 // ================================================================== TRecord
 
 TRecord::TRecord(const TFields& fields)
-    : m_fields(TFields::shareForRecord(fields)), m_data(static_cast<int>(fields.bitSize())), m_wholeKeyBytes(0), m_keyTailMask(0) {
+    : m_fields(TFields::shareForRecord(fields)),
+      m_data(static_cast<int>(fields.bitSize())),
+      m_wholeKeyBytes(0),
+      m_keyTailMask(0) {
     computeMask();
 }
 
@@ -750,18 +753,26 @@ void TRecord::to_stream(std::ostream& os) const {
     for (unsigned i = 0; i < m_fields.size() && !os.fail(); ++i) m_fields[i].value_to_stream(os, m_data);
 }
 
+namespace {
+// The value of a field whose type value says it is a TField<T>.
+template <class T>
+T valueOf(const TFieldInfo& f, const bit_buffer& b) {
+    return static_cast<const TField<T>&>(f).Get(b);
+}
+}  // namespace
+
 void TRecord::append_text(std::string& line) const {
     for (unsigned i = 0; i < m_fields.size(); ++i) {
         const TFieldInfo& f = m_fields[i];
         switch (f.typeValue()) {
-            case TType::tpInt: tabulation::append_token(line, static_cast<long>(static_cast<const TField<int>&>(f).Get(m_data))); break;
+            case TType::tpInt: tabulation::append_token(line, static_cast<long>(valueOf<int>(f, m_data))); break;
             case TType::tpUInt:
-                tabulation::append_token(line, static_cast<unsigned long>(static_cast<const TField<unsigned int>&>(f).Get(m_data)));
+                tabulation::append_token(line, static_cast<unsigned long>(valueOf<unsigned int>(f, m_data)));
                 break;
-            case TType::tpLong: tabulation::append_token(line, static_cast<const TField<long>&>(f).Get(m_data)); break;
-            case TType::tpULong: tabulation::append_token(line, static_cast<const TField<unsigned long>&>(f).Get(m_data)); break;
-            case TType::tpFixed: tabulation::append_token(line, static_cast<const TField<fixed_point>&>(f).Get(m_data)); break;
-            case TType::tpStr: tabulation::append_token(line, static_cast<const TField<std::string>&>(f).Get(m_data)); break;
+            case TType::tpLong: tabulation::append_token(line, valueOf<long>(f, m_data)); break;
+            case TType::tpULong: tabulation::append_token(line, valueOf<unsigned long>(f, m_data)); break;
+            case TType::tpFixed: tabulation::append_token(line, valueOf<fixed_point>(f, m_data)); break;
+            case TType::tpStr: tabulation::append_token(line, valueOf<std::string>(f, m_data)); break;
             case TType::tpNone: {
                 std::ostringstream token;
                 f.value_to_stream(token, m_data);

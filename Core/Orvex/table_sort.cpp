@@ -647,7 +647,7 @@ public:
         const unsigned long size = m_Table.m_RecordSize;
         while (len != 0) {
             const unsigned long half = len / 2;
-            const unsigned char* mid = reinterpret_cast<const unsigned char*>(&m_Tail[(first + half - m_TailFirst) * size]);
+            const auto* mid = reinterpret_cast<const unsigned char*>(&m_Tail[(first + half - m_TailFirst) * size]);
             const unsigned long right = m_Keys->valueOf(m_Order.prefix(mid)) < bound;
             first += right * (half + 1);
             len = half - (right & ~len & 1);
