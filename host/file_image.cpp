@@ -319,6 +319,16 @@ std::streamsize ImageBuffer::xsputn(const char* from, std::streamsize n) {
     }
     if (!m_write || n <= 0) return 0;
     dropAreas();
+    // A write that fits in the page where it starts opens a put area there,
+    // so that the next write after it (a run of records) is a plain copy.
+    const std::size_t offset = m_position % FileImage::pageSize, base = m_position - offset;
+    if (!m_append && base < FileImage::maxSize &&
+        offset + static_cast<std::size_t>(n) <= std::min(FileImage::pageSize, FileImage::maxSize - base) &&
+        openPutArea()) {
+        std::memcpy(pptr(), from, static_cast<std::size_t>(n));
+        pbump(static_cast<int>(n));
+        return n;
+    }
     if (m_append) m_position = m_image->size();
     const std::size_t put = m_image->write(m_position, from, static_cast<std::size_t>(n));
     m_position += put;

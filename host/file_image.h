@@ -254,10 +254,21 @@ inline void ImageBuffer::dropAreas() {
 }
 
 inline void ImageBuffer::moveTo(std::size_t target) {
-    // A seek inside the page being read keeps the get area.
+    // A seek inside the page being read or written keeps the area; one to
+    // where writing stands (the next record of a run) changes nothing.
     const std::size_t areaBase = m_areaPage * FileImage::pageSize;
     if (gptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(egptr() - eback())) {
         setg(eback(), eback() + (target - areaBase), egptr());
+        return;
+    }
+    if (pptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(epptr() - pbase())) {
+        const std::size_t offset = target - areaBase;
+        const std::size_t current = static_cast<std::size_t>(pptr() - pbase());
+        if (offset != current) {
+            handOverWrites();
+            pbump(static_cast<int>(offset) - static_cast<int>(current));
+            m_putFrom = offset;
+        }
         return;
     }
     dropAreas();

@@ -183,6 +183,40 @@ TEST(FileImagePages, BuffersOverOneImageSeeEachOthersWritesThroughTheirAreas) {
     }
 }
 
+// Records written after seeks, as appends and a sort write them: runs one
+// after another (across page boundaries too), steps back over what was just
+// written, jumps elsewhere and past the end. Another buffer reads each at
+// once, and closing stores exactly what was written, the original bytes
+// around it kept.
+TEST(FileImagePages, RecordWritesAfterSeeksAreReadAtOnceAndStoredExactly) {
+    TempDir dir;
+    std::string model = pattern(3 * page, 6);
+    writeFile(dir.path() / "r", model);
+    Host::DirectoryFileSet set(dir.path().string());
+    std::streambuf* w = set.open("r", in | out | binary, 0, 1);
+    std::streambuf* r = set.open("r", in | binary, 0, 1);
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(r, nullptr);
+    std::mt19937 rng(8);
+    std::size_t at = page - 40;
+    for (unsigned i = 0; i < 3000; ++i) {
+        const std::string record = pattern(11, i);
+        ASSERT_EQ(w->pubseekpos(static_cast<std::streamoff>(at)), static_cast<std::streamoff>(at));
+        ASSERT_EQ(w->sputn(record.data(), 11), 11);
+        if (model.size() < at + 11) model.resize(at + 11, '\0');
+        model.replace(at, 11, record);
+        if (i % 5 == 0) {
+            ASSERT_EQ(readAt(r, at, 11), record) << i;
+        }
+        const unsigned move = static_cast<unsigned>(rng() % 20);
+        at = move == 0 ? rng() % (4 * page) : move == 1 && at >= 30 ? at - 30 : at + 11;
+    }
+    EXPECT_EQ(readAt(r, 0, model.size() + 5), model);
+    set.close(r);
+    set.close(w);
+    EXPECT_EQ(readFile(dir.path() / "r"), model);
+}
+
 TEST(FileImagePages, AnAppendingBufferWritesAtTheEndThatAnotherBufferMoved) {
     Host::MemoryFileSet files;
     std::streambuf* a = files.open("f", out | ios_base::app, 0, 1);
