@@ -309,8 +309,9 @@ ImageBuffer::int_type ImageBuffer::overflow(int_type c) {
     return c;
 }
 
-// Blocks go straight into the pages; the put area serves characters put
-// one at a time (overflow opens it), and blocks that fit where it is.
+// The put area serves characters put one at a time (overflow opens it) and
+// blocks that fit in the page where they start (this opens it); longer
+// blocks go straight into the pages.
 std::streamsize ImageBuffer::xsputn(const char* from, std::streamsize n) {
     if (n > 0 && epptr() - pptr() >= n) {
         std::memcpy(pptr(), from, static_cast<std::size_t>(n));
