@@ -406,7 +406,6 @@ void TOpenTable::push_back(const TRecord& r) {
 void TOpenTable::insert(unsigned long pos, unsigned long n, const TRecord& r) {
     if (pos > m_Count) raiseBadIndex(pos);
     checkGrowth(n);
-    contentsChanging();
     moveTail(offsetOf(pos), offsetOf(m_Count), offsetOf(n) - kHeaderSize, true);
     seekp(pos);
     m_Count += n;
@@ -500,7 +499,6 @@ void TOpenTable::serial_read(std::istream& in) {
     clear();
     try {
         if (!headerRead) Utils::raise_runtime_error("Error reading table size from file " + m_Table.contentsFileName());
-        contentsChanging();
         m_Stream->seekp(0);
         m_Writer << count;
         const std::streamoff records = static_cast<std::streamoff>(count) * static_cast<std::streamoff>(m_RecordSize);

@@ -626,14 +626,10 @@ public:
         std::uint64_t prefix;
         if (len <= tailRecords || !m_Keys->find(node, prefix)) return;
         checkStructure();
-        // Without branches on the comparison, which goes either way as
-        // often: a wrong guess would cost more than each level's load.
-        const std::uint64_t bound = m_ValuePrefix + (m_OrEqual ? 1 : 0);
+        const std::uint64_t bound = rightBelow();
         do {
-            const unsigned long half = len / 2;
             const unsigned long right = prefix < bound;
-            first += right * (half + 1);
-            len = half - (right & ~len & 1);  // right of an even length leaves one fewer
+            step(first, len, right);
             node = 2 * node + right;
         } while (len > tailRecords && m_Keys->find(node, prefix));
     }
@@ -643,14 +639,11 @@ public:
     bool halveInTail(unsigned long& first, unsigned long& len) {
         if (!m_Keys || m_TailCount == 0) return false;
         checkStructure();
-        const std::uint64_t bound = m_ValuePrefix + (m_OrEqual ? 1 : 0);
+        const std::uint64_t bound = rightBelow();
         const unsigned long size = m_Table.m_RecordSize;
         while (len != 0) {
-            const unsigned long half = len / 2;
-            const auto* mid = reinterpret_cast<const unsigned char*>(&m_Tail[(first + half - m_TailFirst) * size]);
-            const unsigned long right = m_Keys->valueOf(m_Order.prefix(mid)) < bound;
-            first += right * (half + 1);
-            len = half - (right & ~len & 1);
+            const auto* mid = reinterpret_cast<const unsigned char*>(&m_Tail[(first + len / 2 - m_TailFirst) * size]);
+            step(first, len, m_Keys->valueOf(m_Order.prefix(mid)) < bound);
         }
         return true;
     }
@@ -669,6 +662,18 @@ public:
 
 private:
     static constexpr unsigned long kTailBytes = 512;
+
+    // Kept keys below this number lie before the answer: the value's own
+    // for lower_bound, the next one up for upper_bound.
+    std::uint64_t rightBelow() const { return m_ValuePrefix + (m_OrEqual ? 1 : 0); }
+    // One step of halve's, to the right half (right = 1) or the left one
+    // (0), by arithmetic: a branch on the comparison, which goes either way
+    // as often, would cost more than each step's load.
+    static void step(unsigned long& first, unsigned long& len, unsigned long right) {
+        const unsigned long half = len / 2;
+        first += right * (half + 1);
+        len = half - (right & ~len & 1);  // right of an even length leaves one fewer
+    }
 
     const unsigned char* read(unsigned long i) {
         std::memset(m_Buffer, 0, m_Table.m_RecordSize);
