@@ -1105,6 +1105,39 @@ TEST_F(Sorting, RepeatedSearchesOfLargeTablesTakeTheDocumentedSteps) {
         }
 }
 
+// Wide records leave few to the tail read whole, so searches of a table
+// this long walk every kept level, down to the deepest and past it; sorted
+// or not, repeated searches answer as the documented halving does.
+TEST(SearchKeyShapes, SearchesThroughEveryKeptLevelTakeTheDocumentedSteps) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t", fieldsOf(TField<unsigned int>("key", 24) | TEndOfKey() | TField<std::string>("pad", 61, false)), true);
+    TOpenTable open(t, false);
+    ASSERT_EQ(open.fields().byteSize(), 64u);
+    std::mt19937 rng(41);
+    const unsigned long size = 300000;
+    std::vector<unsigned> keyList(size);
+    TRecord r(open.fields());
+    for (unsigned& k : keyList) {
+        k = rng() % 100000;
+        r[0] = k;
+        open.push_back(r);
+    }
+    std::vector<unsigned> probes(1500);
+    for (unsigned& k : probes) k = rng() % 100001;
+    for (const char* order : {"unsorted", "sorted"}) {
+        if (std::string(order) == "sorted") {
+            open.sort();
+            std::sort(keyList.begin(), keyList.end());
+        }
+        for (int pass = 0; pass < 2; ++pass)
+            for (unsigned k : probes) {
+                r[0] = k;
+                ASSERT_EQ(open.lower_bound(0, size, r), documentedBound(keyList, 0, size, k, false)) << order << " " << k;
+                ASSERT_EQ(open.upper_bound(0, size, r), documentedBound(keyList, 0, size, k, true)) << order << " " << k;
+            }
+    }
+}
+
 // What the searches know of the records is forgotten when they change,
 // through another open table of the same definition or through the stream.
 TEST_F(Sorting, SearchesSeeChangesMadeElsewhere) {

@@ -489,11 +489,12 @@ public:
 
     // The entries come zeroed from calloc, which maps fresh memory for a
     // block this size: a table searched a few times gets only the pages its
-    // paths touch.
+    // paths touch. Past the nodes lie as many entries that are never kept,
+    // the children of the deepest level, which `descend` reads ahead.
     explicit TopKeys(unsigned keyBytes)
         : m_KeyBytes(keyBytes), m_Narrow(keyBytes <= 3), m_StampShift(m_Narrow ? 24 : 56),
           m_Nodes(std::size_t(1) << kLevels),
-          m_Memory(std::calloc(m_Nodes, m_Narrow ? sizeof(std::uint32_t) : sizeof(std::uint64_t))) {
+          m_Memory(std::calloc(2 * m_Nodes, m_Narrow ? sizeof(std::uint32_t) : sizeof(std::uint64_t))) {
         if (!m_Memory) throw std::bad_alloc();
     }
 
@@ -530,6 +531,17 @@ public:
         value = entry & ((std::uint64_t(1) << m_StampShift) - 1);
         return entry >> m_StampShift == m_Stamp;
     }
+    // Halve's steps down the kept nodes from `node`, kept with a number
+    // below `bound` or not: `step(right)` takes each step and says whether
+    // to go on. Ends with `node` the first one not taken: unkept, off the
+    // kept levels, or where step said stop.
+    template <class Step>
+    void descend(unsigned long& node, std::uint64_t bound, Step&& step) const {
+        if (m_Narrow)
+            descendIn(static_cast<const std::uint32_t*>(m_Memory.get()), node, bound, step);
+        else
+            descendIn(static_cast<const std::uint64_t*>(m_Memory.get()), node, bound, step);
+    }
     void keep(unsigned long node, std::uint64_t value) {
         if (node >= m_Nodes) return;
         const std::uint64_t entry = std::uint64_t(m_Stamp) << m_StampShift | value;
@@ -541,6 +553,25 @@ public:
 
 private:
     static constexpr unsigned kLastStamp = 255;
+
+    // Each step reads both children of the node before its comparison
+    // picks one, so that the read of the next key does not wait for the
+    // comparison: the walk down costs a comparison per level rather than a
+    // read and a comparison.
+    template <class Entry, class Step>
+    void descendIn(const Entry* entries, unsigned long& node, std::uint64_t bound, Step& step) const {
+        const Entry valueMask = (Entry(1) << m_StampShift) - 1;
+        const Entry stamp = static_cast<Entry>(m_Stamp);
+        Entry entry = entries[node];
+        for (;;) {
+            if (16 * node < m_Nodes) __builtin_prefetch(&entries[16 * node]);  // as in find
+            const Entry left = entries[2 * node], right = entries[2 * node + 1];
+            const unsigned long goRight = (entry & valueMask) < bound;
+            node = 2 * node + goRight;
+            entry = goRight ? right : left;
+            if (!step(goRight) || entry >> m_StampShift != stamp) return;
+        }
+    }
 
     unsigned m_KeyBytes;
     bool m_Narrow;
@@ -626,12 +657,10 @@ public:
         std::uint64_t prefix;
         if (len <= tailRecords || !m_Keys->find(node, prefix)) return;
         checkStructure();
-        const std::uint64_t bound = rightBelow();
-        do {
-            const unsigned long right = prefix < bound;
+        m_Keys->descend(node, rightBelow(), [&](unsigned long right) {
             step(first, len, right);
-            node = 2 * node + right;
-        } while (len > tailRecords && m_Keys->find(node, prefix));
+            return len > tailRecords;
+        });
     }
     // Once the range left lies in the tail read whole and keys are kept (so
     // a key is one number), halves it there to the end, as descendKept does
