@@ -331,6 +331,26 @@ std::streamsize TOpenTable::readUpTo(unsigned long i, char* out, std::streamsize
     return got;
 }
 
+namespace {
+// What a stream buffer holds ready to be read from its position on, as
+// sgetc and sbumpc read it: the characters from gptr() to egptr().
+class ReadyArea : public std::streambuf {
+public:
+    static const char* begin(std::streambuf& b) { return (b.*&ReadyArea::gptr)(); }
+    static const char* end(std::streambuf& b) { return (b.*&ReadyArea::egptr)(); }
+};
+}  // namespace
+
+const char* TOpenTable::readyBytes(unsigned long i, std::streamsize size) const {
+    std::streambuf* buffer = m_Stream->rdbuf();
+    const std::streamoff at = offsetOf(i);
+    if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at) ||
+        std::streambuf::traits_type::eq_int_type(buffer->sgetc(), std::streambuf::traits_type::eof()))
+        return nullptr;
+    const char* first = ReadyArea::begin(*buffer);
+    return ReadyArea::end(*buffer) - first >= size ? first : nullptr;
+}
+
 bool TOpenTable::writeAt(unsigned long i, const TRecord& r) const { return writeBytes(i, r.data()(0), 1); }
 
 bool TOpenTable::writeBytes(unsigned long i, const char* bytes, unsigned long records) const {

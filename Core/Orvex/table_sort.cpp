@@ -627,7 +627,7 @@ public:
         if (i >= m_Table.m_Count) m_Table.raiseBadIndex(i);
         if (i - m_TailFirst < m_TailCount) {
             checkStructure();
-            return m_Order.compare(reinterpret_cast<const unsigned char*>(&m_Tail[(i - m_TailFirst) * m_Table.m_RecordSize]),
+            return m_Order.compare(reinterpret_cast<const unsigned char*>(&m_TailBytes[(i - m_TailFirst) * m_Table.m_RecordSize]),
                                    valueBytes());
         }
         std::uint64_t prefix;
@@ -671,7 +671,7 @@ public:
         const std::uint64_t bound = rightBelow();
         const unsigned long size = m_Table.m_RecordSize;
         while (len != 0) {
-            const auto* mid = reinterpret_cast<const unsigned char*>(&m_Tail[(first + len / 2 - m_TailFirst) * size]);
+            const auto* mid = reinterpret_cast<const unsigned char*>(&m_TailBytes[(first + len / 2 - m_TailFirst) * size]);
             step(first, len, m_Keys->valueOf(m_Order.prefix(mid)) < bound);
         }
         return true;
@@ -681,7 +681,17 @@ public:
         if (m_TailTried || len * m_Table.m_RecordSize > kTailBytes) return;
         m_TailTried = true;
         if (first + len > m_Table.m_Count || !m_Table.m_Stream->good()) return;
-        if (m_Table.readBytes(first, m_Tail, len)) {
+        const std::streamsize bytes = static_cast<std::streamsize>(len * m_Table.m_RecordSize);
+        // In place where the stream's buffer holds the tail and the eight
+        // bytes the key order may read past it; its lines are fetched
+        // together, as a copy would, not one halving at a time.
+        if (const char* ready = m_Table.readyBytes(first, bytes + 8)) {
+            for (std::streamsize at = 0; at < bytes; at += 64) __builtin_prefetch(ready + at);
+            m_TailBytes = ready;
+            m_TailFirst = first;
+            m_TailCount = len;
+        } else if (m_Table.readBytes(first, m_Tail, len)) {
+            m_TailBytes = m_Tail;
             m_TailFirst = first;
             m_TailCount = len;
         } else {
@@ -734,6 +744,7 @@ private:
     bool m_OrEqual = false;
     bool m_TailTried = false;
     unsigned long m_TailFirst = 0, m_TailCount = 0;
+    const char* m_TailBytes = nullptr;  // the tail: m_Tail, or the stream buffer's bytes read in place
     char m_Tail[kTailBytes + 8];  // room for the key order's eight-byte read of the last record
 };
 
