@@ -369,15 +369,22 @@ bool TOpenTable::writeBytes(unsigned long i, const char* bytes, unsigned long re
 TRecord TOpenTable::at(unsigned long i) { return static_cast<const TOpenTable&>(*this).at(i); }
 
 // The record's bytes are copied once, straight from the stream's buffer into
-// the new record; only what a failed read leaves unfilled is zeroed, which
-// keeps readInto's outcome for a read that stops short.
+// the new record: in place where the buffer holds them ready, else with a
+// read. Only what a failed read leaves unfilled is zeroed, which keeps
+// readInto's outcome for a read that stops short.
 TRecord TOpenTable::at(unsigned long i) const {
     if (i >= m_Count) raiseBadIndex(i);
     TRecord r(m_Fields, bit_buffer::unfilled());
     char* bytes = r.data()(0);
     const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
-    const std::streamsize got = m_Stream->fail() ? 0 : readUpTo(i, bytes, size);
-    if (got != size) std::memset(bytes + got, 0, static_cast<std::size_t>(size - got));
+    if (m_Stream->fail()) {
+        std::memset(bytes, 0, m_RecordSize);
+    } else if (const char* ready = readyBytes(i, size)) {
+        std::memcpy(bytes, ready, m_RecordSize);
+    } else {
+        const std::streamsize got = readUpTo(i, bytes, size);
+        if (got != size) std::memset(bytes + got, 0, static_cast<std::size_t>(size - got));
+    }
     return r;
 }
 
