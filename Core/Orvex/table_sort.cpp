@@ -471,34 +471,48 @@ unsigned long halve(unsigned long first, unsigned long last, Probe& probe) {
     }
     return first;
 }
+// A search reads the last range of at most this many bytes whole.
+constexpr unsigned long kTailBytes = 512;
 }  // namespace
 
 // The keys of the records that searches of a whole table probe first: the
 // top levels of the tree of halving paths, each node's key kept the first
 // time a search reads that record, so that a run of searches finds the top
-// of every path in memory and reads the file only near its end. Keys of up
+// of every path in memory and reads the file only near its end. The levels
+// kept are as many as bring a range down to the tail read whole, at least
+// 15 and at most 20 (2^20 nodes, 4 MiB of narrow keys). Keys of up
 // to seven bytes are kept, each as one number (the key's bytes, which order
 // as the bytes do) under the stamp of the filling it belongs to: in four
 // bytes for keys of up to three bytes, else in eight. A new filling (another
 // count or contents version) takes a new stamp instead of clearing the nodes.
 class TOpenTable::TopKeys {
 public:
-    static constexpr unsigned kLevels = 15;
+    static constexpr unsigned kFewestLevels = 15;
+    static constexpr unsigned kMostLevels = 20;
     static constexpr unsigned kMaxKeyBytes = 7;
     static constexpr unsigned long kOffTree = ~0UL;  // a probe no path of the tree makes
+
+    // The levels to keep for `count` records of `recordSize` bytes.
+    static unsigned levelsFor(unsigned long count, unsigned long recordSize) {
+        const unsigned long tailRecords = std::max(1UL, kTailBytes / recordSize);
+        unsigned levels = kFewestLevels;
+        while (levels < kMostLevels && (count >> levels) > tailRecords) ++levels;
+        return levels;
+    }
 
     // The entries come zeroed from calloc, which maps fresh memory for a
     // block this size: a table searched a few times gets only the pages its
     // paths touch. Past the nodes lie as many entries that are never kept,
     // the children of the deepest level, which `descend` reads ahead.
-    explicit TopKeys(unsigned keyBytes)
-        : m_KeyBytes(keyBytes), m_Narrow(keyBytes <= 3), m_StampShift(m_Narrow ? 24 : 56),
-          m_Nodes(std::size_t(1) << kLevels),
+    TopKeys(unsigned keyBytes, unsigned levels)
+        : m_KeyBytes(keyBytes), m_Levels(levels), m_Narrow(keyBytes <= 3), m_StampShift(m_Narrow ? 24 : 56),
+          m_Nodes(std::size_t(1) << levels),
           m_Memory(std::calloc(2 * m_Nodes, m_Narrow ? sizeof(std::uint32_t) : sizeof(std::uint64_t))) {
         if (!m_Memory) throw std::bad_alloc();
     }
 
     unsigned keyBytes() const { return m_KeyBytes; }
+    unsigned levels() const { return m_Levels; }
     // The number a record's key is kept as, from the key order's prefix.
     std::uint64_t valueOf(std::uint64_t prefix) const { return prefix >> (64 - 8 * m_KeyBytes); }
 
@@ -574,6 +588,7 @@ private:
     }
 
     unsigned m_KeyBytes;
+    unsigned m_Levels;
     bool m_Narrow;
     unsigned m_StampShift;
     std::size_t m_Nodes;
@@ -596,7 +611,9 @@ TOpenTable::TopKeys* TOpenTable::topKeysFor(unsigned long first, unsigned long l
     // not reproduce; a part of the table halves along other paths.
     if (first != 0 || last != m_Count || !m_Stream->good()) return nullptr;
     if (keyBytes == 0 || keyBytes > TopKeys::kMaxKeyBytes) return nullptr;
-    if (!m_TopKeys || m_TopKeys->keyBytes() != keyBytes) m_TopKeys = std::make_shared<TopKeys>(keyBytes);
+    const unsigned levels = TopKeys::levelsFor(m_Count, m_RecordSize);
+    if (!m_TopKeys || m_TopKeys->keyBytes() != keyBytes || m_TopKeys->levels() != levels)
+        m_TopKeys = std::make_shared<TopKeys>(keyBytes, levels);
     m_TopKeys->keepFor(m_Count, m_Table.contentsVersion());
     return m_TopKeys.get();
 }
@@ -700,8 +717,6 @@ public:
     }
 
 private:
-    static constexpr unsigned long kTailBytes = 512;
-
     // Kept keys below this number lie before the answer: the value's own
     // for lower_bound, the next one up for upper_bound.
     std::uint64_t rightBelow() const { return m_ValuePrefix + (m_OrEqual ? 1 : 0); }
