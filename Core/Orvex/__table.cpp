@@ -320,13 +320,18 @@ bool TOpenTable::readBytes(unsigned long i, char* out, unsigned long records) co
 }
 
 std::streamsize TOpenTable::readUpTo(unsigned long i, char* out, std::streamsize size) const {
-    std::streambuf* buffer = m_Stream->rdbuf();
+    return seekRecord(i) ? readHere(out, size) : 0;
+}
+
+bool TOpenTable::seekRecord(unsigned long i) const {
     const std::streamoff at = offsetOf(i);
-    if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at)) {
-        m_Stream->setstate(std::ios_base::failbit);
-        return 0;
-    }
-    const std::streamsize got = buffer->sgetn(out, size);
+    if (m_Stream->rdbuf()->pubseekpos(at, std::ios_base::in) == std::streampos(at)) return true;
+    m_Stream->setstate(std::ios_base::failbit);
+    return false;
+}
+
+std::streamsize TOpenTable::readHere(char* out, std::streamsize size) const {
+    const std::streamsize got = m_Stream->rdbuf()->sgetn(out, size);
     if (got != size) m_Stream->setstate(std::ios_base::failbit | std::ios_base::eofbit);
     return got;
 }
@@ -341,12 +346,9 @@ public:
 };
 }  // namespace
 
-const char* TOpenTable::readyBytes(unsigned long i, std::streamsize size) const {
+const char* TOpenTable::readyHere(std::streamsize size) const {
     std::streambuf* buffer = m_Stream->rdbuf();
-    const std::streamoff at = offsetOf(i);
-    if (buffer->pubseekpos(at, std::ios_base::in) != std::streampos(at) ||
-        std::streambuf::traits_type::eq_int_type(buffer->sgetc(), std::streambuf::traits_type::eof()))
-        return nullptr;
+    if (std::streambuf::traits_type::eq_int_type(buffer->sgetc(), std::streambuf::traits_type::eof())) return nullptr;
     const char* first = ReadyArea::begin(*buffer);
     return ReadyArea::end(*buffer) - first >= size ? first : nullptr;
 }
@@ -377,12 +379,12 @@ TRecord TOpenTable::at(unsigned long i) const {
     TRecord r(m_Fields, bit_buffer::unfilled());
     char* bytes = r.data()(0);
     const std::streamsize size = static_cast<std::streamsize>(m_RecordSize);
-    if (m_Stream->fail()) {
+    if (m_Stream->fail() || !seekRecord(i)) {
         std::memset(bytes, 0, m_RecordSize);
-    } else if (const char* ready = readyBytes(i, size)) {
+    } else if (const char* ready = readyHere(size)) {
         std::memcpy(bytes, ready, m_RecordSize);
     } else {
-        const std::streamsize got = readUpTo(i, bytes, size);
+        const std::streamsize got = readHere(bytes, size);
         if (got != size) std::memset(bytes + got, 0, static_cast<std::size_t>(size - got));
     }
     return r;

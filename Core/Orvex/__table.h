@@ -306,10 +306,17 @@ private:
     // Up to `size` bytes from record i on, with one seek and one read; how
     // many were read (the stream failed when fewer than `size`).
     std::streamsize readUpTo(unsigned long i, char* out, std::streamsize size) const;
-    // The `size` bytes from record i on where the stream's buffer holds them
-    // ready to read after a seek there, read in place; null when it does
-    // not (the stream's state untouched). Valid until the stream's next use.
-    const char* readyBytes(unsigned long i, std::streamsize size) const;
+    // Seeks the input side to record i; false (and the stream failed) when
+    // it cannot.
+    bool seekRecord(unsigned long i) const;
+    // Up to `size` bytes from the input side's position, with one read; how
+    // many were read (the stream failed when fewer than `size`).
+    std::streamsize readHere(char* out, std::streamsize size) const;
+    // The `size` bytes from the input side's position where the stream's
+    // buffer holds them ready, read in place without moving it; null when
+    // it does not (the stream's state untouched). Valid until the stream's
+    // next use.
+    const char* readyHere(std::streamsize size) const;
     // For forEachBytes: checks the range and the stream as forEach does and
     // sizes `block` for the records read at a time (0 for an empty range).
     unsigned long startScan(unsigned long from, unsigned long to, std::vector<unsigned char>& block) const;

@@ -702,18 +702,21 @@ public:
         // In place where the stream's buffer holds the tail and the eight
         // bytes the key order may read past it; its lines are fetched
         // together, as a copy would, not one halving at a time.
-        if (const char* ready = m_Table.readyBytes(first, bytes + 8)) {
+        if (!m_Table.seekRecord(first)) {
+            m_Table.m_Stream->clear();
+            return;
+        }
+        if (const char* ready = m_Table.readyHere(bytes + 8)) {
             for (std::streamsize at = 0; at < bytes; at += 64) __builtin_prefetch(ready + at);
             m_TailBytes = ready;
-            m_TailFirst = first;
-            m_TailCount = len;
-        } else if (m_Table.readBytes(first, m_Tail, len)) {
+        } else if (m_Table.readHere(m_Tail, bytes) == bytes) {
             m_TailBytes = m_Tail;
-            m_TailFirst = first;
-            m_TailCount = len;
         } else {
             m_Table.m_Stream->clear();
+            return;
         }
+        m_TailFirst = first;
+        m_TailCount = len;
     }
 
 private:
