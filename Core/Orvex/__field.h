@@ -415,10 +415,10 @@ public:
     // allocation.
     std::string get(const unsigned char* record) const {
         if (m_length <= kShortLength) {
-            char text[kShortLength];
+            char text[kShortLength + kSpill];
             return std::string(text, read(record, text));
         }
-        std::string s(m_length, '\0');
+        std::string s(m_length + kSpill, '\0');
         s.resize(read(record, &s[0]));
         return s;
     }
@@ -433,29 +433,39 @@ public:
     }
 
 private:
-    enum { kShortLength = 15 };
-    // The characters into out (room for length()), stopping at an unpacked
-    // 0; how many. A run's last character is its lowest bits. Packed codes
-    // read back as 32 .. 95, never 0, so that loop has no stop to test.
+    // kSpill: each run is written as one word, so `read` may write up to
+    // this many bytes past the characters it returns.
+    enum { kShortLength = 15, kSpill = 8 };
+    // The characters into out (room for length() + kSpill), stopping at an
+    // unpacked 0; how many. A run's last character is its lowest bits. Each
+    // run's characters are spread into the bytes of one word, first
+    // character lowest, and stored at once: no loop or test per character.
     unsigned read(const unsigned char* record, char* out) const {
         unsigned count = 0, left = m_length;
         if (m_packed) {
+            // Packed codes read back as 32 .. 95, never 0: nothing to stop at.
             for (const bit_slot& run : m_runs) {
                 const unsigned n = left < 5 ? left : 5;
-                const std::uint32_t v = run.get(record);
-                for (unsigned j = n; j-- > 0;) out[count++] = static_cast<char>(((v >> (6 * j)) & 63) + 32);
+                const std::uint64_t v = std::uint64_t(run.get(record)) << (6 * (5 - n));
+                const std::uint64_t spread = ((v >> 24) & 63) | ((v >> 18) & 63) << 8 | ((v >> 12) & 63) << 16 |
+                                             ((v >> 6) & 63) << 24 | (v & 63) << 32;
+                boost::endian::endian_store<std::uint64_t, 8, boost::endian::order::little>(
+                    reinterpret_cast<unsigned char*>(out + count), spread + 0x2020202020u);
+                count += n;
                 left -= n;
             }
             return count;
         }
         for (const bit_slot& run : m_runs) {
             const unsigned n = left < 4 ? left : 4;
-            const std::uint32_t v = run.get(record);
-            for (unsigned j = n; j-- > 0;) {
-                const char c = static_cast<char>(v >> (8 * j));
-                if (c == 0) return count;
-                out[count++] = c;
-            }
+            // Positions past the run's n read as 0, which ends the string
+            // right after them as it should.
+            const std::uint32_t inOrder = boost::endian::endian_reverse(run.get(record) << (8 * (4 - n)));
+            boost::endian::endian_store<std::uint32_t, 4, boost::endian::order::little>(
+                reinterpret_cast<unsigned char*>(out + count), inOrder);
+            const std::uint32_t zeros = (inOrder - 0x01010101u) & ~inOrder & 0x80808080u;
+            if (zeros) return count + static_cast<unsigned>(__builtin_ctz(zeros)) / 8;
+            count += n;
             left -= n;
         }
         return count;
