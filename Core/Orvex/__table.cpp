@@ -316,11 +316,7 @@ void TOpenTable::readInto(unsigned long i, TRecord& r) const {
 
 bool TOpenTable::readBytes(unsigned long i, char* out, unsigned long records) const {
     const std::streamsize size = static_cast<std::streamsize>(m_RecordSize * records);
-    return readUpTo(i, out, size) == size;
-}
-
-std::streamsize TOpenTable::readUpTo(unsigned long i, char* out, std::streamsize size) const {
-    return seekRecord(i) ? readHere(out, size) : 0;
+    return seekRecord(i) ? readHere(out, size) == size : size == 0;
 }
 
 bool TOpenTable::seekRecord(unsigned long i) const {

@@ -300,12 +300,9 @@ private:
     friend class table_stripping;  // reads records into reused buffers, closes the temporary
 
     void readInto(unsigned long i, TRecord& r) const;
-    // `records` records from i on, raw, with one read; false (and the stream
+    // `records` records from i on, raw, with one seek and one read; false (and the stream
     // failed) when short. No index check.
     bool readBytes(unsigned long i, char* out, unsigned long records) const;
-    // Up to `size` bytes from record i on, with one seek and one read; how
-    // many were read (the stream failed when fewer than `size`).
-    std::streamsize readUpTo(unsigned long i, char* out, std::streamsize size) const;
     // Seeks the input side to record i; false (and the stream failed) when
     // it cannot.
     bool seekRecord(unsigned long i) const;
