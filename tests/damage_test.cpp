@@ -12,41 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "tests/tool_runner.h"
+#include "tests/tool_process.h"
 
 namespace fs = std::filesystem;
 using namespace TestSupport;
 
 namespace {
 
-// Every file of a directory with its bytes (symlinks and FIFOs by kind only).
-std::map<std::string, std::string> snapshot(const fs::path& dir) {
-    std::map<std::string, std::string> files;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
-        const fs::file_status s = fs::symlink_status(e.path());
-        files[e.path().filename().string()] = fs::is_regular_file(s) ? readFile(e.path()) : "<not regular>";
-    }
-    return files;
-}
-
-class DamageTest : public ::testing::Test {
+class DamageTest : public ToolSession {
 protected:
-    Outcome orvex(const std::vector<std::string>& args, const std::string& input = std::string()) {
-        return runOrvex(root, args, input);
-    }
-    void ok(const std::vector<std::string>& args, const std::string& input = std::string()) {
-        const Outcome run = orvex(args, input);
-        ASSERT_EQ(run.status, 0) << run.err;
-    }
-    // Status 1 and exactly this one line on standard error.
-    void fails(const std::vector<std::string>& args, const std::string& message, const std::string& input = "") {
-        const Outcome run = orvex(args, input);
-        EXPECT_EQ(run.status, 1) << message;
-        EXPECT_EQ(run.err, "orvex: " + message + "\n");
-    }
-
-    fs::path file(const std::string& name) const { return fs::path(dir) / name; }
-
     // The tables of makeTables afresh, copied rather than made again.
     void freshTables() {
         const fs::path pristine = root / "pristine";
@@ -65,10 +39,6 @@ protected:
         ok({"create", dir, "notes", "--text", "n:u_long:32 | qty:int:16@range=1..500 body:str:8 price:fixed:2:32"});
         ok({"load", dir, "notes", "--csv"}, "n,qty,body,price\n1,2,x,0.50\n");
     }
-
-    TempDir tmp{"orvex-damage-test"};
-    fs::path root = tmp.path();
-    std::string dir = (root / "db").string();
 };
 
 // ---------------------------------------------------------------- numbers
@@ -114,7 +84,7 @@ TEST_F(DamageTest, AKeyPastTheFieldIsNotFound) {
     makeTables();
     ok({"load", dir, "orders", "--csv", "--append"}, "id,qty,price,note\n4294967295,5,1.50,c\n");
     for (const std::string key : {"4294967296", "18446744073709551616", "18446744073709551617"}) {
-        const Outcome run = orvex({"find", dir, "orders", key});
+        const ToolOutcome run = orvex({"find", dir, "orders", key});
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_TRUE(has(run.out, "  find         not found (3 = end)\n  lower bound  3\n  upper bound  3\n"
                                  "0 records with this key\n"));
@@ -132,13 +102,13 @@ TEST_F(DamageTest, FieldSyntaxRefusesHugeWidthsLengthsAndBounds) {
         {"p:fixed:2:32@range=0..21474836.48", "21474836.48 does not fit a 32-bit fixed-point value"},
     };
     for (const auto& c : cases) {
-        const Outcome run = orvex({"create", dir, "t", c.first});
+        const ToolOutcome run = orvex({"create", dir, "t", c.first});
         EXPECT_EQ(run.status, 2) << c.first;
         EXPECT_EQ(run.err, "orvex: bad field '" + c.first + "': " + c.second + "\n");
     }
     EXPECT_FALSE(fs::exists(file("t.dsb")));
 
-    const Outcome demo = orvex({"demo", dir, "--orders", "18446744073709551617"});
+    const ToolOutcome demo = orvex({"demo", dir, "--orders", "18446744073709551617"});
     EXPECT_EQ(demo.status, 2);
     EXPECT_TRUE(has(demo.err, "--orders must be a number from 1 to 20000000"));
 }
@@ -225,7 +195,7 @@ TEST_F(DamageTest, CheckReportsEachDamageAsAProblemNamingTheFile) {
         freshTables();
         ASSERT_EQ(orvex({"check", dir}).status, 0);
         damage.apply(dir);
-        const Outcome run = orvex({"check", dir});
+        const ToolOutcome run = orvex({"check", dir});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.out, tableOf(damage.problem) + ": 1 problem\n  " + damage.problem + "\n"));
         EXPECT_TRUE(has(run.out, "1 problem in 1 table\n"));
@@ -237,9 +207,9 @@ TEST_F(DamageTest, StripRefusesADamagedTableAndChangesNothing) {
         SCOPED_TRACE(damage.what);
         freshTables();
         damage.apply(dir);
-        const auto before = snapshot(dir);
+        const auto before = directorySnapshot(dir);
         fails({"strip", dir}, "cannot strip " + tableOf(damage.problem) + ": " + damage.problem);
-        EXPECT_EQ(snapshot(dir), before);
+        EXPECT_EQ(directorySnapshot(dir), before);
     }
 }
 
@@ -267,7 +237,7 @@ TEST_F(DamageTest, CheckReportsLeftoverStagingAndScratchFiles) {
     for (const char* name : {"orders.load", "temp.bin", "temp.dsb"}) {
         SCOPED_TRACE(name);
         writeFile(file(name), "leftover");
-        const Outcome run = orvex({"check", dir});
+        const ToolOutcome run = orvex({"check", dir});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.out, std::string(name) + " is left over from an interrupted"));
         EXPECT_TRUE(has(run.out, "1 problem in 1 leftover file\n"));
@@ -294,7 +264,7 @@ TEST_F(DamageTest, TableFilesThatAreNotRegularFilesAreRefusedAsSuch) {
             fails({command, dir, "orders"}, "orders.bin is not a regular file");
         fails({"find", dir, "orders", "1"}, "orders.bin is not a regular file");
         fails({"strip", dir}, "cannot strip orders: orders.bin is not a regular file");
-        const Outcome check = orvex({"check", dir});
+        const ToolOutcome check = orvex({"check", dir});
         EXPECT_EQ(check.status, 1);
         EXPECT_TRUE(has(check.out, "orders: 1 problem\n  orders.bin is not a regular file\n"));
         fs::remove(file("orders.bin"));

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "tests/tool_session.h"
+#include "tests/tool_process.h"
 
 namespace fs = std::filesystem;
 using namespace TestSupport;
@@ -17,9 +17,9 @@ protected:
     // the same files there.
     void roundTrip(const std::string& from, const std::string& into) {
         const std::string stream = ok({"export", from});
-        const Outcome imported = orvex({"import", into}, stream);
+        const ToolOutcome imported = orvex({"import", into}, stream);
         ASSERT_EQ(imported.status, 0) << imported.err;
-        EXPECT_TRUE(sameFiles(directorySnapshot(from), directorySnapshot(into)));
+        EXPECT_EQ(directorySnapshot(from), directorySnapshot(into));
         EXPECT_EQ(ok({"export", into}), stream);
     }
 };
@@ -66,7 +66,7 @@ TEST_F(ExportTest, ADamagedStreamOrANonEmptyDirectoryIsRefusedAndChangesNothing)
     fails({"import", dir}, "line 26: a malformed record of orders", bad);
     fails({"import", dir}, "line 30: text after 'end'", stream + "more\n");
     ok({"import", dir}, stream);
-    EXPECT_TRUE(sameFiles(directorySnapshot(source), directorySnapshot(dir)));
+    EXPECT_EQ(directorySnapshot(source), directorySnapshot(dir));
     fails({"import", dir}, dir + " already holds tables; import goes into an empty or new directory", stream);
 }
 

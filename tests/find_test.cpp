@@ -2,7 +2,7 @@
 // Lines, on sorted tables by halving and on any table with --scan.
 #include <gtest/gtest.h>
 
-#include "tests/tool_session.h"
+#include "tests/tool_process.h"
 
 using namespace TestSupport;
 

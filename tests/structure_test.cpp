@@ -261,28 +261,6 @@ TEST(DamagedStructure, ForgedStringLengthsFailTheStream) {
     }
 }
 
-TEST(DamagedStructure, EveryTruncationKeepsAPrefixOfTheFields) {
-    TFields full = fieldsOf(TField<unsigned int>("key", 24) | TEndOfKey() | TField<fixed_point>("price", 2, 20) |
-                            TField<std::string>("code", 4, true) | TField<int>("qty", 13));
-    const std::string bin = binaryOf(full), text = textOf(full);
-    for (std::size_t cut = 0; cut < bin.size(); ++cut) {
-        std::istringstream is(bin.substr(0, cut));
-        serial::serial_in in(is);
-        TFields part(in);
-        EXPECT_TRUE(is.fail()) << cut;
-        ASSERT_LT(part.size(), full.size()) << cut;
-        for (unsigned i = 0; i < part.size(); ++i) EXPECT_EQ(full[i].name(), part[i].name()) << cut;
-        if (part.size() > 0) {
-            EXPECT_EQ(bin.substr(4, binaryOf(part).size() - 4), binaryOf(part).substr(4)) << cut;
-        }
-    }
-    for (std::size_t cut = 0; cut < text.size(); ++cut) {
-        TFields part = fromText(text.substr(0, cut));  // a number cut short may still read, as a smaller number
-        ASSERT_LE(part.size(), full.size()) << cut;
-        for (unsigned i = 0; i < part.size(); ++i) EXPECT_EQ(full[i].name(), part[i].name()) << cut;
-    }
-}
-
 TEST(DamagedStructure, UnknownTypeNamesRaiseTheLookupsErrorOrUnknownFieldType) {
     for (const char* type : {"float", "sit", "ints"}) {
         TFieldsRep rep;
@@ -340,32 +318,6 @@ TEST(DamagedStructure, BadHeadReadsNothing) {
     EXPECT_EQ(fromText("70000 1\nint a 3\n").size(), 0u);
     EXPECT_EQ(fromText("").size(), 0u);
     EXPECT_EQ(fromBinary(bytes({1})).size(), 0u);
-}
-
-TEST(DamagedStructure, RandomDamageNeverCrashes) {
-    TFields full = fieldsOf(TField<unsigned int>("key", 24) | TEndOfKey() | TField<fixed_point>("price", 2, 20) |
-                            TField<std::string>("code", 4, true) | TField<long>("qty", 13));
-    const std::string forms[2] = {binaryOf(full), textOf(full)};
-    std::mt19937 random(20240607);
-    int raised = 0, read = 0;
-    for (int round = 0; round < 4000; ++round) {
-        const bool binary = round % 2 == 0;
-        std::string data = forms[binary ? 0 : 1];
-        const int changes = 1 + static_cast<int>(random() % 4);
-        for (int k = 0; k < changes; ++k) data[random() % data.size()] = static_cast<char>(random() & 0xFF);
-        try {
-            TRecord r(binary ? fromBinary(data) : fromText(data));
-            read += r.serial_size() <= TFieldsRep::kMaxRecordBits / 8 ? 1 : 0;
-        } catch (const std::runtime_error&) {
-            ++raised;
-        } catch (const std::logic_error& e) {  // a damaged type name the lookup refuses
-            EXPECT_EQ(std::string(e.what()).rfind("Error converting ", 0), 0u) << e.what();
-            ++raised;
-        }
-    }
-    EXPECT_EQ(raised + read, 4000);
-    EXPECT_GT(raised, 0);
-    EXPECT_GT(read, 0);
 }
 
 // ------------------------------------------------------------ records

@@ -523,33 +523,84 @@ TEST(FailingStreams, InsertAndEraseRaiseNothingAndChangeTheCountAsTheStepsSay) {
 
 // --------------------------------------------------------- sorting, searching
 
-// Rows of (key, payload) ordered by key alone.
-struct ByKey {
-    bool operator()(const Rows::value_type& a, const Rows::value_type& b) const { return a.first < b.first; }
+// A structure of unsigned fields of these widths, the first `keyFields` of
+// them the key (all of them: no end-of-key marker).
+TFields shapeOf(const std::vector<unsigned>& widths, unsigned keyFields) {
+    TFields f;
+    for (unsigned i = 0; i < widths.size(); ++i) {
+        if (i == keyFields) f += TEndOfKey();
+        f += TField<unsigned int>("f" + std::to_string(i), widths[i]);
+    }
+    return f;
+}
+
+// How the key fields of record i of n are drawn; the other fields are random.
+typedef std::function<unsigned(unsigned i, unsigned n, std::mt19937& rng)> KeyAt;
+// `count` values: up to four the extremes and middle of the field, else 0..count-1.
+KeyAt spread(unsigned count) {
+    return [count](unsigned, unsigned, std::mt19937& rng) {
+        const unsigned pool[4] = {~0u, 0, 1, ~0u / 2};
+        return count <= 4 ? pool[rng() % count] : unsigned(rng() % count);
+    };
+}
+
+struct Shape {
+    const char* name;
+    std::vector<unsigned> widths;
+    unsigned keyFields;
+    TFields fields() const { return shapeOf(widths, keyFields); }
+    // Record bytes for n records drawn by keyAt.
+    std::vector<std::string> records(unsigned n, const KeyAt& keyAt, std::mt19937& rng) const {
+        const TFields f = fields();
+        std::vector<std::string> out;
+        for (unsigned i = 0; i < n; ++i) {
+            TRecord r(f);
+            for (unsigned k = 0; k < widths.size(); ++k) {
+                const unsigned top = widths[k] == 32 ? ~0u : (1u << widths[k]) - 1;
+                r[k] = (k < keyFields ? keyAt(i, n, rng) : unsigned(rng())) & top;
+            }
+            out.emplace_back(r.data()(0), f.byteSize());
+        }
+        return out;
+    }
+};
+
+// Records given as their bytes, ordered as the table orders them: by
+// TRecord::compareTo, which shares nothing with the sort's own key code.
+struct ByRecordKey {
+    const TFields* fields;
+    TRecord asRecord(const std::string& bytes) const {
+        TRecord r(*fields);
+        std::copy(bytes.begin(), bytes.end(), r.data()(0));
+        return r;
+    }
+    int compare(const std::string& a, const std::string& b) const { return asRecord(a).compareTo(asRecord(b)); }
+    bool operator()(const std::string& a, const std::string& b) const { return compare(a, b) < 0; }
 };
 
 // A slow, plain reference of the sort's documented steps, on an array: one
 // function per step, each written as the text words it, recursing left to
 // right with no bound on the depth and nothing shared with the table's code.
-template <class Row = Rows::value_type, class Less = ByKey>
 struct DocumentedSort {
-    std::vector<Row>& v;
-    Less less = Less();
-    bool notGreater(const Row& a, const Row& b) const { return !less(b, a); }
+    std::vector<std::string>& v;
+    ByRecordKey less;
+    bool notGreater(const std::string& a, const std::string& b) const { return !less(b, a); }
 
     void partialSort(std::size_t from, std::size_t to) {
         const std::size_t n = to - from;
-        if (n == 2) partialSort2(from);
+        if (n == 2 && less(v[from + 1], v[from])) std::swap(v[from], v[from + 1]);
         if (n == 3) partialSort3(from);
-        if (n >= 4) partialSortN(from, to);
-    }
-    void partialSort2(std::size_t i) {
-        if (less(v[i + 1], v[i])) std::swap(v[i], v[i + 1]);
+        if (n >= 4) {
+            const std::string pivot = v[from + n / 2];
+            const std::size_t cut = unguardedPartition(from, to, pivot);
+            partialSort(from, cut);
+            partialSort(cut, to);
+        }
     }
     // The table of six cases, tested in its order.
     void partialSort3(std::size_t i) {
-        const Row x = v[i], y = v[i + 1], z = v[i + 2];
-        Row out[3];
+        const std::string x = v[i], y = v[i + 1], z = v[i + 2];
+        std::string out[3];
         if (notGreater(x, y) && !notGreater(x, z)) out[0] = z, out[1] = x, out[2] = y;
         else if (notGreater(x, y) && notGreater(x, z) && !notGreater(y, z)) out[0] = x, out[1] = z, out[2] = y;
         else if (notGreater(x, y) && notGreater(y, z)) out[0] = x, out[1] = y, out[2] = z;
@@ -558,13 +609,7 @@ struct DocumentedSort {
         else out[0] = y, out[1] = x, out[2] = z;
         std::copy(out, out + 3, v.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    void partialSortN(std::size_t from, std::size_t to) {
-        const Row pivot = v[from + (to - from) / 2];
-        const std::size_t cut = unguardedPartition(from, to, pivot);
-        partialSort(from, cut);
-        partialSort(cut, to);
-    }
-    std::size_t unguardedPartition(std::size_t first, std::size_t last, const Row& pivot) {
+    std::size_t unguardedPartition(std::size_t first, std::size_t last, const std::string& pivot) {
         for (;;) {
             while (less(v[first], pivot)) ++first;
             --last;
@@ -576,101 +621,93 @@ struct DocumentedSort {
     }
 };
 
-class Sorting : public WithTable {
-protected:
-    TOpenTable open{t, false};
-    // The table holding `keyList` (payloads 0, 1, ...), sorted.
-    std::string sorted(const std::vector<unsigned>& keyList) {
-        open.clear();
-        fill(open, keyList);
-        open.sort();
-        return keys(open, true);
-    }
-};
-
-TEST_F(Sorting, SmallTablesSortAndKeepEqualKeysInOrder) {
-    EXPECT_EQ(sorted({}), "");
-    EXPECT_EQ(sorted({3}), "3:0");
-    EXPECT_EQ(sorted({3, 1, 2}), "1:1 2:2 3:0");
-    EXPECT_EQ(sorted({2, 2, 1}), "1:2 2:0 2:1");
-    EXPECT_EQ(sorted({4, 4}), "4:0 4:1");
-    EXPECT_EQ(sorted({8, 7, 6, 5, 4, 3, 2, 1}), "1:7 2:6 3:5 4:4 5:3 6:2 7:1 8:0");
+std::vector<std::string> recordBytes(const TOpenTable& t) {
+    std::vector<std::string> out;
+    for (unsigned long i = 0; i < t.size(); ++i) out.emplace_back(t.at(i).data()(0), t.fields().byteSize());
+    return out;
 }
 
-TEST_F(Sorting, EveryOrderOfThreeSortsStably) {
-    std::vector<unsigned> perm = {1, 1, 2};
-    do {
-        open.clear();
-        fill(open, perm);
-        open.partialSort3(0);
-        Rows model;
-        for (unsigned i = 0; i < 3; ++i) model.emplace_back(perm[i], i);
-        std::stable_sort(model.begin(), model.end(), ByKey());
-        EXPECT_EQ(rows(open), model);
-    } while (std::next_permutation(perm.begin(), perm.end()));
-}
-
-// Records of equal keys end where the documented steps put them: the sort
-// (which finishes the smaller part first) gives what the plain reference
-// gives, on random tables with many equal keys; and, as any sort, the keys
-// ascend and no record is lost or made.
-TEST_F(Sorting, ManyEqualKeysEndWhereTheDocumentedStepsPutThem) {
-    std::mt19937 rng(20261205);
-    for (int round = 0; round < 12; ++round) {
-        Rows input;
-        open.clear();
-        const unsigned size = round < 4 ? 3000 : 1 + rng() % 200, keys = round % 4 == 0 ? 3 : 2 + rng() % 40;
-        for (unsigned i = 0; i < size; ++i) {
-            const unsigned key = rng() % keys;
-            open.push_back(record(open.fields(), key, i % 256));
-            input.emplace_back(key, i % 256);
-        }
-        Rows reference = input;
-        DocumentedSort<>{reference}.partialSort(0, reference.size());
-        open.sort();
-        const Rows sortedRows = rows(open);
-        ASSERT_EQ(sortedRows, reference) << "round " << round;
-        EXPECT_TRUE(std::is_sorted(sortedRows.begin(), sortedRows.end(), ByKey())) << "round " << round;
-        EXPECT_TRUE(std::is_permutation(sortedRows.begin(), sortedRows.end(), input.begin())) << "round " << round;
+void putRecords(TOpenTable& open, const std::vector<std::string>& input) {
+    TRecord r(open.fields());
+    for (const std::string& bytes : input) {
+        std::copy(bytes.begin(), bytes.end(), r.data()(0));
+        open.push_back(r);
     }
 }
 
-TEST_F(Sorting, PartialSortLeavesTheRestAloneAndMedianPicksTheMiddleKey) {
-    fill(open, {9, 5, 4, 3, 2, 1, 0});
-    open.partialSort(1, 6);
-    EXPECT_EQ(keys(open), "9 1 2 3 4 5 0");
-    EXPECT_THROW(open.partialSort(2, 8), std::out_of_range);
-    open.clear();
+// In memory and record by record on the file, the records of [from, to)
+// (the whole table when to is 0) end where the documented steps put them.
+void expectDocumentedSort(const TFields& fields, const std::vector<std::string>& input, unsigned long from,
+                          unsigned long to, const std::string& what) {
+    std::vector<std::string> reference = input;
+    if (to == 0) to = input.size();
+    DocumentedSort{reference, ByRecordKey{&fields}}.partialSort(from, to);
+    for (std::size_t budget : {TOpenTable::kDefaultSortBudget, std::size_t(0)}) {
+        Host::MemoryFileSet fs;
+        TTable t(fs, "t", fields, true);
+        TOpenTable open(t, false);
+        putRecords(open, input);
+        open.sortMemoryBudget(budget);
+        if (from == 0 && to == input.size()) open.sort(); else open.partialSort(from, to);
+        ASSERT_EQ(recordBytes(open), reference) << what << ", budget " << budget;
+    }
+}
+
+// Keys of every width the sort holds differently (one word up to 32 bits, a
+// 64-bit prefix then the bytes beyond), partial bytes shared with the
+// payload, the whole record as key and no key; every size up to 40 and some
+// past the partitions' block size; few key values, so that equal keys abound.
+TEST(Sorting, EveryKeyShapeSizeAndSpreadEndsWhereTheDocumentedStepsPutTheRecords) {
+    const Shape shapes[] = {
+        {"8 bits", {8, 8}, 1},          {"12 bits, byte shared", {12, 12}, 1}, {"32 bits", {32, 8}, 1},
+        {"33 bits", {32, 1, 7}, 2},     {"60 bits", {32, 28, 12}, 2},          {"64 bits", {32, 32, 8}, 2},
+        {"76 bits", {32, 32, 12, 20}, 3}, {"whole record", {5, 6}, 2},         {"no key", {16}, 0},
+    };
+    std::vector<unsigned> sizes;
+    for (unsigned n = 0; n <= 40; ++n) sizes.push_back(n);
+    sizes.insert(sizes.end(), {127, 128, 129, 1000, 3000});
+    std::mt19937 rng(1405);
+    for (const Shape& shape : shapes)
+        for (unsigned size : sizes)
+            for (unsigned values : {1u, 2u, 4u, 40u})
+                expectDocumentedSort(shape.fields(), shape.records(size, spread(values), rng), 0, 0,
+                                     std::string(shape.name) + ", size " + std::to_string(size) + ", " +
+                                         std::to_string(values) + " values");
+}
+
+// Inputs whose partitions stop on one side far more often than on the
+// other, around and well past the block size, and a partial sort of a
+// middle range.
+TEST(Sorting, OrderedSkewedAndPartialInputsEndWhereTheDocumentedStepsPutThem) {
+    const std::pair<const char*, KeyAt> orders[] = {
+        {"ascending", [](unsigned i, unsigned, std::mt19937&) { return i; }},
+        {"descending", [](unsigned i, unsigned n, std::mt19937&) { return n - i; }},
+        {"all equal", [](unsigned, unsigned, std::mt19937&) { return 7u; }},
+        {"two runs", [](unsigned i, unsigned n, std::mt19937&) { return i < n / 2 ? 200u : 3u; }},
+        {"sawtooth", [](unsigned i, unsigned, std::mt19937&) { return i % 5 * 40; }},
+        {"one large among small", [](unsigned i, unsigned n, std::mt19937&) { return i == n / 3 ? 255u : i % 2; }},
+    };
+    const Shape shape{"8 bits", {8, 8}, 1};
+    std::mt19937 rng(5);
+    for (const auto& [name, keyAt] : orders)
+        for (unsigned size : {64u, 127u, 128u, 129u, 191u, 256u, 257u, 1000u, 5000u})
+            expectDocumentedSort(shape.fields(), shape.records(size, keyAt, rng), 0, 0,
+                                 std::string(name) + ", size " + std::to_string(size));
+    expectDocumentedSort(shape.fields(), shape.records(300, spread(7), rng), 50, 250, "middle range");
+}
+
+TEST_F(OpenTable, PartialSortChecksItsRangeAndMedianPicksTheMiddleKey) {
+    TOpenTable open(t, false);
     fill(open, {5, 1, 9});
+    EXPECT_THROW(open.partialSort(2, 8), std::out_of_range);
     EXPECT_EQ(open.__median(0, 1, 2)[0].get<unsigned int>(), 5u);
     EXPECT_EQ(open.__median(2, 0, 1)[0].get<unsigned int>(), 5u);
     EXPECT_EQ(open.__median(1, 1, 2)[0].get<unsigned int>(), 1u);
-}
-
-TEST_F(Sorting, BoundsAndFindHalveTheRange) {
-    auto key = [&](unsigned k) { return record(open.fields(), k, 99); };
-    // "find lower upper" over [first, last) for each key.
-    auto search = [&](unsigned long first, unsigned long last, unsigned k) {
-        return std::to_string(open.find(first, last, key(k))) + " " + std::to_string(open.lower_bound(first, last, key(k))) +
-               " " + std::to_string(open.upper_bound(first, last, key(k)));
-    };
-    fill(open, {1, 2, 2, 2, 5});
-    EXPECT_EQ(search(0, 5, 2), "2 1 4");
-    EXPECT_EQ(search(0, 5, 0), "5 0 0");
-    EXPECT_EQ(search(0, 5, 9), "5 5 5");
-    EXPECT_EQ(search(0, 5, 5), "4 4 5");
-    EXPECT_EQ(search(50, 50, 2), "50 50 50");  // empty ranges read nothing, even far past the end
-    open.clear();
-    fill(open, {1, 2, 4});
-    EXPECT_EQ(open.find(0, 3, key(3)), 3u);
-    open.clear();
-    fill(open, {2, 2, 2});
-    EXPECT_EQ(open.find(0, 3, key(2)), 1u);
-    // Values of another structure cannot be compared.
     EXPECT_EQ(message([&] { open.lower_bound(0, 2, record(keyPayload(), 1)); }), "Couldn't compare records");
 }
 
-TEST_F(Sorting, ProgressRisesAndIsBracketedByStartAndFinish) {
+TEST_F(OpenTable, SortProgressRisesAndIsBracketedByStartAndFinish) {
+    TOpenTable open(t, false);
     std::mt19937 rng(3);
     for (int i = 0; i < 20000; ++i) open.push_back(record(open.fields(), rng() % 256, 0));
     pointer<RecordingProgress> progress(new RecordingProgress);
@@ -686,473 +723,172 @@ TEST_F(Sorting, ProgressRisesAndIsBracketedByStartAndFinish) {
     for (int p : percents) EXPECT_LE(p, 100);
 }
 
-// Sorting in memory and record by record on the file: both give what the
-// plain reference of the documented steps gives, for every size up to 40 and
-// some large ones, on keys drawn from few values; a budget too small for the
-// range takes the record-by-record way.
-TEST_F(Sorting, BothWaysMatchTheDocumentedStepsForEverySmallSizeAndSomeLarge) {
-    std::mt19937 rng(14);
-    std::vector<unsigned> sizes;
-    for (unsigned n = 0; n <= 40; ++n) sizes.push_back(n);
-    sizes.insert(sizes.end(), {1000, 4097, 20000});
-    for (unsigned size : sizes) {
-        for (int round = 0; round < 6; ++round) {
-            const unsigned keyCount = round == 0 ? 1 : round == 1 ? 2 : std::min(256u, 2 + static_cast<unsigned>(rng() % (size / 2 + 3)));
-            Rows input;
-            for (unsigned i = 0; i < size; ++i) input.emplace_back(rng() % keyCount, i % 256);
-            Rows reference = input;
-            DocumentedSort<>{reference}.partialSort(0, reference.size());
-            for (std::size_t budget : {TOpenTable::kDefaultSortBudget, std::size_t(0)}) {
-                open.clear();
-                for (const auto& [k, p] : input) open.push_back(record(open.fields(), k, p));
-                open.sortMemoryBudget(budget);
-                open.sort();
-                ASSERT_EQ(rows(open), reference) << "size " << size << " round " << round << " budget " << budget;
-            }
-        }
-    }
-}
-
-TEST_F(Sorting, APartialSortOfAMiddleRangeMatchesTheReferenceBothWays) {
-    std::mt19937 rng(5);
-    Rows input;
-    for (unsigned i = 0; i < 300; ++i) input.emplace_back(rng() % 7, i % 256);
-    Rows reference = input;
-    DocumentedSort<>{reference}.partialSort(50, 250);
-    for (std::size_t budget : {TOpenTable::kDefaultSortBudget, std::size_t(0)}) {
-        open.clear();
-        for (const auto& [k, p] : input) open.push_back(record(open.fields(), k, p));
-        open.sortMemoryBudget(budget);
-        open.partialSort(50, 250);
-        EXPECT_EQ(rows(open), reference) << "budget " << budget;
-    }
-}
-
-namespace {
-// Every record's bytes, in position order.
-std::vector<std::string> recordBytes(const TOpenTable& t) {
-    std::vector<std::string> out;
-    for (unsigned long i = 0; i < t.size(); ++i) {
-        TRecord r = t.at(i);
-        out.emplace_back(r.data()(0), t.fields().byteSize());
-    }
-    return out;
-}
-
-// The contents after sorting `input` with the given budget.
-std::vector<std::string> sortedBytes(const TFields& fields, const std::vector<std::string>& input, std::size_t budget) {
-    Host::MemoryFileSet fs;
-    TTable t(fs, "t", fields, true);
-    TOpenTable open(t, false);
-    TRecord r(open.fields());
-    for (const std::string& bytes : input) {
-        std::copy(bytes.begin(), bytes.end(), r.data()(0));
-        open.push_back(r);
-    }
-    open.sortMemoryBudget(budget);
-    open.sort();
-    return recordBytes(open);
-}
-}  // namespace
-
-// Keys of every shape order the same in memory as record by record: longer
-// than eight bytes with a partial last byte, a partial byte shared with the
-// payload, a key spanning the whole record, and no key at all. Random record
-// bytes, whose key bits take few values, so that equal keys abound and the
-// bits after the key differ.
-TEST(SortingKeyShapes, InMemoryOrderEqualsTheRecordByRecordOrderByteForByte) {
-    const std::vector<TFields> shapes = {
-        fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 32) | TField<unsigned int>("c", 12) | TEndOfKey() |
-                 TField<unsigned int>("d", 20)),
-        fieldsOf(TField<unsigned int>("key", 12) | TEndOfKey() | TField<unsigned int>("payload", 12)),
-        fieldsOf(TField<unsigned int>("a", 5) | TField<unsigned int>("b", 6)),
-        fieldsOf(TEndOfKey() | TField<unsigned int>("a", 16)),
-    };
-    std::mt19937 rng(77);
-    for (std::size_t shape = 0; shape < shapes.size(); ++shape) {
-        const unsigned size = shapes[shape].byteSize();
-        for (unsigned n : {5u, 37u, 2000u}) {
-            std::vector<std::string> input(n, std::string(size, '\0'));
-            for (std::string& bytes : input) {
-                for (char& c : bytes) c = static_cast<char>(rng() % 256);
-                // Few values in the leading bits, so keys repeat.
-                for (unsigned i = 0; i + 1 < size && i < 9; ++i) bytes[i] = static_cast<char>(rng() % 2);
-            }
-            // Writing through the fields keeps unused trailing bits zero.
-            std::vector<std::string> records;
-            {
-                Host::MemoryFileSet fs;
-                TTable t(fs, "t", shapes[shape], true);
-                TOpenTable open(t, false);
-                TRecord r(open.fields());
-                for (const std::string& bytes : input) {
-                    TRecord raw(open.fields());
-                    std::copy(bytes.begin(), bytes.end(), raw.data()(0));
-                    for (unsigned f = 0; f < open.fields().size(); ++f) r[f] = raw[f].get<unsigned int>();
-                    open.push_back(r);
-                }
-                records = recordBytes(open);
-            }
-            const auto inMemory = sortedBytes(shapes[shape], records, TOpenTable::kDefaultSortBudget);
-            EXPECT_EQ(inMemory, sortedBytes(shapes[shape], records, 0)) << "shape " << shape << " n " << n;
-            EXPECT_TRUE(std::is_permutation(inMemory.begin(), inMemory.end(), records.begin()));
-        }
-    }
-}
-
-namespace {
-// Records given as their bytes, ordered as the table orders them: by
-// TRecord::compareTo, which shares nothing with the sort's own key code.
-struct ByRecordKey {
-    const TFields* fields;
-    TRecord asRecord(const std::string& bytes) const {
-        TRecord r(*fields);
-        std::copy(bytes.begin(), bytes.end(), r.data()(0));
-        return r;
-    }
-    bool operator()(const std::string& a, const std::string& b) const { return asRecord(a).compareTo(asRecord(b)) < 0; }
-};
-
-// A structure and the widths of its fields, in order.
-struct KeyShape {
-    const char* name;
-    TFields fields;
-    std::vector<unsigned> widths;
-};
-}  // namespace
-
-// Keys of every width the sort holds differently: one word for keys of up
-// to 32 bits, a 64-bit prefix then the record's bytes beyond it. Either way,
-// and record by record, the bytes end where the documented steps put them,
-// for every size up to 40 and some large ones (whose partitions scan in
-// blocks). Each field but the last takes few values, its extremes among
-// them, so that keys, and the leading parts of longer keys, repeat.
-TEST(SortingKeyWidths, EveryWidthEndsWhereTheDocumentedStepsPutTheRecordsBothWays) {
-    const std::vector<KeyShape> shapes = {
-        {"12 bits, partial byte shared with the payload",
-         fieldsOf(TField<unsigned int>("key", 12) | TEndOfKey() | TField<unsigned int>("payload", 12)), {12, 12}},
-        {"32 bits, the widest word",
-         fieldsOf(TField<unsigned int>("key", 32) | TEndOfKey() | TField<unsigned int>("payload", 8)), {32, 8}},
-        {"33 bits, the narrowest prefix",
-         fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 1) | TEndOfKey() | TField<unsigned int>("payload", 7)),
-         {32, 1, 7}},
-        {"60 bits, partial last byte",
-         fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 28) | TEndOfKey() | TField<unsigned int>("payload", 12)),
-         {32, 28, 12}},
-        {"64 bits, the whole prefix",
-         fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 32) | TEndOfKey() | TField<unsigned int>("payload", 8)),
-         {32, 32, 8}},
-        {"76 bits, beyond the prefix with a partial byte",
-         fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 32) | TField<unsigned int>("c", 12) | TEndOfKey() |
-                  TField<unsigned int>("payload", 20)),
-         {32, 32, 12, 20}},
-        {"the whole record, 11 bits", fieldsOf(TField<unsigned int>("a", 5) | TField<unsigned int>("b", 6)), {5, 6}},
-        {"no key", fieldsOf(TEndOfKey() | TField<unsigned int>("a", 16)), {16}},
-    };
-    std::vector<unsigned> sizes;
-    for (unsigned n = 0; n <= 40; ++n) sizes.push_back(n);
-    sizes.insert(sizes.end(), {127, 128, 129, 1000, 3000});
-    std::mt19937 rng(1405);
-    for (const KeyShape& shape : shapes) {
-        const ByRecordKey byKey{&shape.fields};
-        for (unsigned size : sizes) {
-            for (unsigned poolSize : {1u, 2u, 4u}) {
-                std::vector<std::string> input;
-                for (unsigned i = 0; i < size; ++i) {
-                    TRecord r(shape.fields);
-                    for (unsigned f = 0; f < shape.widths.size(); ++f) {
-                        const unsigned top = shape.widths[f] == 32 ? 0xFFFFFFFFu : (1u << shape.widths[f]) - 1;
-                        const unsigned pool[4] = {top, 0, 1, top / 2};
-                        r[f] = static_cast<unsigned>(f + 1 == shape.widths.size() ? rng() & top : pool[rng() % poolSize] & top);
-                    }
-                    input.emplace_back(r.data()(0), shape.fields.byteSize());
-                }
-                std::vector<std::string> reference = input;
-                DocumentedSort<std::string, ByRecordKey>{reference, byKey}.partialSort(0, reference.size());
-                for (std::size_t budget : {TOpenTable::kDefaultSortBudget, std::size_t(0)})
-                    ASSERT_EQ(sortedBytes(shape.fields, input, budget), reference)
-                        << shape.name << ", size " << size << ", " << poolSize << " values per field, budget " << budget;
-            }
-        }
-    }
-}
-
-// Inputs whose partitions stop on one side far more often than on the
-// other (ascending, descending, all equal, a few runs), at sizes around and
-// well past the block size: the blocks' leftover stops carry over and the
-// plain scans finish where the blocks stop.
-TEST_F(Sorting, OrderedAndSkewedInputsEndWhereTheDocumentedStepsPutThem) {
-    const std::vector<std::pair<const char*, std::function<unsigned(unsigned, unsigned)>>> orders = {
-        {"ascending", [](unsigned i, unsigned) { return i % 256; }},
-        {"descending", [](unsigned i, unsigned n) { return (n - i) % 256; }},
-        {"all equal", [](unsigned, unsigned) { return 7u; }},
-        {"two runs", [](unsigned i, unsigned n) { return i < n / 2 ? 200u : 3u; }},
-        {"sawtooth", [](unsigned i, unsigned) { return i % 5 * 40; }},
-        {"one large key among small", [](unsigned i, unsigned n) { return i == n / 3 ? 255u : i % 2; }},
-    };
-    for (const auto& [name, keyAt] : orders) {
-        for (unsigned size : {64u, 127u, 128u, 129u, 191u, 256u, 257u, 1000u, 5000u}) {
-            Rows input;
-            for (unsigned i = 0; i < size; ++i) input.emplace_back(keyAt(i, size), i % 256);
-            Rows reference = input;
-            DocumentedSort<>{reference}.partialSort(0, reference.size());
-            open.clear();
-            for (const auto& [k, p] : input) open.push_back(record(open.fields(), k, p));
-            open.sort();
-            ASSERT_EQ(rows(open), reference) << name << ", size " << size;
-        }
-    }
-}
-
 // The budget counts the records and their entries, 8 bytes each for a key
 // of up to 32 bits and 12 for a longer one: a budget of exactly that sorts
 // in memory, reading the range once; a byte less sorts record by record,
 // reading records again at every comparison. Both end alike.
-TEST(SortingBudget, ABudgetOfTheRecordsAndTheirEntriesSortsInMemoryAndAByteLessDoesNot) {
-    const std::vector<std::pair<TFields, std::size_t>> shapes = {
-        {fieldsOf(TField<unsigned int>("key", 32) | TEndOfKey() | TField<unsigned int>("payload", 8)), 8},
-        {fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 4) | TEndOfKey() | TField<unsigned int>("payload", 4)), 12},
-    };
+TEST(Sorting, ABudgetOfTheRecordsAndTheirEntriesSortsInMemoryAndAByteLessDoesNot) {
+    const std::pair<Shape, std::size_t> shapes[] = {{{"32", {32, 8}, 1}, 8}, {{"36", {32, 4, 4}, 2}, 12}};
     const unsigned count = 500;
-    for (const auto& [fields, entryBytes] : shapes) {
+    std::mt19937 rng(32);
+    for (const auto& [shape, entryBytes] : shapes) {
+        const TFields fields = shape.fields();
         const std::size_t recordSize = fields.byteSize(), fits = count * (recordSize + entryBytes);
+        const std::vector<std::string> input = shape.records(count, spread(50), rng);
         std::vector<std::string> endings;
         for (bool inMemory : {true, false}) {
             Host::MemoryFileSet memory;
             {
                 TTable t(memory, "t", fields, true);
                 TOpenTable open(t, false);
-                std::mt19937 rng(32);
-                for (unsigned i = 0; i < count; ++i) open.push_back(recordOf(fields, static_cast<unsigned>(rng() % 50), i % 16));
+                putRecords(open, input);
             }
             Host::FaultyFileSet counting(memory);
-            {
-                TTable t(counting, "t", true);
-                TOpenTable open(t, false);
-                open.sortMemoryBudget(inMemory ? fits : fits - 1);
-                const std::size_t before = counting.bytesRead();
-                open.sort();
-                const std::size_t read = counting.bytesRead() - before;
-                if (inMemory)
-                    EXPECT_EQ(read, count * recordSize) << "entries of " << entryBytes << " bytes";
-                else
-                    EXPECT_GT(read, 4 * count * recordSize) << "entries of " << entryBytes << " bytes";
-            }
+            TTable t(counting, "t", true);
+            TOpenTable open(t, false);
+            open.sortMemoryBudget(inMemory ? fits : fits - 1);
+            const std::size_t before = counting.bytesRead();
+            open.sort();
+            const std::size_t read = counting.bytesRead() - before;
+            if (inMemory) EXPECT_EQ(read, count * recordSize) << entryBytes;
+            else EXPECT_GT(read, 4 * count * recordSize) << entryBytes;
             endings.push_back(memory.contents("t.bin"));
         }
-        EXPECT_EQ(endings[0], endings[1]) << "entries of " << entryBytes << " bytes";
+        EXPECT_EQ(endings[0], endings[1]) << entryBytes;
     }
 }
 
 // Only the records whose place changed are written: a sorted table takes no
 // write at all, one exchanged pair takes the bytes of two records.
-TEST(SortingWrites, OnlyRecordsThatMoveAreWritten) {
+TEST(Sorting, OnlyRecordsThatMoveAreWritten) {
     Host::MemoryFileSet memory;
     {
         TTable t(memory, "t", keyPayload(), true);
         TOpenTable open(t, false);
-        std::vector<unsigned> keyList;
-        for (unsigned k = 0; k < 40; ++k) keyList.push_back(k);
-        fill(open, keyList);
+        for (unsigned k = 0; k < 40; ++k) open.push_back(record(open.fields(), k));
     }
     Host::FaultyFileSet faulty(memory);
     TTable t(faulty, "t", true);
-    {
-        TOpenTable open(t, false);
-        faulty.failWritesAfter(0);
-        EXPECT_EQ(message([&] { open.sort(); }), "<no error>");
-        faulty.heal();
-        TRecord a = open.at(30), b = open.at(31);
-        open.update(30, b);
-        open.update(31, a);
-        faulty.failWritesAfter(4);
-        EXPECT_EQ(message([&] { open.sort(); }), "<no error>");
-        EXPECT_EQ(open.at(30)[0].get<unsigned int>(), 30u);
-        EXPECT_EQ(open.at(31)[0].get<unsigned int>(), 31u);
-        faulty.heal();
-        open.update(30, b);
-        open.update(31, a);
-        faulty.failWritesAfter(3);
-        EXPECT_EQ(message([&] { open.sort(); }), "Couldn't refresh file content: t.bin");
-        faulty.heal();
-    }
-}
-
-namespace {
-// The documented steps of find, on an array of keys.
-std::size_t documentedFind(const std::vector<unsigned>& v, std::size_t first, std::size_t last, unsigned value) {
-    const std::size_t end = last;
-    if (first == last) return last;
-    while (first < last) {
-        const std::size_t mid = first + (last - first) / 2;
-        if (value < v[mid]) last = mid;
-        else if (v[mid] < value) first = mid + 1;
-        else { first = mid; break; }
-    }
-    if (first == end) return end;
-    return v[first] != value ? end : first;
-}
-}  // namespace
-
-// The three searches against a linear scan (bounds) and the documented
-// halving (find), over every range of small sorted tables with many equal
-// keys.
-TEST_F(Sorting, SearchesAgreeWithALinearScanOverEveryRange) {
-    std::mt19937 rng(9);
-    for (unsigned size = 0; size <= 24; ++size) {
-        std::vector<unsigned> keyList;
-        for (unsigned i = 0; i < size; ++i) keyList.push_back(rng() % 5);
-        std::sort(keyList.begin(), keyList.end());
-        open.clear();
-        fill(open, keyList);
-        for (unsigned first = 0; first <= size; ++first)
-            for (unsigned last = first; last <= size; ++last)
-                for (unsigned k = 0; k <= 5; ++k) {
-                    const TRecord value = record(open.fields(), k, 200);
-                    const auto begin = keyList.begin() + first, end = keyList.begin() + last;
-                    const unsigned long lower = std::lower_bound(begin, end, k) - keyList.begin();
-                    const unsigned long upper = std::upper_bound(begin, end, k) - keyList.begin();
-                    ASSERT_EQ(open.lower_bound(first, last, value), lower) << size << " " << first << " " << last << " " << k;
-                    ASSERT_EQ(open.upper_bound(first, last, value), upper) << size << " " << first << " " << last << " " << k;
-                    ASSERT_EQ(open.find(first, last, value), documentedFind(keyList, first, last, k))
-                        << size << " " << first << " " << last << " " << k;
-                }
-    }
-}
-
-// A key longer than eight bytes, ending inside a byte it shares with the
-// payload: the bounds match a linear scan by compareTo.
-TEST(SearchKeyShapes, WideKeysWithAPartialByteMatchALinearScan) {
-    Host::MemoryFileSet fs;
-    TTable t(fs, "t",
-             fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 32) | TField<unsigned int>("c", 12) | TEndOfKey() |
-                      TField<unsigned int>("d", 20)),
-             true);
     TOpenTable open(t, false);
-    std::mt19937 rng(21);
-    for (int i = 0; i < 300; ++i) open.push_back(recordOf(open.fields(), unsigned(rng() % 2), unsigned(rng() % 2), unsigned(rng() % 3), unsigned(rng() % 1000)));
-    open.sort();
-    for (unsigned a = 0; a < 2; ++a)
-        for (unsigned b = 0; b < 3; ++b)
-            for (unsigned c = 0; c < 4; ++c) {
-                const TRecord value = recordOf(open.fields(), a, b, c, 999999u);
-                unsigned long lower = 0, upper = 0;
-                for (unsigned long i = 0; i < open.size(); ++i) {
-                    if (open.at(i).compareTo(value) < 0) lower = i + 1;
-                    if (open.at(i).compareTo(value) <= 0) upper = i + 1;
-                }
-                EXPECT_EQ(open.lower_bound(0, open.size(), value), lower);
-                EXPECT_EQ(open.upper_bound(0, open.size(), value), upper);
-                const unsigned long found = open.find(0, open.size(), value);
-                if (lower == upper)
-                    EXPECT_EQ(found, open.size());
-                else
-                    EXPECT_TRUE(found >= lower && found < upper) << found;
-            }
-}
-
-namespace {
-// The documented halving of the bounds, on an array of keys: on a table that
-// is not sorted its answer depends on the records it probes, so it pins the
-// probe path, not only the result.
-std::size_t documentedBound(const std::vector<unsigned>& v, std::size_t first, std::size_t last, unsigned value,
-                            bool upper) {
-    for (std::size_t len = last - first; len != 0;) {
-        const std::size_t half = len / 2, mid = first + half;
-        if (upper ? !(value < v[mid]) : v[mid] < value) {
-            first = mid + 1;
-            len -= half + 1;
-        } else {
-            len = half;
-        }
+    const TRecord a = open.at(30), b = open.at(31);
+    for (unsigned allowed : {0u, 4u, 3u}) {
+        if (allowed) open.update(30, b), open.update(31, a);
+        faulty.failWritesAfter(allowed);
+        EXPECT_EQ(message([&] { open.sort(); }), allowed == 3 ? "Couldn't refresh file content: t.bin" : "<no error>");
+        faulty.heal();
+        if (allowed == 4) EXPECT_EQ(open.at(30)[0].get<unsigned int>(), 30u);
     }
-    return first;
 }
 
-std::vector<unsigned> keysOf(const TOpenTable& t) {
-    std::vector<unsigned> out;
-    for (const auto& row : rows(t)) out.push_back(row.first);
-    return out;
-}
+// The documented halving of the bounds and of find, over records compared
+// by compareTo: on a table that is not sorted the answer depends on the
+// records probed, so it pins the probe path, not only the result.
+struct DocumentedSearch {
+    const std::vector<std::string>& v;
+    ByRecordKey key;
+    unsigned long bound(unsigned long first, unsigned long last, const std::string& value, bool upper) const {
+        for (unsigned long len = last - first; len != 0;) {
+            const unsigned long half = len / 2, mid = first + half;
+            if (upper ? key.compare(value, v[mid]) >= 0 : key.compare(v[mid], value) < 0) first = mid + 1, len -= half + 1;
+            else len = half;
+        }
+        return first;
+    }
+    unsigned long find(unsigned long first, unsigned long last, const std::string& value) const {
+        const unsigned long end = last;
+        while (first < last) {
+            const unsigned long mid = first + (last - first) / 2;
+            const int c = key.compare(value, v[mid]);
+            if (c == 0) return mid;
+            if (c < 0) last = mid; else first = mid + 1;
+        }
+        return end;
+    }
+};
 
-// Every key 0..255, searched in the whole table `passes` times over (the
-// later passes meet what the earlier ones kept), against the documented
-// steps on the table's keys as they are now.
-void expectDocumentedSearches(const TOpenTable& open, int passes, const std::string& what) {
-    const std::vector<unsigned> v = keysOf(open);
+// Every probe over [first, last), `passes` times over (later passes meet
+// what the earlier ones kept), against the documented steps on the table's
+// records as they are now.
+void expectDocumentedSearches(const TOpenTable& open, const std::vector<std::string>& probes, int passes,
+                              const std::string& what, unsigned long first = 0, unsigned long last = ~0UL) {
+    const std::vector<std::string> v = recordBytes(open);
+    const DocumentedSearch reference{v, ByRecordKey{&open.fields()}};
+    if (last > v.size()) last = v.size();
+    TRecord value(open.fields());
     for (int pass = 0; pass < passes; ++pass)
-        for (unsigned k = 0; k < 256; ++k) {
-            const TRecord value = record(open.fields(), k, 77);
-            ASSERT_EQ(open.lower_bound(0, v.size(), value), documentedBound(v, 0, v.size(), k, false)) << what << " " << k;
-            ASSERT_EQ(open.upper_bound(0, v.size(), value), documentedBound(v, 0, v.size(), k, true)) << what << " " << k;
-            ASSERT_EQ(open.find(0, v.size(), value), documentedFind(v, 0, v.size(), k)) << what << " " << k;
-        }
-}
-}  // namespace
-
-// Large tables, sorted or not, searched again and again: the same answers as
-// the documented halving, however much of each path is already known.
-TEST_F(Sorting, RepeatedSearchesOfLargeTablesTakeTheDocumentedSteps) {
-    std::mt19937 rng(31);
-    for (unsigned long size : {257UL, 1000UL, 40000UL, 70001UL})
-        for (unsigned range : {7u, 256u}) {
-            std::vector<unsigned> keyList;
-            for (unsigned long i = 0; i < size; ++i) keyList.push_back(rng() % range);
-            open.clear();
-            for (unsigned long i = 0; i < size; ++i) open.push_back(record(open.fields(), keyList[i], unsigned(i % 256)));
-            expectDocumentedSearches(open, 2, "unsorted " + std::to_string(size));
-            open.sort();
-            expectDocumentedSearches(open, 2, "sorted " + std::to_string(size));
+        for (const std::string& p : probes) {
+            std::copy(p.begin(), p.end(), value.data()(0));
+            ASSERT_EQ(open.lower_bound(first, last, value), reference.bound(first, last, p, false)) << what;
+            ASSERT_EQ(open.upper_bound(first, last, value), reference.bound(first, last, p, true)) << what;
+            ASSERT_EQ(open.find(first, last, value), reference.find(first, last, p)) << what;
         }
 }
 
-// Wide records leave few to the tail read whole, so searches of a table
-// this long walk every kept level, down to the deepest and past it; sorted
-// or not, repeated searches answer as the documented halving does. The tail
-// is halved in place where the stream's buffer holds it, else in a copy: a
-// file set whose buffer holds nothing ready answers the same.
-void expectSearchesThroughEveryKeptLevel(FileSet::TFileSet& fs, const std::string& what) {
-    TTable t(fs, "t", fieldsOf(TField<unsigned int>("key", 24) | TEndOfKey() | TField<std::string>("pad", 61, false)), true);
+TEST_F(OpenTable, BoundsAndFindOfSmallTables) {
     TOpenTable open(t, false);
-    ASSERT_EQ(open.fields().byteSize(), 64u);
-    std::mt19937 rng(41);
-    const unsigned long size = 300000;
-    std::vector<unsigned> keyList(size);
-    TRecord r(open.fields());
-    for (unsigned& k : keyList) {
-        k = rng() % 100000;
-        r[0] = k;
-        open.push_back(r);
-    }
-    std::vector<unsigned> probes(1500);
-    for (unsigned& k : probes) k = rng() % 100001;
-    for (const char* order : {"unsorted", "sorted"}) {
-        if (std::string(order) == "sorted") {
-            open.sort();
-            std::sort(keyList.begin(), keyList.end());
-        }
-        for (int pass = 0; pass < 2; ++pass)
-            for (unsigned k : probes) {
-                r[0] = k;
-                ASSERT_EQ(open.lower_bound(0, size, r), documentedBound(keyList, 0, size, k, false)) << what << order << " " << k;
-                ASSERT_EQ(open.upper_bound(0, size, r), documentedBound(keyList, 0, size, k, true)) << what << order << " " << k;
-            }
-    }
+    auto search = [&](unsigned long first, unsigned long last, unsigned k) {
+        const TRecord key = record(open.fields(), k, 99);
+        return std::to_string(open.find(first, last, key)) + " " + std::to_string(open.lower_bound(first, last, key)) +
+               " " + std::to_string(open.upper_bound(first, last, key));
+    };
+    fill(open, {1, 2, 2, 2, 5});
+    EXPECT_EQ(search(0, 5, 2), "2 1 4");
+    EXPECT_EQ(search(0, 5, 0), "5 0 0");
+    EXPECT_EQ(search(0, 5, 9), "5 5 5");
+    EXPECT_EQ(search(50, 50, 2), "50 50 50");  // empty ranges read nothing, even far past the end
 }
 
-TEST(SearchKeyShapes, SearchesThroughEveryKeptLevelTakeTheDocumentedSteps) {
-    Host::MemoryFileSet memory;
-    expectSearchesThroughEveryKeptLevel(memory, "memory ");
-    TestSupport::SparseFileSet unbuffered;
-    expectSearchesThroughEveryKeptLevel(unbuffered, "unbuffered ");
+// Key shapes (a byte, longer than eight bytes ending in a partial byte,
+// seven bytes sharing the last), sorted or not, every range of small
+// tables, and tables whose wide records leave few to the tail read whole,
+// so searches walk every kept level; on a file set whose buffer holds
+// nothing ready too.
+TEST(Searching, EveryKeyShapeAndRangeTakesTheDocumentedSteps) {
+    const struct {
+        Shape shape;
+        std::vector<unsigned> sizes;
+        unsigned values;
+        bool unsortedToo, everyRange;
+    } cases[] = {
+        {{"8 bits", {8, 8}, 1}, {0, 1, 2, 3, 5, 8, 13, 24}, 5, false, true},
+        {{"8 bits", {8, 8}, 1}, {257, 1000, 40000, 70001}, 7, true, false},
+        {{"8 bits", {8, 8}, 1}, {40000}, 256, true, false},
+        {{"76 bits", {32, 32, 12, 20}, 3}, {300}, 2, false, false},
+        {{"51 bits", {32, 19, 5}, 2}, {6000}, 4, false, false},
+        {{"wide records", {24, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 8}, 1}, {300000}, 100000, true, false},
+    };
+    std::mt19937 rng(41);
+    for (const auto& c : cases) {
+        const TFields fields = c.shape.fields();
+        std::vector<std::string> probes = c.shape.records(c.values > 300 ? 1500 : 2 * c.values + 2, spread(c.values + 1), rng);
+        for (unsigned size : c.sizes) {
+            Host::MemoryFileSet memory;
+            TestSupport::SparseFileSet unbuffered;
+            for (FileSet::TFileSet* fs : {static_cast<FileSet::TFileSet*>(&memory), static_cast<FileSet::TFileSet*>(&unbuffered)}) {
+                if (fs == &unbuffered && size < 300000) continue;
+                TTable t(*fs, "t", fields, true);
+                TOpenTable open(t, false);
+                putRecords(open, c.shape.records(size, spread(c.values), rng));
+                const std::string what = std::string(c.shape.name) + ", size " + std::to_string(size);
+                if (c.unsortedToo) expectDocumentedSearches(open, probes, 2, what + " unsorted");
+                open.sort();
+                if (!c.everyRange) expectDocumentedSearches(open, probes, 2, what + " sorted");
+                for (unsigned first = 0; c.everyRange && first <= size; ++first)
+                    for (unsigned last = first; last <= size; ++last)
+                        expectDocumentedSearches(open, probes, 1, what, first, last);
+            }
+        }
+    }
 }
 
 // What the searches know of the records is forgotten when they change,
 // through another open table of the same definition or through the stream.
-TEST_F(Sorting, SearchesSeeChangesMadeElsewhere) {
-    open.clear();
+TEST_F(OpenTable, SearchesSeeChangesMadeElsewhere) {
+    TOpenTable open(t, false);
     for (unsigned i = 0; i < 20000; ++i) open.push_back(record(open.fields(), i * 200 / 20000, i % 256));
-    expectDocumentedSearches(open, 1, "before");
+    std::vector<std::string> probes;
+    for (unsigned k = 0; k < 256; ++k) probes.push_back(std::string(1, char(k)) + '\x4d');
+    expectDocumentedSearches(open, probes, 1, "before");
     {
         TOpenTable other(t, false);
         for (unsigned long i = 0; i < other.size(); ++i) {
@@ -1161,43 +897,14 @@ TEST_F(Sorting, SearchesSeeChangesMadeElsewhere) {
             other.update(i, r);
         }
     }
-    expectDocumentedSearches(open, 1, "after another open table's updates");
+    expectDocumentedSearches(open, probes, 1, "after another open table's updates");
     FileSet::vfstream& stream = t.getFileStream();
     for (unsigned long i = 0; i < open.size(); ++i) {
         stream.seekp(4 + 2 * i);
         stream.put(static_cast<char>(i * 250 / open.size()));
     }
-    expectDocumentedSearches(open, 1, "after writes through the stream");
+    expectDocumentedSearches(open, probes, 1, "after writes through the stream");
 }
-
-// A key of seven bytes, the last shared with a field outside it: the kept
-// keys order as compareTo does, whatever the outside bits hold.
-TEST(SearchKeyShapes, SevenByteKeysEndingInsideAByteMatchALinearScan) {
-    Host::MemoryFileSet fs;
-    TTable t(fs, "t",
-             fieldsOf(TField<unsigned int>("a", 32) | TField<unsigned int>("b", 19) | TEndOfKey() | TField<unsigned int>("c", 5)),
-             true);
-    TOpenTable open(t, false);
-    std::mt19937 rng(22);
-    for (int i = 0; i < 6000; ++i) open.push_back(recordOf(open.fields(), unsigned(rng() % 3), unsigned(rng() % 4), unsigned(rng() % 32)));
-    open.sort();
-    std::vector<TRecord> all;
-    for (unsigned long i = 0; i < open.size(); ++i) all.push_back(open.at(i));
-    for (int pass = 0; pass < 2; ++pass)
-        for (unsigned a = 0; a < 4; ++a)
-            for (unsigned b = 0; b < 5; ++b)
-                for (unsigned c : {0u, 31u}) {
-                    const TRecord value = recordOf(open.fields(), a, b, c);
-                    unsigned long lower = 0, upper = 0;
-                    for (unsigned long i = 0; i < all.size(); ++i) {
-                        if (all[i].compareTo(value) < 0) lower = i + 1;
-                        if (all[i].compareTo(value) <= 0) upper = i + 1;
-                    }
-                    ASSERT_EQ(open.lower_bound(0, open.size(), value), lower) << a << " " << b << " " << c;
-                    ASSERT_EQ(open.upper_bound(0, open.size(), value), upper) << a << " " << b << " " << c;
-                }
-}
-
 // A scan visits every record of its range once, in order, as `at` reads it,
 // across the blocks it reads (a record of 3 bytes does not divide them).
 TEST(Scans, ForEachVisitsTheRangeInOrderAsAtReadsIt) {
