@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/test_support.h"
@@ -388,13 +389,19 @@ protected:
             << scenario.name << ": no power cut left the old state";
     }
 
-    void crashAndPowerCut(const Scenario& scenario) {
-        const Ends e = ends(scenario);
-        ASSERT_GT(e.points, 0) << scenario.name << " changed no file under the shim";
-        crashAtEveryPoint(scenario, e);
-        powerCutAtEveryPoint(scenario, e);
+    // The writing command of that name on the shop (create on customers alone).
+    Scenario scenario(const std::string& name) {
+        if (name == "create")
+            return {name, customersOnly(), {{"create", dir(), "returns", "id:u_long:32 | order:u_long:32 reason:str:16"}, "", {}},
+                    {{"info", dir()}, {"info", dir(), "returns"}, {"dump", dir(), "customers"}, {"dump", dir(), "returns"}}};
+        const std::string text = name == "load" ? ordersText(280, 5) : std::string();
+        Scenario s{name, shop(), {{name, dir()}, "", {}}, shopViews()};
+        if (name == "sort") s.command.args.push_back("orders");
+        if (name == "load") s.command = {{"load", dir(), "orders"}, text, {}};
+        if (name == "load_csv") s.command = {{"load", dir(), "orders", "--csv"}, ordersCsv(280, 9), {}};
+        if (name == "strip") s.views.insert(s.views.end(), {{"info", dir(), "customers"}, {"info", dir(), "orders"}});
+        return s;
     }
-
     TempDir tmp{"orvex-crash-test"};
     fs::path root = tmp.path();
     fs::path setDir = root / "set";
@@ -402,32 +409,25 @@ protected:
     std::map<Files, Seen> verdicts;
 };
 
-TEST_F(CrashTest, SortIsOldOrNewWhereverCut) {
-    crashAndPowerCut({"sort", shop(), {{"sort", dir(), "orders"}, "", {}}, shopViews()});
+// Every writing command, stopped at every point as by a crash and as by a
+// power cut; one CTest entry each, so that they run side by side.
+class EveryWritingCommand : public CrashTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
+
+TEST_P(EveryWritingCommand, IsOldOrNewWhereverCut) {
+    const Scenario s = scenario(std::get<0>(GetParam()));
+    const Ends e = ends(s);
+    ASSERT_GT(e.points, 0) << s.name << " changed no file under the shim";
+    if (std::get<1>(GetParam()))
+        powerCutAtEveryPoint(s, e);
+    else
+        crashAtEveryPoint(s, e);
 }
 
-TEST_F(CrashTest, LoadOfTheTextFormIsOldOrNewWhereverCut) {
-    const std::string text = ordersText(280, 5);
-    crashAndPowerCut({"load", shop(), {{"load", dir(), "orders"}, text, {}}, shopViews()});
-}
-
-TEST_F(CrashTest, LoadOfCsvIsOldOrNewWhereverCut) {
-    crashAndPowerCut({"load --csv", shop(), {{"load", dir(), "orders", "--csv"}, ordersCsv(280, 9), {}}, shopViews()});
-}
-
-TEST_F(CrashTest, StripOfTwoTablesIsAllOrNothingWhereverCut) {
-    std::vector<std::vector<std::string>> views = shopViews();
-    views.push_back({"info", dir(), "customers"});
-    views.push_back({"info", dir(), "orders"});
-    crashAndPowerCut({"strip", shop(), {{"strip", dir()}, "", {}}, views});
-}
-
-TEST_F(CrashTest, CreateIsOldOrNewWhereverCut) {
-    const std::vector<std::vector<std::string>> views = {
-        {"info", dir()}, {"info", dir(), "returns"}, {"dump", dir(), "customers"}, {"dump", dir(), "returns"}};
-    crashAndPowerCut(
-        {"create", customersOnly(), {{"create", dir(), "returns", "id:u_long:32 | order:u_long:32 reason:str:16"}, "", {}},
-         views});
-}
+INSTANTIATE_TEST_SUITE_P(Commands, EveryWritingCommand,
+                         ::testing::Combine(::testing::Values("sort", "load", "load_csv", "strip", "create"),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<EveryWritingCommand::ParamType>& info) {
+                             return std::string(std::get<0>(info.param)) + (std::get<1>(info.param) ? "_power_cut" : "_crash");
+                         });
 
 }  // namespace

@@ -129,27 +129,6 @@ TEST(Strip, ATableAlreadyStrippedIsNotRewrittenAndEndsAsARewriteWouldLeaveIt) {
     }
 }
 
-TEST(Strip, KeyBoundariesSurvive) {
-    struct Case {
-        int marker;  // position of the end-of-key marker, -1 for none
-        unsigned endOfKey;
-    };
-    for (Case c : {Case{2, 2}, Case{0, 0}, Case{-1, 4}}) {
-        Host::MemoryFileSet fs;
-        TFields f;
-        for (int i = 0; i < 4; ++i) {
-            if (i == c.marker) f += TEndOfKey();
-            f += TField<unsigned int>("f" + std::to_string(i), 16);
-        }
-        TTables set(fs);
-        TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
-        { TOpenTable open(t, false); TRecord r(open.fields()); r[3] = 9u; open.push_back(r); }
-        set.strip();
-        EXPECT_EQ(t.fields().endOfKey(), c.endOfKey) << c.marker;
-        EXPECT_EQ(t.fields().comparable(), c.endOfKey != 0);
-        EXPECT_EQ(t.fields().bitCompareSize(), c.marker == -1 ? t.fields().bitSize() : 0u);
-    }
-}
 
 TEST(Strip, EmptyTableGetsTheWidthsOfNothingAndAnEmptyContentsFile) {
     Host::MemoryFileSet fs;
@@ -320,99 +299,6 @@ TEST(Strip, ATableNamedTempIsRefusedBeforeAnythingIsWritten) {
     EXPECT_TRUE(fs.opened.empty());
 }
 
-TEST(Strip, EmptySetDoesNothing) {
-    WatchedFileSet fs;
-    TTables set(fs);
-    fs.opened.clear();
-    set.strip();
-    EXPECT_TRUE(fs.opened.empty());
-}
-
-// A transformer that takes its time, so that progress has something to show.
-class SlowArgs : public field_transformer_base::args {
-public:
-    std::string category() const override { return "slowtest"; }
-    void serial_write(std::ostream&) const override {}
-    void to_stream(std::ostream&) const override {}
-};
-
-class SlowTransformer : public field_transformer<unsigned int> {
-public:
-    void do_onChange(const unsigned int&) override {
-        std::clock_t until = std::clock() + CLOCKS_PER_SEC / 2000;
-        while (std::clock() < until) {
-        }
-    }
-    void do_addToFields(TFields& fields, const TField<unsigned int>& field) const override {
-        TField<unsigned int> same(field.name(), field.bits());
-        fields += same;
-    }
-};
-
-class SlowCreator : public field_transformer<unsigned int>::creator {
-public:
-    pointer<field_transformer_base> create(const TTables&, const field_transformer_base::args&) const override {
-        return pointer<field_transformer_base>(new SlowTransformer);
-    }
-};
-
-class SlowArgsCreator : public field_transformer_base::args::creator {
-public:
-    pointer<field_transformer_base::args> create(std::istream&) const override { return argsPtr(new SlowArgs); }
-    pointer<field_transformer_base::args> create(serial::serial_in&) const override { return argsPtr(new SlowArgs); }
-};
-
-field_transformer_base::args::registration slowArgsRegistration(
-    "slowtest", pointer<field_transformer_base::args::creator>(new SlowArgsCreator));
-field_transformer_base::registration slowRegistration("slowtest",
-                                                      pointer<field_transformer_base::creator>(new SlowCreator));
-
-class RecordingProgress : public Console::TProgress {
-public:
-    void onStart() override { ++starts; }
-    void onFinish() override { ++finishes; }
-    void onUpdate(int percent) override {
-        percents.push_back(percent);
-        clocks.push_back(std::clock());
-    }
-    int starts = 0, finishes = 0;
-    std::vector<int> percents;
-    std::vector<std::clock_t> clocks;
-};
-
-TEST(Strip, ProgressOverAThousandRecordsIsThrottledAndRising) {
-    Host::MemoryFileSet fs;
-    TTables set(fs);
-    TFields f;
-    f += TField<unsigned int>("n", 16);
-    f[0].transformer(argsPtr(new SlowArgs));
-    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
-    {
-        TOpenTable open(t, false);
-        TRecord r(open.fields());
-        for (unsigned i = 0; i < 1000; ++i) {
-            r[0] = i;
-            open.push_back(r);
-        }
-    }
-    pointer<RecordingProgress> progress(new RecordingProgress);
-    t.strip(set, progress);
-    EXPECT_EQ(progress->starts, 1);
-    EXPECT_EQ(progress->finishes, 1);
-    ASSERT_GE(progress->percents.size(), 2u);  // the scan alone takes half a second
-    for (std::size_t i = 0; i < progress->percents.size(); ++i) {
-        EXPECT_LE(progress->percents[i], 100);
-        if (i == 0) continue;
-        EXPECT_GT(progress->percents[i], progress->percents[i - 1]);
-        // The hook reads the clock a moment after the reporter did, so two
-        // reports a tenth of a second apart may be seen a few microseconds
-        // closer: allow a millisecond.
-        EXPECT_GE((progress->clocks[i] - progress->clocks[i - 1] + CLOCKS_PER_SEC / 1000) * 10, CLOCKS_PER_SEC);
-    }
-    // The scan is the first half of the run: its slow transformer holds every
-    // report it makes at or below 50.
-    EXPECT_LE(progress->percents.front(), 50 + 1);
-}
 
 TEST(ReferenceArguments, TextFormIsOneTokenThatReadsBack) {
     ref_fixer_args a("customers of 2026");

@@ -244,37 +244,6 @@ TEST(Tokens, MalformedInputFailsAndChangesNothing) {
     }
 }
 
-TEST(Tokens, RandomisedRoundTripOfMixedLines) {
-    std::mt19937 rng(20261205);
-    for (int line = 0; line < 2000; ++line) {
-        long l = static_cast<long>(static_cast<int>(rng()));
-        unsigned long u = rng();
-        std::string s;
-        for (unsigned n = rng() % 12; n > 0; --n) s += static_cast<char>(rng() & 0xFF);
-        fixed_point f(rng() % 10);
-        f.raw = static_cast<int>(rng());
-        std::stringstream io;
-        tabulation::to_stream(io, l);
-        tabulation::to_stream(io, Core::Strings::BasicConstStringRef<std::string>(s));
-        tabulation::to_stream(io, f);
-        tabulation::to_stream(io, u);
-        io << '\n';
-        long l2 = 0;
-        std::string s2;
-        fixed_point f2(0);
-        unsigned long u2 = 0;
-        tabulation::from_stream(io, l2);
-        tabulation::from_stream(io, s2);
-        tabulation::from_stream(io, f2);
-        tabulation::from_stream(io, u2);
-        ASSERT_FALSE(io.fail()) << io.str();
-        EXPECT_EQ(l2, l);
-        EXPECT_EQ(s2, s);
-        EXPECT_EQ(f2.raw, f.raw);
-        EXPECT_EQ(f2.precision, f.precision);
-        EXPECT_EQ(u2, u);
-    }
-}
 
 TEST(Widths, Log2CountsSignificantBits) {
     EXPECT_EQ(Tools::log2(0UL), 0u);
