@@ -131,21 +131,3 @@ TEST_F(Greek, CopiesShareObjectsButNotMembership) {
     EXPECT_FALSE(other.ptrAt(9));  // kept its own, quiet handlers
 }
 
-TEST(Collection, NamesCompareByteWise) {
-    TPtrCollection c(raiseIndex, raiseKey);
-    for (const char* n : {"b", "abc", "ab", "Ab", "AB"}) c.add(item(n));
-    EXPECT_EQ(5u, c.size());
-    EXPECT_EQ(2u, c.indexOf("ab"));
-    EXPECT_EQ(3u, c.indexOf("Ab"));
-    EXPECT_EQ(5u, c.indexOf("aB"));
-    // Every name is found at its own position, whatever order it sorts in.
-    for (unsigned i = 0; i < c.size(); ++i) EXPECT_EQ(i, c.indexOf(c.objectAt(i).name()));
-}
-
-TEST(Collection, ManyNamesStayConsistent) {
-    TPtrCollection c(raiseIndex, raiseKey);
-    c.reserve(500);
-    for (int i = 0; i < 500; ++i) c.add(item("n" + std::to_string((i * 7919) % 500), i));
-    EXPECT_EQ(500u, c.size());
-    for (unsigned i = 0; i < c.size(); ++i) EXPECT_EQ(i, c.indexOf(c.objectAt(i).name()));
-}

@@ -129,18 +129,6 @@ TEST_F(DirectoryChanges, ARenameInsideAnAbandonedChangeIsRolledBack) {
     EXPECT_EQ(snapshot(dir.path()), before);
 }
 
-TEST_F(DirectoryChanges, ARenameOutsideAScopeIsCommittedAtOnce) {
-    {
-        DirectoryFileSet set(dir.path().string());
-        EXPECT_TRUE(set.rename("a", "moved"));
-        EXPECT_FALSE(fs::exists(dir.path() / Host::kJournalFileName));
-    }
-    auto expected = before;
-    expected["moved"] = expected["a"];
-    expected.erase("a");
-    EXPECT_EQ(snapshot(dir.path()), expected);
-}
-
 // Rename refuses what remove refuses, and a source with buffers open (their
 // unwritten bytes would follow it unjournaled); the set's own files and a
 // read-only set change nothing.
@@ -235,26 +223,6 @@ TEST_F(DirectoryChanges, OutsideAScopeClosingTheLastWritingFileCommits) {
     EXPECT_FALSE(fs::exists(dir.path() / "gone"));
 }
 
-TEST_F(DirectoryChanges, AFlushLeavesTheDiskAloneUntilTheFileIsClosedOrCommitted) {
-    DirectoryFileSet set(dir.path().string());
-    FileSet::vfstream file(set);
-    file.open("a", std::ios_base::binary);
-    file.seekp(2);
-    file.write("flushed", 7);
-    file.flush();
-    ASSERT_TRUE(file.good());
-    EXPECT_EQ(snapshot(dir.path()), before);  // no byte written, no journal begun
-    set.commit();
-    EXPECT_EQ(readFile(dir.path() / "a"), "01flushed9");
-    file.seekp(0);
-    file.write("C", 1);
-    file.flush();
-    EXPECT_EQ(readFile(dir.path() / "a"), "01flushed9");
-    file.close();
-    EXPECT_EQ(readFile(dir.path() / "a"), "C1flushed9");
-    EXPECT_FALSE(fs::exists(dir.path() / Host::kJournalFileName));
-}
-
 TEST_F(DirectoryChanges, ADeathBetweenAFlushAndTheCommitLosesThatChangeAndNothingElse) {
     dieAfter([&] {
         DirectoryFileSet* set = new DirectoryFileSet(dir.path().string());
@@ -302,33 +270,6 @@ TEST_F(DirectoryChanges, AWriteBackThatFailsAtCloseFailsTheChangeWhichCommitRais
     EXPECT_EQ(snapshot(dir.path()), before);
 }
 
-TEST_F(DirectoryChanges, ScopesNestAndOnlyTheOutermostCommits) {
-    dieAfter([&] {
-        DirectoryFileSet* set = new DirectoryFileSet(dir.path().string());
-        set->beginChange();
-        {
-            FileSet::change_scope inner(*set);
-            overwrite(*set, "a", 0, "inner");
-        }
-        overwrite(*set, "b", 0, "outer");
-    });
-    DirectoryFileSet set(dir.path().string());
-    EXPECT_TRUE(set.recovered());
-    EXPECT_EQ(snapshot(dir.path()), before);
-}
-
-TEST_F(DirectoryChanges, WithoutSyncChangesAreStillAllOrNothing) {
-    DirectoryFileSet::Options unsynced;
-    unsynced.sync = false;
-    dieAfter([&] {
-        DirectoryFileSet* set = new DirectoryFileSet(dir.path().string(), unsynced);
-        set->beginChange();
-        changeEverything(*set);
-    });
-    { DirectoryFileSet set(dir.path().string(), unsynced); }
-    EXPECT_EQ(snapshot(dir.path()), before);
-}
-
 TEST_F(DirectoryChanges, AJournalWithADamagedTailRestoresWhatItSavedInFull) {
     // A large overwrite saves its original in several entries; cut the
     // journal inside the last one, as a crash while writing it would.
@@ -372,14 +313,6 @@ TEST_F(DirectoryChanges, AReadOnlySetRefusesEveryChange) {
         EXPECT_FALSE(file.good());
     }
     EXPECT_EQ(snapshot(dir.path()), before);
-}
-
-TEST_F(DirectoryChanges, TheSetsOwnFilesAreOutOfReach) {
-    DirectoryFileSet set(dir.path().string());
-    EXPECT_EQ(set.open(Host::kLockFileName, std::ios_base::in, 0, 1), nullptr);
-    EXPECT_EQ(set.open(Host::kJournalFileName, std::ios_base::out, 0, 1), nullptr);
-    EXPECT_FALSE(set.remove(Host::kLockFileName));
-    for (const std::string& name : set.list()) EXPECT_NE(name[0], '.') << name;
 }
 
 TEST_F(DirectoryChanges, SymlinksAndWriteProtectedFilesAreNotWrittenThrough) {
@@ -432,26 +365,6 @@ TEST_F(DirectoryChanges, OneWriterAtATimeAndReadersOnlyBesideReaders) {
         EXPECT_FALSE(otherProcessGets(dir.path(), true, 0.1));
     }
     EXPECT_TRUE(otherProcessGets(dir.path(), true, 0));
-}
-
-TEST_F(DirectoryChanges, AWriterWaitsForTheLockUpToItsTimeout) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
-        DirectoryFileSet set(dir.path().string());
-        (void)!::write(ready[1], "x", 1);
-        ::usleep(300 * 1000);
-        ::_exit(0);
-    }
-    char signal;
-    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(otherProcessGets(dir.path(), true, 30));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
-    ::waitpid(holder, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
 }
 
 }  // namespace

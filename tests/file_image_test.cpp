@@ -171,18 +171,6 @@ void shareOneImage(Files& files) {
     files.close(a);
 }
 
-TEST(FileImagePages, BuffersOverOneImageSeeEachOthersWritesThroughTheirAreas) {
-    {
-        Host::MemoryFileSet files;
-        shareOneImage(files);
-    }
-    {
-        TempDir dir;
-        Host::DirectoryFileSet files(dir.path().string());
-        shareOneImage(files);
-    }
-}
-
 // Records written after seeks, as appends and a sort write them: runs one
 // after another (across page boundaries too), steps back over what was just
 // written, jumps elsewhere and past the end. Another buffer reads each at
@@ -217,19 +205,6 @@ TEST(FileImagePages, RecordWritesAfterSeeksAreReadAtOnceAndStoredExactly) {
     EXPECT_EQ(readFile(dir.path() / "r"), model);
 }
 
-TEST(FileImagePages, AnAppendingBufferWritesAtTheEndThatAnotherBufferMoved) {
-    Host::MemoryFileSet files;
-    std::streambuf* a = files.open("f", out | ios_base::app, 0, 1);
-    std::streambuf* b = files.open("f", in | out, 0, 1);
-    a->sputc('1');
-    for (char c : std::string("bbbb")) b->sputc(c);  // overwrites '1', grows to 4
-    a->sputc('2');
-    a->sputn("34", 2);
-    files.close(a);
-    files.close(b);
-    EXPECT_EQ(files.contents("f"), "bbbb234");
-}
-
 TEST(FileImagePages, EmptyingAFileDropsTheAreasOfEveryBufferOverIt) {
     Host::MemoryFileSet files;
     files.put("f", pattern(3 * page, 6));
@@ -246,46 +221,6 @@ TEST(FileImagePages, EmptyingAFileDropsTheAreasOfEveryBufferOverIt) {
     files.close(w);
     files.close(r);
     EXPECT_EQ(files.contents("f"), std::string(11, '\0') + "v");
-}
-
-// What the paging is for: a search in a sorted table opened afresh reads
-// the pages its halving visits, not the whole contents file.
-TEST(FileImagePages, FindingOneKeyInALargeSortedTableReadsAFewOfItsPages) {
-    using namespace Orvex;
-    TempDir dir;
-    const unsigned long count = 300000;  // 3.3 MB: 51 pages
-    auto fields = [] {
-        TFields f;
-        f += TField<unsigned int>("key", 24) | TEndOfKey() | TField<int>("qty", 13) | TField<std::string>("code", 4, true);
-        return f;
-    };
-    {
-        Host::DirectoryFileSet set(dir.path().string());
-        TTable table(set, "orders", fields(), true);
-        TOpenTable open(table, true);
-        TRecord r(open.fields());
-        for (unsigned long i = 0; i < count; ++i) {
-            r[0] = static_cast<unsigned int>(7 * i);
-            r[1] = static_cast<int>(i % 1000);
-            r[2] = std::string("ABCD");
-            open.push_back(r);
-        }
-    }
-    Host::DirectoryFileSet::Options readOnly;
-    readOnly.writable = false;
-    Host::DirectoryFileSet set(dir.path().string(), readOnly);
-    TTable table(set, "orders", fields(), true);
-    TOpenTable open(table, false);
-    TRecord probe(open.fields());
-    probe[0] = static_cast<unsigned int>(7 * 123457);
-    const unsigned long found = open.lower_bound(0, open.size(), probe);
-    ASSERT_EQ(found, 123457u);
-    EXPECT_EQ(open.at(found)[1].get<int>(), 457);
-    const FileImage& contents = imageOf(table.getFileStream().rdbuf());
-    // Halving reaches one page after about log2(51) steps; the header is
-    // one more.
-    EXPECT_LE(contents.pagesFetched(), 9u);
-    EXPECT_GE(contents.pagesFetched(), 2u);
 }
 
 // Pages of images that went away are reused; a reused page must not show

@@ -229,17 +229,6 @@ TYPED_TEST(FileSetContract, AReadingOnlyBufferCannotWriteAndAWritingOnlyOneCanno
     EXPECT_EQ(this->setup.contents("f"), "abc");
 }
 
-TYPED_TEST(FileSetContract, PuttingBackStepsOverTheByteThatIsThere) {
-    this->setup.put("f", "ab");
-    std::streambuf* b = this->mustOpen("f", in);
-    EXPECT_EQ(b->sbumpc(), 'a');
-    EXPECT_EQ(b->sputbackc('x'), eof);  // would change the file
-    EXPECT_EQ(b->sputbackc('a'), 'a');
-    EXPECT_EQ(b->sungetc(), eof);  // already at the start
-    EXPECT_EQ(drain(b), "ab");
-    this->set().close(b);
-}
-
 // The access pattern of an open table: records read and written in place at
 // random positions, with flushes and commits now and then. Checked against a
 // plain string after every step, on disk at every commit, and after
@@ -348,15 +337,6 @@ TYPED_TEST(FileSetContract, NamesThatWouldLeaveTheSetAreRefused) {
     EXPECT_TRUE(this->setup.exists("..a.b.."));
 }
 
-TYPED_TEST(FileSetContract, ExistsAndListSeeTheFilesOfTheSet) {
-    for (const char* name : {"b.bin", "a.dst", "c"}) this->set().close(this->mustOpen(name, out));
-    EXPECT_EQ(this->setup.files.list(), (Lines{"a.dst", "b.bin", "c"}));
-    EXPECT_TRUE(this->setup.files.exists("c"));
-    this->set().remove("c");
-    EXPECT_FALSE(this->setup.files.exists("c"));
-    EXPECT_EQ(this->setup.files.list(), (Lines{"a.dst", "b.bin"}));
-}
-
 // Rename, offered beside the six operations: it replaces the target, and
 // refuses (false, nothing changed) what it can't do.
 TYPED_TEST(FileSetContract, RenameReplacesTheTargetAndRefusesWhatItCannotDo) {
@@ -406,32 +386,7 @@ TYPED_TEST(FileSetContract, MoveFileRenamesWhereItCan) {
     EXPECT_EQ(this->setup.contents("to"), bytes);
 }
 
-TYPED_TEST(FileSetContract, UnknownBuffersAreNotOpenAndClosingThemDoesNothing) {
-    std::stringbuf stranger;
-    EXPECT_FALSE(this->set().isOpen(&stranger));
-    EXPECT_FALSE(this->set().isOpen(nullptr));
-    this->set().close(&stranger);
-    this->set().close(nullptr);
-}
-
 // ------------------------------------------------------- directory file set
-
-TEST(DirectoryFileSet, RefusesAPathThatIsNotADirectoryAndSubdirectoriesAreNotFiles) {
-    TempDir root;
-    EXPECT_THROW(Host::DirectoryFileSet((root.path() / "missing").string()), std::runtime_error);
-    writeFile(root.path() / "plain", "x");
-    EXPECT_THROW(Host::DirectoryFileSet((root.path() / "plain").string()), std::runtime_error);
-    fs::remove(root.path() / "plain");
-    fs::create_directory(root.path() / "sub");
-    Host::DirectoryFileSet set(root.path().string());
-    EXPECT_EQ(set.path(), root.path().string());
-    EXPECT_EQ(set.open("sub", in, 0, 1), nullptr);
-    EXPECT_EQ(set.open("sub", in | out, 0, 1), nullptr);
-    EXPECT_FALSE(set.exists("sub"));
-    EXPECT_TRUE(set.list().empty());
-    EXPECT_FALSE(set.remove("sub"));
-    EXPECT_TRUE(fs::is_directory(root.path() / "sub"));
-}
 
 TEST(DirectoryFileSet, OpeningToWriteEmptiesTheDiskFileAtOnceAndBuffersLeftOpenAreWrittenWhenTheSetGoes) {
     TempDir root;
@@ -665,15 +620,6 @@ void halfARun(int fd, bool drawing) {
     burnCpu(0.12);
     p.update(2);
     p.finish();
-}
-
-TEST(TerminalProgress, IsSilentWhenTheOutputIsNoTerminal) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    halfARun(fds[1], false);
-    ::close(fds[1]);
-    EXPECT_EQ(readAvailable(fds[0]), "");
-    ::close(fds[0]);
 }
 
 TEST(TerminalProgress, DrawsABarWithThePercentageOnATerminalAndEndsTheLine) {

@@ -269,39 +269,9 @@ TEST(Widths, SignedLog2MatchesTheSignedRangeOfEveryWidth) {
     EXPECT_EQ(Tools::log2(4294967296L, 0L), 34u);
 }
 
-TEST(Widths, RoundGoesToTheNearestMultiple) {
-    EXPECT_EQ(Core::round(2.5, 1.0), 3.0);
-    EXPECT_EQ(Core::round(-2.5, 1.0), -3.0);
-    EXPECT_EQ(Core::round(2.49, 1.0), 2.0);
-}
-
 struct Widget : jobject {
     int value = 7;
 };
-
-TEST(Pointers, EmptyPointerRaisesNullPointerNamingTheType) {
-    pointer<Widget> empty;
-    try {
-        (void)empty->value;
-        FAIL() << "no exception";
-    } catch (const null_pointer& e) {
-        EXPECT_EQ(std::string(e.what()), std::string("refering to null ") + typeid(Widget).name());
-    }
-    pointer<Widget> one(new Widget);
-    pointer<Widget> two = one;
-    EXPECT_EQ(two.use_count(), 2);
-    EXPECT_EQ((*two).value, 7);
-}
-
-TEST(Raisers, EachRaisesItsStandardClassWithTheMessage) {
-    try {
-        Utils::raise_out_of_range("text");
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "text");
-    }
-    EXPECT_THROW(Utils::raise_runtime_error("x"), std::runtime_error);
-    EXPECT_THROW(Utils::raise_logic_error("x"), std::logic_error);
-}
 
 // Scratch arrays below the huge page size and above it hold every element
 // they were asked for, independently of each other; the large ones start on

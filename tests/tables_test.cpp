@@ -157,19 +157,6 @@ TEST(TableDefinition, TransformersRoundTripInBothForms) {
     }
 }
 
-TEST(TableDefinition, BinaryTransformerPositionsThatLookLikeWhiteSpaceReadBack) {
-    Host::MemoryFileSet fs;
-    TFields f;
-    for (int i = 0; i < 33; ++i) f += TField<unsigned int>("f" + std::to_string(i), 1);
-    f[10].transformer(argsPtr(new NoteArgs("ten")));
-    f[32].transformer(argsPtr(new NoteArgs("space")));
-    TTable created(fs, "t", f, true);
-    EXPECT_EQ(fs.contents("t.trb")[0], '\x0A');
-    TTable back(fs, "t", true);
-    EXPECT_EQ(noteOf(back.fields()[10]), "ten");
-    EXPECT_EQ(noteOf(back.fields()[32]), "space");
-}
-
 TEST(TableDefinition, EraseRemovesThreeFilesAndToleratesMissingOnes) {
     CountingFileSet fs;
     TTable t(fs, "t", keyPayload(), false);
@@ -362,94 +349,6 @@ TEST_F(OpenTable, TextFormIsOneLinePerRecord) {
     EXPECT_EQ(keys(copy), "1");
 }
 
-namespace {
-// A text sink that counts the syncs its writer asks for.
-class SyncCountingBuffer : public std::stringbuf {
-public:
-    int syncs = 0;
-
-protected:
-    int sync() override {
-        ++syncs;
-        return std::stringbuf::sync();
-    }
-};
-
-// What the table's text form must be on `os`: each record's tokens as the
-// record writes them on that stream, then a line end and a flush.
-std::string recordByRecord(const TOpenTable& open, std::ostream& os, SyncCountingBuffer& sink) {
-    for (unsigned long i = 0; i < open.size(); ++i) {
-        open.at(i).to_stream(os);
-        os.put('\n');
-        os.flush();
-    }
-    return sink.str();
-}
-}  // namespace
-
-// Lines are written whole where that gives the same bytes and flushes as a
-// write per token; a pending field width, a flush per write or a tied
-// stream each make a difference the text form keeps.
-TEST(TextForm, IsWhatTheRecordsWriteLineByLineWhateverTheStreamsSettings) {
-    Host::MemoryFileSet fs;
-    TTable t(fs, "t",
-             fieldsOf(TField<fixed_point>("price", 2, 20) | TEndOfKey() | TField<int>("qty", 13) |
-                      TField<std::string>("code", 4, true) | TField<unsigned long>("id", 32)),
-             true);
-    TOpenTable open(t, false);
-    for (int i = 0; i < 5; ++i)
-        open.push_back(recordOf(open.fields(), fixed_point(2, 1.25 * i - 2), -i, "A\"B", 4000000000UL - i));
-    // Each setting is applied to a stream, given one to tie it to.
-    const std::function<void(std::ostream&, std::ostream&)> settings[] = {
-        [](std::ostream&, std::ostream&) {},
-        [](std::ostream& os, std::ostream&) { os.width(9); },
-        [](std::ostream& os, std::ostream&) { os << std::unitbuf; },
-        [](std::ostream& os, std::ostream& tied) { os.tie(&tied); },
-    };
-    for (const auto& set : settings) {
-        SyncCountingBuffer expectedSink, actualSink, expectedTiedSink, actualTiedSink;
-        std::ostream expected(&expectedSink), actual(&actualSink), expectedTied(&expectedTiedSink),
-            actualTied(&actualTiedSink);
-        set(expected, expectedTied);
-        set(actual, actualTied);
-        actual << open;
-        EXPECT_EQ(actualSink.str(), recordByRecord(open, expected, expectedSink));
-        EXPECT_EQ(actualSink.syncs, expectedSink.syncs);
-        EXPECT_EQ(actualTiedSink.syncs, expectedTiedSink.syncs);
-    }
-    SyncCountingBuffer plain;
-    std::ostream os(&plain);
-    os << open;
-    EXPECT_EQ(plain.syncs, 5);  // one per line end
-    std::istringstream back(plain.str());
-    back >> open;
-    EXPECT_EQ(open.size(), 5u);
-    EXPECT_EQ(open.at(0)[0].get<fixed_point>().raw, -200);
-    EXPECT_EQ(open.at(4)[3].get<unsigned long>(), 3999999996UL);
-}
-
-// Reading peeks past the white space for the next record where the stream
-// allows it, else reads a character and puts it back: the same records and
-// the same stream state either way, at every kind of end.
-TEST_F(OpenTable, ReadingTextEndsAlikeWhetherItPeeksOrPutsBack) {
-    const char* inputs[] = {"", " \n\t", "1 2\n3 4\n", "1 2\n3 4\n \n", "1 2 3", "1 2\n3 x\n5 6", "1\n2\n\n3 4"};
-    for (const char* input : inputs) {
-        for (int entry = 0; entry < 2; ++entry) {  // a good stream, then one that failed before
-            std::string seen[2];
-            for (int putBack = 0; putBack < 2; ++putBack) {
-                std::istringstream in(input);
-                std::ostringstream other;
-                if (putBack) in.tie(&other);  // a tied stream is flushed before each read: no peeking
-                if (entry) in.setstate(std::ios_base::failbit);
-                TOpenTable open(t, false);
-                fill(open, {9});
-                in >> open;
-                seen[putBack] = keys(open, true) + " state " + std::to_string(in.rdstate());
-            }
-            EXPECT_EQ(seen[0], seen[1]) << input << " " << entry;
-        }
-    }
-}
 
 TEST_F(OpenTable, CopyToWritesAllThreeFilesIntoAnotherSet) {
     Host::MemoryFileSet other;
@@ -471,18 +370,6 @@ TEST_F(OpenTable, ATextLoadClearsTheTableAndKeepsTheRecordsReadBeforeAValueThatD
     std::istringstream in("1\t0\n2\t1\n300\t2\n4\t3\n");
     EXPECT_EQ(message<std::out_of_range>([&] { in >> open; }), "Field key maximum value exceeded: 300");
     EXPECT_EQ(keys(open, true), "1:0 2:1");
-}
-
-// The text form uses the contents file only: a host's own file named like a
-// staging file is neither read nor removed.
-TEST_F(OpenTable, ATextLoadLeavesOtherFilesOfTheSetAlone) {
-    fs.put("t.load", "the host's own");
-    TOpenTable open(t, false);
-    std::istringstream in("5\t6\n");
-    in >> open;
-    EXPECT_EQ(keys(open, true), "5:6");
-    EXPECT_EQ(fs.contents("t.load"), "the host's own");
-    EXPECT_EQ(fs.list(), (std::vector<std::string>{"t.bin", "t.dst", "t.load", "t.trt"}));
 }
 
 // With records of 0 bytes the header is not read at all: such a table opens
@@ -776,7 +663,9 @@ TEST(Sorting, OnlyRecordsThatMoveAreWritten) {
         faulty.failWritesAfter(allowed);
         EXPECT_EQ(message([&] { open.sort(); }), allowed == 3 ? "Couldn't refresh file content: t.bin" : "<no error>");
         faulty.heal();
-        if (allowed == 4) EXPECT_EQ(open.at(30)[0].get<unsigned int>(), 30u);
+        if (allowed == 4) {
+            EXPECT_EQ(open.at(30)[0].get<unsigned int>(), 30u);
+        }
     }
 }
 
@@ -953,29 +842,6 @@ TEST(Scans, ForEachRaisesOnARecordReadShort) {
     EXPECT_EQ(message([&] { open.forEachBytes(0, 4, [&](unsigned long, const unsigned char*) { ++visited; }); }),
               "Couldn't read file content: t.bin");
     EXPECT_EQ(visited, 0u);
-}
-
-// `at` raises nothing on a failed read: a record cut short keeps the bytes
-// read and zeros past them, and once the stream has failed a record is all
-// zeros (never bytes of an earlier record).
-TEST(Scans, AtKeepsWhatAReadCutShortGaveAndZerosPastIt) {
-    Host::MemoryFileSet memory;
-    writeFourRecords(memory);
-    {
-        TTable t(memory, "t", true);
-        TOpenTable(t, false).update(1, record(t.fields(), 2, 7));
-    }
-    Host::FaultyFileSet faulty(memory);
-    TTable t(faulty, "t", true);
-    TOpenTable open(t, false);
-    faulty.failReadsAfter(3);
-    const TRecord whole = open.at(0), cut = open.at(1), after = open.at(2);
-    EXPECT_EQ(whole[0].get<unsigned int>(), 1u);
-    EXPECT_EQ(cut[0].get<unsigned int>(), 2u);
-    EXPECT_EQ(cut[1].get<unsigned int>(), 0u);
-    EXPECT_EQ(after[0].get<unsigned int>(), 0u);
-    EXPECT_EQ(after[1].get<unsigned int>(), 0u);
-    EXPECT_TRUE(t.getFileStream().fail());
 }
 
 // ----------------------------------------------------------------- table sets
