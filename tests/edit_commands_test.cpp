@@ -204,6 +204,10 @@ TEST_F(EditCommandsTest, AddPutsAFieldAfterTheLastWithItsDefault) {
     fails({"alter", dir, "orders", "add", "note:str:3"}, "table orders already has a field note");
     fails({"alter", dir, "orders", "add", "agent:u_long:8@ref=customers", "--default", "4"},
           "--default: field agent: record 4 is not a record of customers (4 records)");
+    ok({"create", dir, "solo", "id:u_int:8"});
+    ok({"load", dir, "solo", "--csv"}, "id\n7\n");
+    fails({"alter", dir, "orders", "add", "agent:u_long:8@ref=solo", "--default", "1"},
+          "--default: field agent: record 1 is not a record of solo (1 record)");
     misused({"alter", dir, "orders", "add", "a:int:4 b:int:4"}, "alter add: give one field, without '|'");
     misused({"alter", dir, "orders", "add", "a:int:99"}, "bad field 'a:int:99': BITS must be a number from 1 to 32");
     misused({"alter", dir, "orders", "rename", "a"}, "alter: expects add or drop, not 'rename'");

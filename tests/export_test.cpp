@@ -65,6 +65,9 @@ TEST_F(ExportTest, ADamagedStreamOrANonEmptyDirectoryIsRefusedAndChangesNothing)
     bad.replace(bad.find("1003\t2\t1\t19.99"), 14, "1003\t2\t1\tx");
     fails({"import", dir}, "line 26: a malformed record of orders", bad);
     fails({"import", dir}, "line 30: text after 'end'", stream + "more\n");
+    bad = stream;
+    bad.replace(bad.find("records 4"), 9, "records -4");
+    fails({"import", dir}, "line 10: 'records' needs a count, not '-4'", bad);
     ok({"import", dir}, stream);
     EXPECT_EQ(directorySnapshot(source), directorySnapshot(dir));
     fails({"import", dir}, dir + " already holds tables; import goes into an empty or new directory", stream);

@@ -97,6 +97,7 @@ TEST_F(ToolTest, HelpListsEveryCommandAndOptionAndEachCommandHasAnExample) {
                                "tables.lst"})
         EXPECT_TRUE(has(program, option));
     EXPECT_TRUE(has(ok({"create", "--help"}), "@ref=TABLE"));
+    EXPECT_TRUE(has(ok({"import", "--help"}), "  orvex import shop-copy < shop.orvex\n"));
 }
 
 TEST_F(ToolTest, VersionIsTheHeadersTheLibrarysAndTheToolsForBothSpellings) {
@@ -150,6 +151,7 @@ TEST_F(ToolTest, CreateWritesTheTableFilesAndTheListAndInfoShowsThem) {
         EXPECT_EQ(set.at(2).fields().endOfKey(), 2u);  // no '|': the whole record
     }
     fails({"create", dir, "orders", "a:int:3"}, "table orders already exists in " + dir);
+    ok({"create", dir, "widest", "a:int:32@range=-2147483648..2147483647"});
     ok({"load", dir, "customers", "--csv"}, kCustomersCsv);
     EXPECT_TRUE(has(ok({"info", dir}), "(from tables.lst)"));
     EXPECT_TRUE(has(ok({"info", dir}), "customers  binary        4          240       3  id"));
