@@ -90,24 +90,6 @@ TEST_F(EditCommandsTest, UpdateSetsFieldsOfEveryRecordOfTheKeyAllOrNothing) {
     misused({"update", dir, "orders", "1002"}, "update: expects DIR TABLE KEY FIELD=VALUE...");
 }
 
-TEST_F(EditCommandsTest, TheCommandsWorkOnTheStrippedDemoDatabase) {
-    ok({"demo", dir, "--orders", "2000", "--customers", "50"});  // orders 1..2000, sorted and stripped
-    const std::string range = ok({"find", dir, "orders", "--from", "100", "--to", "199", "--csv"});
-    EXPECT_EQ(std::count(range.begin(), range.end(), '\n'), 101);
-    EXPECT_TRUE(has(range, "\n100,"));
-    EXPECT_TRUE(has(range, "\n199,"));
-    EXPECT_EQ(ok({"update", dir, "orders", "150", "qty=7"}), "updated 1 record of orders\n");
-    EXPECT_TRUE(has(ok({"find", dir, "orders", "150", "--json"}), "\"qty\":7,"));
-    EXPECT_EQ(ok({"delete", dir, "orders", "1", "--to", "1000"}), "deleted 1000 records from orders (1000 left)\n");
-    EXPECT_TRUE(has(ok({"find", dir, "orders", "99999"}), "0 records with this key\n"));
-    const ToolOutcome referenced = orvex({"delete", dir, "customers", "1", "--to", "50"});
-    EXPECT_EQ(referenced.status, 1);
-    EXPECT_TRUE(has(referenced.err, "nothing deleted: record 0 of orders (field customer) refers to record "));
-    fails({"load", dir, "orders", "--append"}, "line 1, field customer: 50 is not a record of customers (50 records)",
-          "2001\t50\t1\t1.00\t\"NEW\"\t1\n");
-    EXPECT_TRUE(has(ok({"check", dir}), "all 2 tables are well"));
-}
-
 
 
 

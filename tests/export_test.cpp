@@ -45,12 +45,6 @@ TEST_F(ExportTest, ASetWithoutTableListComesBackWithoutOne) {
     EXPECT_FALSE(fs::exists(root / "copy" / "tables.lst"));
 }
 
-TEST_F(ExportTest, TheDemoDatabaseRoundTrips) {
-    const std::string demo = (root / "demo").string();
-    ok({"demo", demo, "--orders", "3000", "--customers", "200"});
-    roundTrip(demo, (root / "copy").string());
-}
-
 TEST_F(ExportTest, ADamagedStreamOrANonEmptyDirectoryIsRefusedAndChangesNothing) {
     makeShop();
     const std::string source = dir;

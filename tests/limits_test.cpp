@@ -150,8 +150,6 @@ TEST(Limits, BytesPastABlocksRecordsAreCheckedButNotKept) {
     EXPECT_EQ(message([&] { open.serial_read(partial); }), "t.bin file content mismatched with description from t.dsb");
 }
 
-// A text load is staged in a file of its own and replaces the table only
-// once every line is read and the records fit.
 // The text form clears the table and appends record by record: the record
 // that would pass the limit raises, and the table holds those read before.
 TEST_F(NearTheLimit, ATextLoadPassingTheLimitKeepsTheRecordsReadBeforeItAndMakesNoOtherFile) {
@@ -165,23 +163,6 @@ TEST_F(NearTheLimit, ATextLoadPassingTheLimitKeepsTheRecordsReadBeforeItAndMakes
     EXPECT_EQ(open.size(), kFull);
     EXPECT_EQ(firstChars(open, 1), "");
     EXPECT_EQ(fs.fileCount(), files);
-}
-
-TEST(Limits, TextLoadsThatFitLeaveNoStagingFileAndKeepTheLinesBeforeABadOne) {
-    Host::MemoryFileSet fs;
-    TTable t(fs, "t", fieldsOf(TField<unsigned int>("k", 16)), true);
-    const std::vector<std::string> files = {"t.bin", "t.dsb", "t.trb"};
-    TOpenTable open(t, false);
-    std::istringstream good("1\n2\n3\n");
-    good >> open;
-    EXPECT_EQ(open.size(), 3u);
-    EXPECT_EQ(fs.list(), files);
-    std::istringstream bad("4\n5\nx\n6\n");
-    bad >> open;
-    EXPECT_TRUE(bad.fail());
-    EXPECT_EQ(open.size(), 2u);
-    EXPECT_EQ(open.at(1)[0].get<unsigned int>(), 5u);
-    EXPECT_EQ(fs.list(), files);
 }
 
 }  // namespace

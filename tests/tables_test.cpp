@@ -666,8 +666,11 @@ TEST(Sorting, ABudgetOfTheRecordsAndTheirEntriesSortsInMemoryAndAByteLessDoesNot
             const std::size_t before = counting.bytesRead();
             open.sort();
             const std::size_t read = counting.bytesRead() - before;
-            if (inMemory) EXPECT_EQ(read, count * recordSize) << entryBytes;
-            else EXPECT_GT(read, 4 * count * recordSize) << entryBytes;
+            if (inMemory) {
+                EXPECT_EQ(read, count * recordSize) << entryBytes;
+            } else {
+                EXPECT_GT(read, 4 * count * recordSize) << entryBytes;
+            }
             endings.push_back(memory.contents("t.bin"));
         }
         EXPECT_EQ(endings[0], endings[1]) << entryBytes;

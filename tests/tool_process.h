@@ -162,7 +162,9 @@ protected:
         const ToolOutcome run = orvex(args, input);
         EXPECT_EQ(run.status, status) << message << "\n" << run.out;
         EXPECT_EQ(run.err, "orvex: " + message + "\n");
-        if (inDir) EXPECT_EQ(directorySnapshot(dir), before) << message;
+        if (inDir) {
+            EXPECT_EQ(directorySnapshot(dir), before) << message;
+        }
     }
     void misused(const std::vector<std::string>& args, const std::string& message) { fails(args, message, "", 2); }
     std::filesystem::path file(const std::string& name) const { return std::filesystem::path(dir) / name; }
