@@ -637,4 +637,20 @@ TEST(TerminalProgress, DrawsABarWithThePercentageOnATerminalAndEndsTheLine) {
     ::close(master);
 }
 
+// A stream is open only while its set says its buffer is, and its reads
+// stop where the set stops giving bytes, as at the end of the file.
+TEST(FaultyStreams, AreOpenOnlyWhileTheSetSaysSoAndReadsStopWhereItStops) {
+    Host::MemoryFileSet memory;
+    memory.put("f", "0123456789");
+    Host::FaultyFileSet faulty(memory);
+    faulty.failReadsAfter(3);
+    FileSet::ivfstream i(faulty, "f", binary, false, true);
+    ASSERT_TRUE(i.is_open());
+    std::string got;
+    for (char c; i.get(c);) got += c;
+    EXPECT_EQ(got, "012");
+    faulty.cutAfter(0);
+    EXPECT_FALSE(i.is_open());
+}
+
 }  // namespace

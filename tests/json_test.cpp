@@ -14,7 +14,7 @@ TEST(JsonString, EscapesQuotesBackslashesAndControlCharacters) {
 }
 
 TEST(JsonString, KeepsWellFormedUtf8AndReplacesEveryOtherByte) {
-    EXPECT_EQ(Tool::jsonString("Chlo\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), "\"Chlo\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"");
+    EXPECT_EQ(Tool::jsonString("Chlo\xC3\xA9\xC2\xA0\xE2\x82\xAC \xF0\x9F\x98\x80"), "\"Chlo\xC3\xA9\xC2\xA0\xE2\x82\xAC \xF0\x9F\x98\x80\"");
     const std::string replacement = "\xEF\xBF\xBD";
     const struct {
         const char* bytes;
