@@ -167,7 +167,7 @@ TEST_F(ToolIntegrity, OutputThatCannotBeWrittenIsAFailure) {
              {"info", dir}, {"check", dir}, {"dump", dir, "orders"}, {"find", dir, "orders", "7", "--scan"}}) {
         const Outcome run = runOrvex(root, reader, "", "", "/dev/full");
         EXPECT_EQ(run.status, 1) << reader[0];
-        EXPECT_EQ(run.err, "orvex: Couldn't write to standard output\n") << reader[0];
+        EXPECT_EQ(run.err, "orvex: Couldn't write to standard output: no space left on device\n") << reader[0];
     }
 }
 

@@ -22,6 +22,11 @@ SetOptions& setOptions() {
 
 namespace {
 
+std::string& lastCommitted() {
+    static std::string directory;
+    return directory;
+}
+
 Host::DirectoryFileSet::Options fileSetOptions(Access access) {
     Host::DirectoryFileSet::Options options;
     options.writable = access == Access::write;
@@ -58,7 +63,10 @@ void Catalog::commit() {
     if (!m_changing) return;
     m_changing = false;
     m_files.endChange();
+    lastCommitted() = directory();
 }
+
+const std::string& committedDirectory() { return lastCommitted(); }
 
 void Catalog::readList() {
     m_listed = true;

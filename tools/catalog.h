@@ -96,6 +96,11 @@ private:
     std::vector<TableEntry> m_tables;
 };
 
+// The directory whose change this process committed; "" until one was. A
+// command that fails after its commit has still changed the set, and its
+// exit status must say so.
+const std::string& committedDirectory();
+
 // The size of a file of the set in bytes, 0 when it does not exist.
 unsigned long long fileBytes(Catalog& catalog, const std::string& name);
 

@@ -28,6 +28,7 @@
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
 #include "tools/report.h"
+#include "tools/standard_output.h"
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
@@ -186,8 +187,7 @@ int exportCommand(const Words& words) {
         if (progress) progress->finish();
     }
     std::cout << "end\n";
-    std::cout.flush();
-    if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
+    requireOutputWritten();
     return 0;
 }
 

@@ -35,6 +35,7 @@
 #include "tools/record_output.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/standard_output.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 #include "tools/values.h"
@@ -241,8 +242,7 @@ int dumpCommand(const Words& words) {
         }
         if (progress) progress->finish();
     }
-    std::cout.flush();
-    if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
+    requireOutputWritten();
     return 0;
 }
 
