@@ -73,7 +73,7 @@ TEST_F(EditCommandsTest, UpdateSetsFieldsOfEveryRecordOfTheKeyAllOrNothing) {
 
     fails({"update", dir, "orders", "1002", "qty=8", "price=1.999"}, "field price: 1.999 has more than the field's 2 decimals");
     fails({"update", dir, "orders", "1002", "qty=501"}, "field qty: 501 is outside the declared range 1..500");
-    fails({"update", dir, "orders", "1002", "customer=4"}, "field customer: record 4 is not a record of customers (4 records)");
+    fails({"update", dir, "orders", "1002", "customer=4"}, "field customer: 4 is not a record of customers (4 records)");
     fails({"update", dir, "orders", "1002", "id=5"},
           "field id is part of the key of orders; update does not change keys (the records would move): delete the "
           "record and load it again with --append, then sort");

@@ -7,6 +7,7 @@
 #include "Core/Orvex/table_files.h"
 #include "fileset/vfstream.h"
 #include "support/Utils.h"
+#include "tools/usage.h"
 
 using namespace Orvex;
 
@@ -102,6 +103,13 @@ const TableEntry& Catalog::entry(const std::string& name) const {
 }
 
 std::vector<std::string> Catalog::fileNames(const TableEntry& table) { return tableFileNames(table.name, table.binary); }
+
+void Catalog::requireFree(const std::string& name) const {
+    for (const TableEntry& form : {TableEntry{name, true}, TableEntry{name, false}})
+        for (const std::string& file : fileNames(form))
+            if (contains(name) || m_files.exists(file))
+                throw InputError("table " + name + " already exists in " + directory());
+}
 
 void Catalog::add(const TableEntry& table) {
     bool replaced = false;

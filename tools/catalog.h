@@ -72,6 +72,11 @@ public:
     // The structure, transformer and contents file names of a table.
     static std::vector<std::string> fileNames(const TableEntry& table);
 
+    // Raises "table NAME already exists in DIR" when the name is listed or a
+    // file of a table of that name, in either form, is in the directory (a
+    // stray one would be overwritten).
+    void requireFree(const std::string& name) const;
+
     // Adds (or replaces) a table and rewrites tables.lst.
     void add(const TableEntry& table);
     // Takes a table out of the list (tables.lst is rewritten when the tables

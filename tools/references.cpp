@@ -66,21 +66,6 @@ std::vector<unsigned long> referenceLimits(Catalog& catalog, const TFields& fiel
     return limits;
 }
 
-std::string referenceProblem(const TRecord& record, const std::vector<unsigned long>& limits) {
-    const TFields& fields = record.fields();
-    for (unsigned f = 0; f < fields.size(); ++f) {
-        if (limits[f] == kNoReference) continue;
-        const unsigned long value = record[f].get<unsigned long>();
-        if (value >= limits[f]) {
-            std::string target;
-            referencedTable(fields[f], target);
-            return "field " + fields[f].name() + ": record " + std::to_string(value) + " is not a record of " + target +
-                   " (" + std::to_string(limits[f]) + (limits[f] == 1 ? " record)" : " records)");
-        }
-    }
-    return std::string();
-}
-
 void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
                         unsigned long oldCount, const Renumbering& renumber) {
     for (const Referrer& referrer : referrers) {

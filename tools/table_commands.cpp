@@ -129,10 +129,9 @@ int createCommand(const Words& words) {
     std::filesystem::create_directories(directory);
     Catalog catalog(directory, Access::write);
     const TableEntry entry{name, !args.has("--text")};
-    for (const TableEntry& form : {TableEntry{name, true}, TableEntry{name, false}})
-        for (const std::string& file : Catalog::fileNames(form))
-            if (catalog.contains(name) || catalog.files().exists(file))
-                throw InputError("table " + name + " already exists in " + directory);
+    catalog.requireFree(name);
+    // A reference to another table needs that table, as alter add requires.
+    referenceLimits(catalog, fields, name, 0);
     {
         TTable table(catalog.files(), name, fields, entry.binary);
         TOpenTable contents(table, false);  // an empty contents file, so the table opens
