@@ -38,7 +38,14 @@ Host::DirectoryFileSet::Options fileSetOptions(Access access) {
 
 }  // namespace
 
-Catalog::Catalog(const std::string& directory, Access access) : m_files(directory, fileSetOptions(access)) {
+std::string tableNameProblem(const std::string& name) {
+    if (name.size() <= kMaxTableName) return std::string();
+    return "table name too long (" + std::to_string(name.size()) + " bytes; the limit is " +
+           std::to_string(kMaxTableName) + ")";
+}
+
+Catalog::Catalog(const std::string& directory, Access access)
+    : m_files(directory, fileSetOptions(access)), m_writable(access == Access::write) {
     if (m_files.recovered()) std::cerr << "orvex: " << directory << ": rolled back an interrupted change\n";
     if (access == Access::write) {
         m_files.beginChange();

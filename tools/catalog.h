@@ -33,6 +33,15 @@ namespace Tool {
 
 extern const char* const kListFileName;  // "tables.lst"
 
+// The longest table name: NAME_MAX (255 bytes) less the 5 of ".load", the
+// longest extension a table's files take (".dsb", ".trt", ".bin", and
+// ".load" that hosts without rollback leave during a load), so that every
+// file of the table can be made.
+constexpr std::size_t kMaxTableName = 250;
+// "" for a name short enough, else "table name too long (252 bytes; the
+// limit is 250)".
+std::string tableNameProblem(const std::string& name);
+
 enum class Access { read, write };
 
 // What the command line sets for every command's table set: how long to
@@ -61,6 +70,7 @@ public:
 
     Host::DirectoryFileSet& files() { return m_files; }
     const std::string& directory() const { return m_files.path(); }
+    bool writable() const { return m_writable; }
     // True when the tables come from tables.lst.
     bool listed() const { return m_listed; }
 
@@ -96,6 +106,7 @@ private:
 
     Host::DirectoryFileSet m_files;
     Orvex::opened_set m_opened;  // for writing: the library's hold, which recovered the set
+    bool m_writable;
     bool m_changing = false;  // a change is open, to be committed
     bool m_listed = false;
     std::vector<TableEntry> m_tables;

@@ -71,6 +71,7 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
     for (const Referrer& referrer : referrers) {
         const pointer<TTable> table = defineTable(catalog, referrer.table);
         requireContents(catalog, *table);
+        requireWritable(catalog, catalog.entry(referrer.table));
         const unsigned f = table->fields().indexOf(referrer.field);
         TOpenTable open(*table, false);
         const pointer<Console::TProgress> progress = progressBar("Renumbering " + referrerText(referrer));
@@ -85,7 +86,16 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
                 throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
                                  ") refers to record " + std::to_string(value) + " of " + referenced);
             if (renumbered == value) continue;
-            record[f] = renumbered;
+            try {
+                record[f] = renumbered;
+            } catch (const std::out_of_range& e) {
+                // The field was stripped while the referenced table held
+                // fewer records; stripping it again sizes it for them all.
+                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
+                                 ") can't hold " + std::to_string(renumbered) + ", the new number of the record of " +
+                                 referenced + " it refers to: the field was stripped when " + referenced +
+                                 " had fewer records; strip " + referrer.table + ", then try again (" + e.what() + ")");
+            }
             open.update(r, record);
         }
         if (progress) progress->finish();

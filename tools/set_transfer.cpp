@@ -134,6 +134,7 @@ void importTable(ExportReader& in, Catalog& catalog, std::vector<ImportedTable>&
     TableEntry entry{rest.substr(0, space), true};
     const std::string form = space == std::string::npos ? std::string() : rest.substr(space + 1);
     if (!isPlainName(entry.name) || entry.name == Orvex::kTemporaryTableName) in.fail("bad table name '" + entry.name + "'");
+    if (!tableNameProblem(entry.name).empty()) in.fail(tableNameProblem(entry.name));
     if (form != "binary" && form != "text") in.fail("a table's form is binary or text, not '" + form + "'");
     for (const ImportedTable& other : earlier)
         if (other.entry.name == entry.name) in.fail("table " + entry.name + " is given twice");

@@ -124,6 +124,7 @@ int createCommand(const Words& words) {
     const std::string& name = args.positionals()[1];
     if (!isPlainName(name)) throw UsageError("create: a table name is letters, digits and '_', not starting with a digit");
     if (name == kTemporaryTableName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
+    if (!tableNameProblem(name).empty()) throw UsageError(tableNameProblem(name));
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
     std::filesystem::create_directories(directory);
@@ -151,6 +152,7 @@ int sortCommand(const Words& words) {
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     if (!table->fields().comparable()) throw InputError("table " + table->name() + " has an empty key");
     requireContents(catalog, *table);
+    requireWritable(catalog, catalog.entry(table->name()));
     Stopwatch clock;
     unsigned long records = 0;
     const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
@@ -183,7 +185,10 @@ int stripCommand(const Words& words) {
     for (const std::string& name : chosen) catalog.entry(name);  // unknown names fail before anything changes
     if (chosen.empty())
         for (const TableEntry& entry : catalog.tables()) chosen.push_back(entry.name);
-    for (const std::string& name : chosen) refuseDamaged(catalog, catalog.entry(name));
+    for (const std::string& name : chosen) {
+        refuseDamaged(catalog, catalog.entry(name));
+        requireWritable(catalog, catalog.entry(name));
+    }
 
     TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
     std::vector<std::vector<std::string>> report;

@@ -13,12 +13,20 @@ namespace Tool {
 // The table's definition: its structure and transformer files are read; an
 // unknown name raises "Table <name> doesn't exists", a file that is there but
 // not a regular one "<file> is not a regular file", and files that don't read
-// raise a message naming the file (or the table) and the problem.
+// raise a message naming the file (or the table) and the problem. A reader
+// that meets the journal of a strip that was cut off is told so.
 pointer<Orvex::TTable> defineTable(Catalog& catalog, const std::string& name);
 // Raises "<name>.bin is missing" unless the contents file exists (opening a
 // table would quietly create an empty one), and "<name>.bin is not a regular
 // file" when it is a symlink, FIFO, directory or the like.
 void requireContents(Catalog& catalog, const Orvex::TTable& table);
+
+// Raises unless every file of the table that is there can be written, naming
+// the file and the system's reason: "orders.bin: permission denied (the file
+// is read-only)", "<file> is not a regular file". A command checks the tables
+// it writes before the library opens them, which could only say that it
+// couldn't.
+void requireWritable(Catalog& catalog, const TableEntry& table);
 
 // The key for a reader: "id", "id, day", "whole record (id, qty)" or
 // "none".
