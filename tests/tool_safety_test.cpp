@@ -147,6 +147,10 @@ TEST_F(ToolSafety, RefusalsNameTheFileAndTheReason) {
     expect({"sort", dir, "orders"}, 1, "orders.bin: permission denied (the file is read-only)");
     expect({"load", dir, "orders", "--append"}, 1, "orders.bin: permission denied (the file is read-only)", "1\t1\t1\t1\n");
     fs::permissions(bin, fs::perms::owner_write, fs::perm_options::add);
+    // A table only read need not be writable: references are checked against it.
+    fs::permissions(fs::path(dir) / "customers.bin", fs::perms::owner_write, fs::perm_options::remove);
+    expect({"load", dir, "orders", "--append"}, 0, "", "1009\t1\t1\t1\n");
+    fs::permissions(fs::path(dir) / "customers.bin", fs::perms::owner_write, fs::perm_options::add);
     fs::rename(bin, root / "orders.bin");
     ASSERT_EQ(::mkfifo(bin.c_str(), 0644), 0);
     expect({"load", dir, "orders", "--append"}, 1, "orders.bin is not a regular file", "1\t1\t1\t1\n");

@@ -133,7 +133,7 @@ int alterCommand(const Words& words) {
     if (action == "add") parseFieldList({args.positionals()[3]});  // bad syntax is bad usage, found before the lock
     Catalog catalog(args.positionals()[0], Access::write);
     pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
-    requireWritable(catalog, catalog.entry(table->name()));
+    requireWritable(catalog, Catalog::fileNames(catalog.entry(table->name())));
     if (action == "add") return alterAdd(catalog, table, args.positionals()[3], args);
     return alterDrop(catalog, table, args.positionals()[3]);
 }
@@ -149,7 +149,7 @@ int dropCommand(const Words& words) {
     for (const Referrer& referrer : referrersOf(catalog, name))
         if (referrer.table != name) others += (others.empty() ? "" : ", ") + referrerText(referrer);
     if (!others.empty()) throw InputError("table " + name + " is referred to by " + others + "; drop or alter those first");
-    requireWritable(catalog, entry);
+    requireWritable(catalog, Catalog::fileNames(entry));
     for (const std::string& file : Catalog::fileNames(entry)) {
         const std::string problem = fileKindProblem(catalog.files(), file, false);
         if (!problem.empty()) throw InputError(problem);

@@ -112,7 +112,7 @@ int deleteCommand(const Words& words) {
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
-    requireWritable(catalog, catalog.entry(table->name()));
+    requireWritable(catalog, {table->contentsFileName()});
     const std::string& key = args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
@@ -144,7 +144,7 @@ int updateCommand(const Words& words) {
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
-    requireWritable(catalog, catalog.entry(table->name()));
+    requireWritable(catalog, {table->contentsFileName()});
     const TFields& fields = table->fields();
     const std::vector<Assignment> changes =
         assignments(fields, table->name(), Words(args.positionals().begin() + 3, args.positionals().end()));

@@ -40,9 +40,7 @@ unsigned long referringRecords(Catalog& catalog, const std::vector<Referrer>& re
         for (const std::string& name : counted) seen = seen || name == referrer.table;
         if (seen) continue;
         counted.push_back(referrer.table);
-        const pointer<TTable> other = defineTable(catalog, referrer.table);
-        requireContents(catalog, *other);
-        records += TOpenTable(*other, false).size();
+        records += storedCount(catalog, *defineTable(catalog, referrer.table));
     }
     return records;
 }
@@ -59,9 +57,7 @@ std::vector<unsigned long> referenceLimits(Catalog& catalog, const TFields& fiel
         }
         if (!catalog.contains(target))
             throw InputError("field " + fields[f].name() + " refers to table " + target + ", which does not exist");
-        const pointer<TTable> referenced = defineTable(catalog, target);
-        requireContents(catalog, *referenced);
-        limits[f] = TOpenTable(*referenced, false).size();
+        limits[f] = storedCount(catalog, *defineTable(catalog, target));
     }
     return limits;
 }
@@ -71,7 +67,7 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
     for (const Referrer& referrer : referrers) {
         const pointer<TTable> table = defineTable(catalog, referrer.table);
         requireContents(catalog, *table);
-        requireWritable(catalog, catalog.entry(referrer.table));
+        requireWritable(catalog, {table->contentsFileName()});
         const unsigned f = table->fields().indexOf(referrer.field);
         TOpenTable open(*table, false);
         const pointer<Console::TProgress> progress = progressBar("Renumbering " + referrerText(referrer));

@@ -152,7 +152,7 @@ int sortCommand(const Words& words) {
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     if (!table->fields().comparable()) throw InputError("table " + table->name() + " has an empty key");
     requireContents(catalog, *table);
-    requireWritable(catalog, catalog.entry(table->name()));
+    requireWritable(catalog, {table->contentsFileName()});
     Stopwatch clock;
     unsigned long records = 0;
     const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
@@ -187,8 +187,10 @@ int stripCommand(const Words& words) {
         for (const TableEntry& entry : catalog.tables()) chosen.push_back(entry.name);
     for (const std::string& name : chosen) {
         refuseDamaged(catalog, catalog.entry(name));
-        requireWritable(catalog, catalog.entry(name));
+        requireWritable(catalog, Catalog::fileNames(catalog.entry(name)));
     }
+    // The library opens every table of the set for writing as it strips.
+    for (const TableEntry& entry : catalog.tables()) requireWritable(catalog, {Catalog::fileNames(entry)[2]});
 
     TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
     std::vector<std::vector<std::string>> report;

@@ -6,7 +6,9 @@
 #include <cerrno>
 
 #include "Core/Orvex/table_files.h"
+#include "fileset/vfstream.h"
 #include "support/Utils.h"
+#include "support/serial.h"
 #include "support/tabulation.h"
 #include "tools/standard_output.h"
 #include "tools/table_rules.h"
@@ -40,8 +42,8 @@ pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
     }
 }
 
-void requireWritable(Catalog& catalog, const TableEntry& table) {
-    for (const std::string& file : Catalog::fileNames(table)) {
+void requireWritable(Catalog& catalog, const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
         const std::string kind = fileKindProblem(catalog.files(), file, false);
         if (!kind.empty()) Utils::raise_runtime_error(kind);
         const std::string path = catalog.directory() + "/" + file;
@@ -52,6 +54,14 @@ void requireWritable(Catalog& catalog, const TableEntry& table) {
             Utils::raise_runtime_error(file + ": permission denied (the file is read-only)");
         if (::access(path.c_str(), W_OK) != 0) Utils::raise_runtime_error(file + ": " + reasonText(errno));
     }
+}
+
+unsigned long storedCount(Catalog& catalog, const TTable& table) {
+    requireContents(catalog, table);
+    FileSet::ivfstream in(catalog.files(), table.contentsFileName().c_str(), std::ios_base::binary, false, true);
+    unsigned long count = 0;
+    if (!serial::read_u32(in, count)) Utils::raise_runtime_error(table.contentsFileName() + " is damaged");
+    return count;
 }
 
 void requireContents(Catalog& catalog, const TTable& table) {

@@ -21,12 +21,19 @@ pointer<Orvex::TTable> defineTable(Catalog& catalog, const std::string& name);
 // file" when it is a symlink, FIFO, directory or the like.
 void requireContents(Catalog& catalog, const Orvex::TTable& table);
 
-// Raises unless every file of the table that is there can be written, naming
-// the file and the system's reason: "orders.bin: permission denied (the file
-// is read-only)", "<file> is not a regular file". A command checks the tables
-// it writes before the library opens them, which could only say that it
+// Raises unless each of `files` that is there can be written, naming the
+// file and the system's reason: "orders.bin: permission denied (the file is
+// read-only)", "<file> is not a regular file". A command checks the files it
+// will write (a table's contents, or all its files when its structure
+// changes) before the library opens them, which could only say that it
 // couldn't.
-void requireWritable(Catalog& catalog, const TableEntry& table);
+void requireWritable(Catalog& catalog, const std::vector<std::string>& files);
+
+// The record count a table's contents file holds, read without opening it
+// for writing: a command reads the tables it refers to, and their files may
+// be read-only. Raises as requireContents, and "<file> is damaged" when the
+// count is not there.
+unsigned long storedCount(Catalog& catalog, const Orvex::TTable& table);
 
 // The key for a reader: "id", "id, day", "whole record (id, qty)" or
 // "none".

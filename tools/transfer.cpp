@@ -186,7 +186,7 @@ int loadCommand(const Words& words) {
     args.expect(2, 2, "DIR TABLE");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
-    requireWritable(catalog, catalog.entry(table->name()));
+    requireWritable(catalog, {table->contentsFileName()});
     struct stat input;
     if (::fstat(STDIN_FILENO, &input) == 0 && S_ISDIR(input.st_mode))
         throw InputError("standard input is a directory, not a file of records");
