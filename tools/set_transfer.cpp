@@ -19,6 +19,7 @@
 // references once every table is in. A directory that holds any file of a
 // table of the stream is refused, as create refuses it. It is one change: a
 // stream that is cut short or wrong anywhere leaves the directory as it was.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -30,11 +31,11 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
+#include "tools/references.h"
 #include "tools/report.h"
 #include "tools/standard_output.h"
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
-#include "tools/references.h"
 #include "tools/usage.h"
 #include "tools/value_checks.h"
 
@@ -92,9 +93,14 @@ public:
 
     std::string bytes(unsigned long count) {
         if (count > (1UL << 30)) fail("a section of " + std::to_string(count) + " bytes is too large");
-        std::string text(count, '\0');
-        m_in.read(&text[0], static_cast<std::streamsize>(count));
-        if (static_cast<unsigned long>(m_in.gcount()) != count) fail("the stream ends inside a section");
+        // Read as it comes, so that a count the stream doesn't hold costs no memory.
+        std::string text;
+        char chunk[1 << 16];
+        while (text.size() < count) {
+            m_in.read(chunk, static_cast<std::streamsize>(std::min<unsigned long>(sizeof chunk, count - text.size())));
+            if (m_in.gcount() <= 0) fail("the stream ends inside a section");
+            text.append(chunk, static_cast<std::size_t>(m_in.gcount()));
+        }
         for (char c : text) m_line += c == '\n';
         return text;
     }
@@ -166,7 +172,8 @@ void importTable(ExportReader& in, Catalog& catalog, std::vector<ImportedTable>&
     for (unsigned long r = 0; r < count; ++r) {
         if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
         if (!in.recordLine(line)) in.fail("the stream ends after " + std::to_string(r) + " records of " + entry.name);
-        if (!readTextRecord(line, record, checks, in.line())) in.fail("a blank line where a record of " + entry.name + " was expected");
+        if (!readTextRecord(line, record, checks, in.line()))
+            in.fail("a blank line where a record of " + entry.name + " was expected");
         out.push_back(record);
     }
     if (progress) progress->finish();
