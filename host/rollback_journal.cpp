@@ -108,8 +108,8 @@ std::string refused(const std::string& directory, const std::string& what) {
 
 std::string howToGoOn(const std::string& directory) {
     return "; `orvex check " + directory +
-           "` reports it, and the README (\"Changes: atomic, durable, one writer at a time\") tells how to inspect "
-           "and remove the journal by hand";
+           "` explains it, and the README (\"Changes: atomic, durable, one writer at a time\") describes how to "
+           "inspect and remove the journal by hand";
 }
 
 bool writeProtected(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
@@ -226,9 +226,15 @@ std::string readEntries(int fd, const std::string& directory, Contents& contents
         }
         at += raw.size() + 4;
     }
-    for (auto& file : contents.files)
-        std::sort(file.second.ranges.begin(), file.second.ranges.end(),
+    for (auto& file : contents.files) {
+        auto& ranges = file.second.ranges;
+        std::sort(ranges.begin(), ranges.end(),
                   [](const CutOffChange::Range& a, const CutOffChange::Range& b) { return a.offset < b.offset; });
+        for (std::size_t i = 1; i < ranges.size(); ++i)
+            if (ranges[i].offset < ranges[i - 1].offset + ranges[i - 1].count)
+                return refused(directory, "it saves byte " + std::to_string(ranges[i].offset) + " of " +
+                                              quoted(file.first) + " twice");
+    }
     return "";
 }
 
@@ -259,7 +265,7 @@ std::string checkFiles(int dir, const std::string& directory, const Contents& co
 // Opens, reads and checks the journal found in `directory`; an empty
 // answer with `journal` closed when there is none.
 std::string examineFound(const std::string& directory, Descriptor& dir, Descriptor& journal, Contents& contents) {
-    dir.fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir.fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir.fd < 0) return "can't open " + directory + ": " + reason(errno);
     std::string problem = openFound(dir.fd, directory, journal);
     if (problem.empty() && journal.fd >= 0) problem = readEntries(journal.fd, directory, contents);
@@ -505,7 +511,7 @@ void RollbackJournal::rollBack() {
     if (journal.fd < 0) return;
     // Read back through our own descriptor: the file under the journal's
     // name may have been replaced since.
-    Descriptor dir(::open(m_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor dir(::open(m_directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd < 0) fail("Couldn't open", m_directory);
     Contents contents;
     std::string problem = readEntries(journal.fd, m_directory, contents);

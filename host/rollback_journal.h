@@ -33,8 +33,8 @@
 //   refuses the whole journal: a name must be a plain name of the directory
 //   (isPlainFileName: not empty, no '/', not "." or "..") and not the lock
 //   or the journal; a file is noted once, by an 'F' entry before any of its
-//   'B' entries; its length is at most FileImage::maxSize; a 'B' range lies
-//   within the length its 'F' entry noted.
+//   'B' entries; its length is at most FileImage::maxSize (0 if it did not
+//   exist); its 'B' ranges lie within that length and never overlap.
 // - Every file named must be, if it is there, a regular file (not a
 //   symlink) that somebody may write (not 0444). A file the journal says
 //   existed and that is missing is re-created, and a file it says the change

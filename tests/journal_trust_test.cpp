@@ -182,7 +182,7 @@ TEST_F(JournalTrust, APlantedJournalIsRefusedWholeByEveryCommandAndChangesNothin
         EXPECT_EQ(writer.status, 1);
         EXPECT_NE(writer.err.find(planted.message), std::string::npos) << writer.err;
         if (!planted.entries.empty())
-            EXPECT_NE(writer.err.find("`orvex check " + dir() + "` reports it"), std::string::npos) << writer.err;
+            EXPECT_NE(writer.err.find("`orvex check " + dir() + "` explains it"), std::string::npos) << writer.err;
         const ToolOutcome reader = tool({"dump", dir(), "t"});
         EXPECT_EQ(reader.status, 1);
         EXPECT_NE(reader.err.find(planted.message), std::string::npos) << reader.err;
