@@ -119,8 +119,8 @@ public:
     // goes. `cutOff`, `original`: for a file shown as it was before a change
     // that was cut off, the bytes the journal saved, laid over what the
     // descriptor gives.
-    DiskImage(int fd, bool writable, std::size_t length, const std::string& name, RollbackJournal* journal, int* failure,
-              std::shared_ptr<const CutOffChange> cutOff = nullptr, const CutOffChange::Original* original = nullptr)
+    DiskImage(int fd, bool writable, std::size_t length, const std::string& name, RollbackJournal* journal,
+              int* failure, std::shared_ptr<const CutOffChange> cutOff = nullptr, const CutOffChange::Original* original = nullptr)
         : FileImage(length), m_fd(fd), m_writable(writable), m_diskSize(length), m_name(name), m_journal(journal),
           m_failure(failure), m_cutOff(std::move(cutOff)), m_original(original) {}
     ~DiskImage() override { ::close(m_fd); }
@@ -301,7 +301,8 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const s
         ::close(fd);
         return nullptr;
     }
-    return std::make_shared<DiskImage>(fd, writable, length, name, m_options.writable ? &m_journal : nullptr, &m_failure);
+    return std::make_shared<DiskImage>(fd, writable, length, name, m_options.writable ? &m_journal : nullptr,
+                                       &m_failure);
 }
 
 std::streambuf* DirectoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
@@ -408,7 +409,8 @@ void DirectoryFileSet::raiseIfFailed() const {
     if (m_failure) {
         std::string reason = std::strerror(m_failure);
         reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
-        Utils::raise_runtime_error("Couldn't write the files of " + m_path + "; the change will be rolled back: " + reason);
+        Utils::raise_runtime_error("Couldn't write the files of " + m_path +
+                                   "; the change will be rolled back: " + reason);
     }
 }
 

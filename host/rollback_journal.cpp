@@ -106,6 +106,10 @@ std::string refused(const std::string& directory, const std::string& what) {
     return journalPath(directory) + " is not a journal this set could have written: " + what;
 }
 
+std::string unreadable(const std::string& directory, int error) {
+    return "a change to " + directory + " was cut off and its journal can't be read: " + reason(error);
+}
+
 std::string howToGoOn(const std::string& directory) {
     return "; `orvex check " + directory +
            "` explains it, and the README (\"Changes: atomic, durable, one writer at a time\") describes how to "
@@ -152,8 +156,7 @@ std::string openFound(int dir, const std::string& directory, Descriptor& journal
     const std::string path = journalPath(directory);
     journal.fd = ::openat(dir, kJournalFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (journal.fd < 0 && errno == ENOENT) return "";
-    if (journal.fd < 0 && errno != ELOOP)
-        return "a change to " + directory + " was cut off and its journal can't be read: " + reason(errno);
+    if (journal.fd < 0 && errno != ELOOP) return unreadable(directory, errno);
     struct stat st, owner;
     if (journal.fd < 0 || ::fstat(journal.fd, &st) != 0 || !S_ISREG(st.st_mode)) return path + " is not a regular file";
     if (::fstat(dir, &owner) != 0) return "can't look at " + directory + ": " + reason(errno);
@@ -170,7 +173,7 @@ std::string openFound(int dir, const std::string& directory, Descriptor& journal
 std::string readEntries(int fd, const std::string& directory, Contents& contents) {
     struct stat st;
     char header[kHeaderSize];
-    if (::fstat(fd, &st) != 0) return "a change to " + directory + " was cut off and its journal can't be read: " + reason(errno);
+    if (::fstat(fd, &st) != 0) return unreadable(directory, errno);
     contents.valid = readAll(fd, header, kHeaderSize, 0) && std::equal(kMagic, kMagic + 8, header) &&
                      getLE(header + 8, 4) == kVersion;
     if (!contents.valid) return "";
@@ -241,7 +244,8 @@ std::string readEntries(int fd, const std::string& directory, Contents& contents
 // Checks what applying `contents` would do to the files of the directory
 // open on `dir`. `own`: names the caller noted itself, which it may make
 // or remove whatever they are.
-std::string checkFiles(int dir, const std::string& directory, const Contents& contents, const std::set<std::string>* own) {
+std::string checkFiles(int dir, const std::string& directory, const Contents& contents,
+                       const std::set<std::string>* own) {
     for (const auto& file : contents.files) {
         const std::string& name = file.first;
         const bool ours = madeByChanges(name) || (own && own->count(name));
@@ -288,7 +292,8 @@ void restore(int dir, int journal, const std::string& directory, const Contents&
             }
             const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
             Descriptor fd(::openat(dir, entry.first.c_str(), flags));
-            if (fd.fd < 0 && errno == ENOENT) fd.fd = ::openat(dir, entry.first.c_str(), flags | O_CREAT | O_EXCL, 0644);
+            if (fd.fd < 0 && errno == ENOENT)
+                fd.fd = ::openat(dir, entry.first.c_str(), flags | O_CREAT | O_EXCL, 0644);
             if (fd.fd < 0) fail("Couldn't restore", file);
             struct stat st;
             if (::fstat(fd.fd, &st) != 0) fail("Couldn't restore", file);
@@ -296,7 +301,8 @@ void restore(int dir, int journal, const std::string& directory, const Contents&
                 Utils::raise_runtime_error("Couldn't restore " + file + ": not a regular file anybody may write");
             for (const CutOffChange::Range& range : original.ranges) {
                 bytes.resize(range.count);
-                if (!readAll(journal, bytes.data(), bytes.size(), range.at)) fail("Couldn't read", journalPath(directory));
+                if (!readAll(journal, bytes.data(), bytes.size(), range.at))
+                    fail("Couldn't read", journalPath(directory));
                 if (!writeAll(fd.fd, bytes.data(), bytes.size(), range.offset)) fail("Couldn't restore", file);
             }
             if (::ftruncate(fd.fd, static_cast<off_t>(original.length)) != 0 || (sync && ::fsync(fd.fd) != 0))
