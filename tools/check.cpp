@@ -146,11 +146,12 @@ int checkCommand(const Words& words) {
     std::unique_ptr<Catalog> opened;
     try {
         opened = std::make_unique<Catalog>(directory, Access::read);
-    } catch (const std::runtime_error&) {
+    } catch (const std::runtime_error& e) {
         // A journal no command will apply (refused, or unreadable) is damage
-        // like any other: one line naming it and what is wrong.
+        // like any other: one line naming it and what is wrong. Only when it
+        // is what stopped the set from opening (not, say, a writer's lock).
         const std::string problem = Host::RollbackJournal::problem(directory);
-        if (problem.empty()) throw;
+        if (problem.empty() || std::string(e.what()).rfind(problem, 0) != 0) throw;
         const std::string journal = directory + "/" + Host::kJournalFileName;
         std::cout << (problem.rfind(journal, 0) == 0 ? problem : journal + ": " + problem) << "\n"
                   << "1 problem in the journal of a change that was cut off\n";
