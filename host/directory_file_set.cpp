@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -120,7 +119,8 @@ public:
     // that was cut off, the bytes the journal saved, laid over what the
     // descriptor gives.
     DiskImage(int fd, bool writable, std::size_t length, const std::string& name, RollbackJournal* journal,
-              int* failure, std::shared_ptr<const CutOffChange> cutOff = nullptr, const CutOffChange::Original* original = nullptr)
+              int* failure, std::shared_ptr<const CutOffChange> cutOff = nullptr,
+              const CutOffChange::Original* original = nullptr)
         : FileImage(length), m_fd(fd), m_writable(writable), m_diskSize(length), m_name(name), m_journal(journal),
           m_failure(failure), m_cutOff(std::move(cutOff)), m_original(original) {}
     ~DiskImage() override { ::close(m_fd); }
@@ -213,7 +213,7 @@ private:
     std::size_t m_diskSize;  // the file's length as last written
     std::string m_name;
     RollbackJournal* m_journal;
-    int* m_failure;
+    int* m_failure;  // the set's: the errno of the first write back that failed
     bool m_discarded = false;
     std::shared_ptr<const CutOffChange> m_cutOff;
     const CutOffChange::Original* m_original;
@@ -253,11 +253,17 @@ DirectoryFileSet::~DirectoryFileSet() {
 
 bool DirectoryFileSet::reserved(const std::string& name) { return name == kJournalFileName || name == kLockFileName; }
 
+const CutOffChange::Original* DirectoryFileSet::cutOffOriginal(const std::string& name) const {
+    if (!m_cutOff) return nullptr;
+    const auto original = m_cutOff->files().find(name);
+    return original == m_cutOff->files().end() ? nullptr : &original->second;
+}
+
 std::string DirectoryFileSet::fullPath(const std::string& name) const { return m_path + "/" + name; }
 
 std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(const std::string& name) {
-    const auto original = m_cutOff->files().find(name);
-    if (original == m_cutOff->files().end() || !original->second.existed) return nullptr;
+    const CutOffChange::Original* original = cutOffOriginal(name);
+    if (!original || !original->existed) return nullptr;
     // The file as the cut-off change found it: what is there now, cut or
     // grown to its old length, with the bytes the journal saved laid over.
     bool writable = false;
@@ -268,19 +274,19 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(con
         return nullptr;
     }
     if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (original->second.length > FileImage::maxSize) {
+    if (original->length > FileImage::maxSize) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_shared<DiskImage>(fd, false, static_cast<std::size_t>(original->second.length), name, nullptr,
-                                       nullptr, m_cutOff, &original->second);
+    return std::make_shared<DiskImage>(fd, false, static_cast<std::size_t>(original->length), name, nullptr, nullptr,
+                                       m_cutOff, original);
 }
 
 std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const std::string& name, const OpenRequest& request) {
     const std::string path = fullPath(name);
     if (!m_options.writable) {
         if (request.empty) return nullptr;
-        if (pendingChange() && m_cutOff->files().count(name)) return originalImage(name);
+        if (cutOffOriginal(name)) return originalImage(name);
     } else if (request.create && !onDisk(path)) {
         // The new file must be known to the journal before it exists.
         try {
@@ -406,12 +412,9 @@ void DirectoryFileSet::commitIfIdle() {
 }
 
 void DirectoryFileSet::raiseIfFailed() const {
-    if (m_failure) {
-        std::string reason = std::strerror(m_failure);
-        reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    if (m_failure)
         Utils::raise_runtime_error("Couldn't write the files of " + m_path +
-                                   "; the change will be rolled back: " + reason);
-    }
+                                   "; the change will be rolled back: " + systemReason(m_failure));
 }
 
 void DirectoryFileSet::beginChange() { ++m_depth; }
@@ -436,10 +439,7 @@ void DirectoryFileSet::rollBack() {
 
 bool DirectoryFileSet::exists(const std::string& name) const {
     if (!isPlainFileName(name) || reserved(name)) return false;
-    if (pendingChange()) {
-        const auto original = m_cutOff->files().find(name);
-        if (original != m_cutOff->files().end()) return original->second.existed;
-    }
+    if (const CutOffChange::Original* original = cutOffOriginal(name)) return original->existed;
     struct stat st;
     return ::lstat(fullPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -450,8 +450,7 @@ std::vector<std::string> DirectoryFileSet::list() const {
     for (std::filesystem::directory_iterator it(m_path, error), end; !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
         std::error_code typeError;
-        if (!reserved(name) && !(pendingChange() && m_cutOff->files().count(name)) && it->is_regular_file(typeError) &&
-            !it->is_symlink(typeError))
+        if (!reserved(name) && !cutOffOriginal(name) && it->is_regular_file(typeError) && !it->is_symlink(typeError))
             names.push_back(name);
     }
     if (pendingChange())

@@ -148,6 +148,8 @@ private:
     std::string fullPath(const std::string& name) const;
     std::shared_ptr<DiskImage> openImage(const std::string& name, const OpenRequest& request);
     std::shared_ptr<DiskImage> originalImage(const std::string& name);
+    // What the change cut off says `name` was; null when it says nothing.
+    const CutOffChange::Original* cutOffOriginal(const std::string& name) const;
     void commitIfIdle();
     void commitIfIdleQuietly();  // where nobody can be told of a failure
     // Open buffers on a file that was removed or renamed keep their image;

@@ -88,12 +88,6 @@ bool readAll(int fd, char* data, std::size_t size, std::uint64_t at) {
 
 std::string journalPath(const std::string& directory) { return directory + "/" + kJournalFileName; }
 
-// The system's reason for `error`, to end a sentence.
-std::string reason(int error) {
-    std::string text = std::strerror(error);
-    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-    return text;
-}
 
 // A name as a message shows it: quoted, anything unprintable as '?'.
 std::string quoted(const std::string& name) {
@@ -107,7 +101,7 @@ std::string refused(const std::string& directory, const std::string& what) {
 }
 
 std::string unreadable(const std::string& directory, int error) {
-    return "a change to " + directory + " was cut off and its journal can't be read: " + reason(error);
+    return "a change to " + directory + " was cut off and its journal can't be read: " + systemReason(error);
 }
 
 std::string howToGoOn(const std::string& directory) {
@@ -159,7 +153,7 @@ std::string openFound(int dir, const std::string& directory, Descriptor& journal
     if (journal.fd < 0 && errno != ELOOP) return unreadable(directory, errno);
     struct stat st, owner;
     if (journal.fd < 0 || ::fstat(journal.fd, &st) != 0 || !S_ISREG(st.st_mode)) return path + " is not a regular file";
-    if (::fstat(dir, &owner) != 0) return "can't look at " + directory + ": " + reason(errno);
+    if (::fstat(dir, &owner) != 0) return "can't look at " + directory + ": " + systemReason(errno);
     if (st.st_uid != owner.st_uid && st.st_uid != ::geteuid() && st.st_uid != 0)
         return refused(directory, "it belongs to user " + std::to_string(st.st_uid) +
                                       ", neither the directory's owner nor the user running this");
@@ -251,7 +245,7 @@ std::string checkFiles(int dir, const std::string& directory, const Contents& co
         const bool ours = madeByChanges(name) || (own && own->count(name));
         struct stat st;
         if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return "can't look at " + directory + "/" + name + ": " + reason(errno);
+            if (errno != ENOENT) return "can't look at " + directory + "/" + name + ": " + systemReason(errno);
             if (file.second.existed && !ours)
                 return refused(directory, "it would make " + quoted(name) + ", which is no name of a table's file");
             continue;
@@ -270,7 +264,7 @@ std::string checkFiles(int dir, const std::string& directory, const Contents& co
 // answer with `journal` closed when there is none.
 std::string examineFound(const std::string& directory, Descriptor& dir, Descriptor& journal, Contents& contents) {
     dir.fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir.fd < 0) return "can't open " + directory + ": " + reason(errno);
+    if (dir.fd < 0) return "can't open " + directory + ": " + systemReason(errno);
     std::string problem = openFound(dir.fd, directory, journal);
     if (problem.empty() && journal.fd >= 0) problem = readEntries(journal.fd, directory, contents);
     if (problem.empty() && journal.fd >= 0) problem = checkFiles(dir.fd, directory, contents, nullptr);
@@ -319,6 +313,12 @@ void restore(int dir, int journal, const std::string& directory, const Contents&
 }
 
 }  // namespace
+
+std::string systemReason(int error) {
+    std::string text = std::strerror(error);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
 
 bool syncPath(const std::string& path, bool directory) {
     const int fd = ::open(path.c_str(), (directory ? O_DIRECTORY : O_NOFOLLOW) | O_RDONLY | O_CLOEXEC | O_NONBLOCK);

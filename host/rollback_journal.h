@@ -180,6 +180,10 @@ private:
     std::map<std::string, Original> m_files;
 };
 
+// The system's reason for `error` (strerror), to end a sentence: "no space
+// left on device".
+std::string systemReason(int error);
+
 // Syncs a file's or a directory's data to the device; false on failure. A
 // file that is a symlink is not followed.
 bool syncPath(const std::string& path, bool directory);
