@@ -4,13 +4,11 @@
 // of it; an honest one still rolls back, and readers see the set as it was
 // or refuse, never half a change.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -235,28 +233,6 @@ TEST_F(JournalTrust, AnHonestJournalRollsBackAndReadersSeeTheSetAsItWasOrRefuse)
         EXPECT_TRUE(writer.recovered());
     }
     EXPECT_EQ(snapshot(), before);
-}
-
-// A full disk is one reason among others; what the system said is kept.
-TEST_F(JournalTrust, AFailedWriteBackGivesTheSystemsReason) {
-    const std::string expected =
-        "Couldn't write the files of " + dir() + "; the change will be rolled back: file too large";
-    EXPECT_EQ(inChild(false, [&] {
-                  ::signal(SIGXFSZ, SIG_IGN);
-                  const rlimit limit{1 << 16, 1 << 16};
-                  Host::DirectoryFileSet files(dir());
-                  files.beginChange();
-                  ::setrlimit(RLIMIT_FSIZE, &limit);
-                  FileSet::ovfstream(files, "t.bin", std::ios_base::binary, false, true) << std::string(1 << 17, 'x');
-                  try {
-                      files.endChange();
-                  } catch (const std::runtime_error& e) {
-                      return e.what() == expected ? 0 : 1;
-                  }
-                  return 2;
-              }),
-              0);
-    EXPECT_EQ(tool({"dump", dir(), "t"}).out, dumped);
 }
 
 }  // namespace
