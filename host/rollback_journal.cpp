@@ -158,6 +158,8 @@ std::string openFound(int dir, const std::string& directory, Descriptor& journal
         return refused(directory, "it belongs to user " + std::to_string(st.st_uid) +
                                       ", neither the directory's owner nor the user running this");
     if (st.st_mode & (S_IWGRP | S_IWOTH)) return refused(directory, "users other than its owner may write it");
+    // A second name could be a trusted user's file linked in from elsewhere.
+    if (st.st_nlink != 1) return refused(directory, "it has more than one name (hard links)");
     return "";
 }
 

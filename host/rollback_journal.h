@@ -27,8 +27,9 @@
 // - It must be a regular file (opened with O_NOFOLLOW | O_NONBLOCK, so a
 //   symlink, FIFO, device or directory is refused at once as "<path> is not
 //   a regular file"), owned by the directory's owner, the user running the
-//   program or root, and writable by nobody but its owner (no group or
-//   other write bit). Anything else is refused.
+//   program or root, writable by nobody but its owner (no group or other
+//   write bit), and with one name only (no hard link). Anything else is
+//   refused.
 // - Every entry is checked before anything is applied, and one bad entry
 //   refuses the whole journal: a name must be a plain name of the directory
 //   (isPlainFileName: not empty, no '/', not "." or "..") and not the lock

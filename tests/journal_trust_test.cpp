@@ -158,6 +158,8 @@ TEST_F(JournalTrust, APlantedJournalIsRefusedWholeByEveryCommandAndChangesNothin
         {"a length of 2^62", {{'F', "t.bin", 1, std::uint64_t(1) << 62}}, notOurs + "it gives \"t.bin\" a length of"},
         {"a journal others may write", {{'F', "t.bin", 1, 0}}, notOurs + "users other than its owner may write it",
          [&] { fs::permissions(journal, fs::perms::others_write, fs::perm_options::add); }},
+        {"a journal with a second name", {{'F', "t.bin", 1, 0}}, notOurs + "it has more than one name",
+         [&] { fs::create_hard_link(journal, set / "copy.bin"); }},
         {"a journal of another user", {{'F', "t.bin", 1, 0}}, notOurs + "it belongs to user 65534",
          [&] { ASSERT_EQ(::chown(journal.c_str(), kNobody, kNobody), 0) << "run as root"; }},
         {"a FIFO journal", {}, journal.string() + " is not a regular file", [&] { ::mkfifo(journal.c_str(), 0600); }},
