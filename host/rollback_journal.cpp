@@ -104,10 +104,12 @@ std::string unreadable(const std::string& directory, int error) {
     return "a change to " + directory + " was cut off and its journal can't be read: " + systemReason(error);
 }
 
+const char kReadme[] =
+    "the README (\"Changes: atomic, durable, one writer at a time\") describes how to inspect and remove the "
+    "journal by hand";
+
 std::string howToGoOn(const std::string& directory) {
-    return "; `orvex check " + directory +
-           "` explains it, and the README (\"Changes: atomic, durable, one writer at a time\") describes how to "
-           "inspect and remove the journal by hand";
+    return "; `orvex check " + directory + "` explains it, and " + kReadme;
 }
 
 bool writeProtected(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
@@ -309,8 +311,8 @@ void restore(int dir, int journal, const std::string& directory, const Contents&
         if (sync && !syncPath(directory, true)) fail("Couldn't sync", directory);
     } catch (const std::runtime_error& e) {
         Utils::raise_runtime_error("Couldn't roll back the change cut off in " + directory + ": " + e.what() +
-                                   "; the journal stays, and the next command that writes tries again" +
-                                   howToGoOn(directory));
+                                   "; the journal stays, and the next command that writes tries again: fix the "
+                                   "cause first (a full disk, a file only another user may write); " + kReadme);
     }
 }
 

@@ -53,6 +53,10 @@
 // read "a change to <dir> was cut off and its journal can't be read:
 // <reason>", each with a pointer to `orvex check` and the README, which
 // tells how to inspect and remove a journal by hand. Nothing is changed.
+// One that passes but can't be applied (a file that can't be restored)
+// raises "Couldn't roll back the change cut off in <dir>: <reason>", keeps
+// the journal for the next writer (rolling back again is harmless) and
+// points to the README.
 //
 // Who may read it: the journal holds the original bytes of the files it
 // protects, and readers need it to see those files as they were. It is made
