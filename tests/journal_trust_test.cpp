@@ -178,8 +178,9 @@ TEST_F(JournalTrust, APlantedJournalIsRefusedWholeByEveryCommandAndChangesNothin
             const ToolOutcome run = tool(args);
             EXPECT_EQ(run.status, 1) << args[0];
             EXPECT_NE((run.out + run.err).find(planted.message), std::string::npos) << run.out << run.err;
-            if (args[0] != "check" && !planted.entries.empty())
+            if (args[0] != "check" && !planted.entries.empty()) {
                 EXPECT_NE(run.err.find("`orvex check " + dir() + "` explains it"), std::string::npos) << run.err;
+            }
         }
         EXPECT_EQ(snapshot(), before);
     }

@@ -94,7 +94,7 @@ TEST_F(ToolSafety, TheExitStatusSaysWhetherTheSetChanged) {
         {{"dump", dir, "orders"}, "", kClosedPipe, 1, "Couldn't write to standard output: broken pipe"},
         // A file-size limit is a failed write, not a signal: the load is taken back.
         {{"load", dir, "orders", "--append"}, many, "ulimit -f 1; " + kPlain, 1,
-         "Couldn't write the files of " + dir + "; the change will be rolled back"},
+         "Couldn't write the files of " + dir + "; the change will be rolled back: file too large"},
     };
     for (const auto& c : cases) expect(c.args, c.status, c.message, c.input, c.shell);
 }
