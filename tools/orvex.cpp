@@ -84,6 +84,7 @@ std::string oneLine(std::string message) {
 }
 
 int fail(int status, const std::string& message) {
+    std::cout.exceptions(std::ios::goodbit);  // standard output may be what failed
     std::cout.flush();
     std::cerr << "orvex: " << oneLine(message) << std::endl;
     return status;
@@ -95,6 +96,11 @@ int failed(int status, const std::string& message) {
     const std::string& changed = Tool::committedDirectory();
     if (changed.empty()) return fail(status, message);
     return fail(3, "the change to " + changed + " was made, but its report couldn't be written: " + message);
+}
+
+int outputFailed(const std::string& problem) {
+    return Tool::committedDirectory().empty() ? fail(1, "Couldn't write to standard output: " + problem)
+                                               : failed(1, problem);
 }
 
 int run(const std::vector<std::string>& words) {
@@ -116,9 +122,11 @@ int run(const std::vector<std::string>& words) {
         const int status = command->second(takeSetOptions(Tool::Words(words.begin() + 1, words.end())));
         std::cout.flush();
         const std::string problem = Tool::outputProblem();
-        if (problem.empty()) return status;
-        return Tool::committedDirectory().empty() ? fail(1, "Couldn't write to standard output: " + problem)
-                                                   : failed(1, problem);
+        return problem.empty() ? status : outputFailed(problem);
+    } catch (const std::ios_base::failure&) {
+        // Standard output failed part way (a closed pipe, a full device):
+        // the command stopped there rather than produce what nobody reads.
+        return outputFailed(Tool::outputProblem());
     } catch (const Tool::UsageError& e) {
         return failed(2, e.what());
     } catch (const std::exception& e) {

@@ -73,7 +73,12 @@ bool openStandardDescriptors() {
     return true;
 }
 
-void useStandardOutput() { std::cout.rdbuf(&standardOutput()); }
+void useStandardOutput() {
+    std::cout.rdbuf(&standardOutput());
+    // A write that fails ends the command at once, instead of letting it
+    // read on (a whole table, for a dump piped into head) for nothing.
+    std::cout.exceptions(std::ios::badbit);
+}
 
 std::string reasonText(int error) {
     std::string text = std::strerror(error);

@@ -16,7 +16,8 @@ namespace Tool {
 // "standard output" would land in it). Returns false if one can't be.
 bool openStandardDescriptors();
 
-// Points std::cout at descriptor 1 through the buffer described above.
+// Points std::cout at descriptor 1 through the buffer described above; a
+// write that fails raises std::ios_base::failure from the stream.
 void useStandardOutput();
 
 // Flushes std::cout; raises "Couldn't write to standard output: <reason>"

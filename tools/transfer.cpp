@@ -142,7 +142,10 @@ void readText(std::istream& in, RecordSink& sink) {
 struct StandardOutput {
     typedef char char_type;
     typedef boost::iostreams::sink_tag category;
-    std::streamsize write(const char* s, std::streamsize n) { return std::cout.rdbuf()->sputn(s, n); }
+    std::streamsize write(const char* s, std::streamsize n) {
+        if (std::cout.rdbuf()->sputn(s, n) != n) throw std::ios_base::failure("Couldn't write to standard output");
+        return n;
+    }
 };
 typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
 
@@ -163,9 +166,9 @@ int dumpCommand(const Words& words) {
         // line stays in the buffered stream.
         open.progress(progress);
         StandardOutputStream out(StandardOutput{});
+        out.exceptions(std::ios::badbit);  // a failed write ends the dump there
         out << open;
         out.flush();
-        if (!out) std::cout.setstate(std::ios_base::badbit);
     } else {
         RecordWriter writer(std::cout, open.fields(), form);
         writer.begin();
