@@ -114,12 +114,15 @@ bool onDisk(const std::string& path) {
 // only, or of a file removed while open) changes nothing anybody will see.
 class DirectoryFileSet::DiskImage : public FileImage {
 public:
-    // `restored`: ranges laid over what the descriptor gives, for a file
-    // shown as it was before a change that was cut off.
-    DiskImage(int fd, bool writable, std::size_t length, const std::string& name, RollbackJournal* journal, bool* failed,
-              std::vector<std::pair<std::uint64_t, std::vector<char>>> restored = {})
+    // `failure`: the set's, where the errno of a write back that fails
+    // goes. `cutOff`, `original`: for a file shown as it was before a change
+    // that was cut off, the bytes the journal saved, laid over what the
+    // descriptor gives.
+    DiskImage(int fd, bool writable, std::size_t length, const std::string& name, RollbackJournal* journal,
+              int* failure, std::shared_ptr<const CutOffChange> cutOff = nullptr,
+              const CutOffChange::Original* original = nullptr)
         : FileImage(length), m_fd(fd), m_writable(writable), m_diskSize(length), m_name(name), m_journal(journal),
-          m_failed(failed), m_restored(std::move(restored)) {}
+          m_failure(failure), m_cutOff(std::move(cutOff)), m_original(original) {}
     ~DiskImage() override { ::close(m_fd); }
 
     bool writable() const { return m_writable; }
@@ -152,7 +155,7 @@ public:
         if (!m_writable) return false;
         const bool stored = writeBack();
         // A change missing some of its bytes must never be committed.
-        if (!stored && m_journal && m_failed) *m_failed = true;
+        if (!stored && m_journal && m_failure && *m_failure == 0) *m_failure = errno ? errno : EIO;
         return stored;
     }
 
@@ -161,12 +164,7 @@ public:
 protected:
     bool fetch(std::size_t position, char* to, std::size_t n) override {
         if (!readAt(m_fd, to, n, position)) return false;
-        for (const auto& range : m_restored) {
-            const std::size_t from = std::max<std::size_t>(position, range.first);
-            const std::size_t until = std::min<std::size_t>(position + n, range.first + range.second.size());
-            if (from < until) std::memcpy(to + (from - position), range.second.data() + (from - range.first), until - from);
-        }
-        return true;
+        return !m_cutOff || m_cutOff->overlay(*m_original, position, to, n);
     }
 
 private:
@@ -206,7 +204,7 @@ private:
             m_journal->makeDurable();
             return true;
         } catch (const std::exception&) {
-            return false;
+            return false;  // errno still tells why
         }
     }
 
@@ -215,9 +213,10 @@ private:
     std::size_t m_diskSize;  // the file's length as last written
     std::string m_name;
     RollbackJournal* m_journal;
-    bool* m_failed;  // the set's: a write back failed in this change
+    int* m_failure;  // the set's: the errno of the first write back that failed
     bool m_discarded = false;
-    std::vector<std::pair<std::uint64_t, std::vector<char>>> m_restored;
+    std::shared_ptr<const CutOffChange> m_cutOff;
+    const CutOffChange::Original* m_original;
 };
 
 DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& options)
@@ -230,7 +229,7 @@ DirectoryFileSet::DirectoryFileSet(const std::string& directory, const Options& 
     if (m_options.writable)
         m_recovered = RollbackJournal::recover(m_path, m_options.sync);
     else
-        m_originals = RollbackJournal::originals(m_path);
+        m_cutOff = CutOffChange::read(m_path);
 }
 
 DirectoryFileSet::~DirectoryFileSet() {
@@ -238,12 +237,12 @@ DirectoryFileSet::~DirectoryFileSet() {
         // Buffers still open are written back as if closed, unless the
         // change is to be rolled back anyway; a write back that fails then
         // rolls it back too.
-        if (m_depth == 0 && !m_failed)
+        if (m_depth == 0 && !m_failure)
             for (auto& buffer : m_buffers) buffer.second->image().store();
         for (auto& buffer : m_buffers) static_cast<DiskImage&>(buffer.second->image()).dropChanges();
         m_buffers.clear();
         m_images.clear();
-        if (m_depth > 0 || m_failed)
+        if (m_depth > 0 || m_failure)
             m_journal.rollBack();
         else
             m_journal.commit();
@@ -254,11 +253,17 @@ DirectoryFileSet::~DirectoryFileSet() {
 
 bool DirectoryFileSet::reserved(const std::string& name) { return name == kJournalFileName || name == kLockFileName; }
 
+const CutOffChange::Original* DirectoryFileSet::cutOffOriginal(const std::string& name) const {
+    if (!m_cutOff) return nullptr;
+    const auto original = m_cutOff->files().find(name);
+    return original == m_cutOff->files().end() ? nullptr : &original->second;
+}
+
 std::string DirectoryFileSet::fullPath(const std::string& name) const { return m_path + "/" + name; }
 
 std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(const std::string& name) {
-    const auto original = m_originals.find(name);
-    if (original == m_originals.end() || !original->second.existed) return nullptr;
+    const CutOffChange::Original* original = cutOffOriginal(name);
+    if (!original || !original->existed) return nullptr;
     // The file as the cut-off change found it: what is there now, cut or
     // grown to its old length, with the bytes the journal saved laid over.
     bool writable = false;
@@ -269,19 +274,19 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::originalImage(con
         return nullptr;
     }
     if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (original->second.length > FileImage::maxSize) {
+    if (original->length > FileImage::maxSize) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_shared<DiskImage>(fd, false, static_cast<std::size_t>(original->second.length), name, nullptr,
-                                       nullptr, original->second.ranges);
+    return std::make_shared<DiskImage>(fd, false, static_cast<std::size_t>(original->length), name, nullptr, nullptr,
+                                       m_cutOff, original);
 }
 
 std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const std::string& name, const OpenRequest& request) {
     const std::string path = fullPath(name);
     if (!m_options.writable) {
         if (request.empty) return nullptr;
-        if (m_originals.count(name)) return originalImage(name);
+        if (cutOffOriginal(name)) return originalImage(name);
     } else if (request.create && !onDisk(path)) {
         // The new file must be known to the journal before it exists.
         try {
@@ -302,7 +307,8 @@ std::shared_ptr<DirectoryFileSet::DiskImage> DirectoryFileSet::openImage(const s
         ::close(fd);
         return nullptr;
     }
-    return std::make_shared<DiskImage>(fd, writable, length, name, m_options.writable ? &m_journal : nullptr, &m_failed);
+    return std::make_shared<DiskImage>(fd, writable, length, name, m_options.writable ? &m_journal : nullptr,
+                                       &m_failure);
 }
 
 std::streambuf* DirectoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
@@ -406,8 +412,9 @@ void DirectoryFileSet::commitIfIdle() {
 }
 
 void DirectoryFileSet::raiseIfFailed() const {
-    if (m_failed)
-        Utils::raise_runtime_error("Couldn't write the files of " + m_path + "; the change will be rolled back");
+    if (m_failure)
+        Utils::raise_runtime_error("Couldn't write the files of " + m_path +
+                                   "; the change will be rolled back: " + systemReason(m_failure));
 }
 
 void DirectoryFileSet::beginChange() { ++m_depth; }
@@ -427,13 +434,12 @@ void DirectoryFileSet::rollBack() {
     if (!m_buffers.empty()) Utils::raise_logic_error("rolling back " + m_path + " while files are open");
     m_images.clear();
     m_journal.rollBack();
-    m_failed = false;
+    m_failure = 0;
 }
 
 bool DirectoryFileSet::exists(const std::string& name) const {
     if (!isPlainFileName(name) || reserved(name)) return false;
-    const auto original = m_originals.find(name);
-    if (original != m_originals.end()) return original->second.existed;
+    if (const CutOffChange::Original* original = cutOffOriginal(name)) return original->existed;
     struct stat st;
     return ::lstat(fullPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -444,11 +450,12 @@ std::vector<std::string> DirectoryFileSet::list() const {
     for (std::filesystem::directory_iterator it(m_path, error), end; !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
         std::error_code typeError;
-        if (!reserved(name) && !m_originals.count(name) && it->is_regular_file(typeError) && !it->is_symlink(typeError))
+        if (!reserved(name) && !cutOffOriginal(name) && it->is_regular_file(typeError) && !it->is_symlink(typeError))
             names.push_back(name);
     }
-    for (const auto& original : m_originals)
-        if (original.second.existed) names.push_back(original.first);
+    if (pendingChange())
+        for (const auto& original : m_cutOff->files())
+            if (original.second.existed) names.push_back(original.first);
     std::sort(names.begin(), names.end());
     return names;
 }

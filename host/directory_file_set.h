@@ -9,8 +9,10 @@
 // costs no system call; the changed pages go back to the file when the
 // buffer is closed, at a commit, and when the set goes. A write back that
 // fails is not told to the flush or the close that caused it: it fails the
-// change, so that the next commit raises and the change is rolled back. A
-// flush fails only on a read-only set, whose changes can never be stored.
+// change, so that the next commit raises (with the system's reason for the
+// first write back that failed, "...; the change will be rolled back: no
+// space left on device") and the change is rolled back. A flush fails only
+// on a read-only set, whose changes can never be stored.
 //
 // Changes are atomic and durable. Before any byte a file had is overwritten,
 // cut off or removed, and before a file is made, the set's rollback journal
@@ -34,7 +36,10 @@
 // never changes the directory: it opens files for reading (in|out opens of
 // existing files too, whose writes then fail to sync), refuses to create,
 // empty or remove files, and sees a change that was cut off as if it had
-// been rolled back.
+// been rolled back: what the journal saved is read from it as pages are
+// fetched, never held whole. A journal it may not read, or one a writer
+// would refuse (host/rollback_journal.h), makes it refuse to open: it never
+// shows the files half changed.
 //
 // Decisions:
 // - Names must pass isPlainFileName; anything else ("..", "a/b", "", a NUL)
@@ -85,8 +90,9 @@ public:
 
     // Raises std::runtime_error unless `directory` is an existing directory,
     // when the lock is not had in time ("table set <directory> is in use by
-    // another process"), or when a writable set cannot roll back a change
-    // that was cut off.
+    // another process"), when a writable set cannot roll back a change
+    // that was cut off, or when the journal of such a change is refused or
+    // can't be read (host/rollback_journal.h), read-only or not.
     explicit DirectoryFileSet(const std::string& directory) : DirectoryFileSet(directory, Options()) {}
     DirectoryFileSet(const std::string& directory, const Options& options);
     ~DirectoryFileSet() override;
@@ -126,7 +132,7 @@ public:
     bool recovered() const { return m_recovered; }
     // True when a read-only set found a change cut off: it shows the files
     // as they were before it, until a writer rolls it back.
-    bool pendingChange() const { return !m_originals.empty(); }
+    bool pendingChange() const { return m_cutOff != nullptr; }
     bool writable() const { return m_options.writable; }
 
     // The directory as given to the constructor.
@@ -142,6 +148,8 @@ private:
     std::string fullPath(const std::string& name) const;
     std::shared_ptr<DiskImage> openImage(const std::string& name, const OpenRequest& request);
     std::shared_ptr<DiskImage> originalImage(const std::string& name);
+    // What the change cut off says `name` was; null when it says nothing.
+    const CutOffChange::Original* cutOffOriginal(const std::string& name) const;
     void commitIfIdle();
     void commitIfIdleQuietly();  // where nobody can be told of a failure
     // Open buffers on a file that was removed or renamed keep their image;
@@ -154,11 +162,11 @@ private:
     Options m_options;
     SetLock m_lock;
     RollbackJournal m_journal;
-    // What a change cut off had saved, for a read-only set (empty otherwise).
-    std::map<std::string, RollbackJournal::Original> m_originals;
+    // What a change cut off had saved, for a read-only set (null otherwise).
+    std::shared_ptr<const CutOffChange> m_cutOff;
     int m_depth = 0;
     bool m_recovered = false;
-    bool m_failed = false;  // a write back failed: the change can only be rolled back
+    int m_failure = 0;  // the errno of a write back that failed: the change can only be rolled back
     std::map<std::string, std::weak_ptr<DiskImage>> m_images;  // open files by name
     std::map<std::streambuf*, std::unique_ptr<ImageBuffer>> m_buffers;
     std::map<std::streambuf*, bool> m_writes;  // whether each buffer may write

@@ -69,8 +69,15 @@ SetLock::SetLock(const std::string& directory, Kind kind, double waitSeconds) : 
     if (!m_shared) {
         auto fresh = std::make_shared<Shared>();
         const std::string path = directory + "/" + kLockFileName;
-        fresh->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fresh->fd < 0 && kind == Kind::shared) fresh->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        // O_NONBLOCK: a FIFO under the name must not hang the open.
+        const int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        fresh->fd = ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0644);
+        if (fresh->fd < 0 && kind == Kind::shared && errno != ELOOP)
+            fresh->fd = ::open(path.c_str(), O_RDONLY | flags);
+        struct stat st;
+        if ((fresh->fd < 0 && (errno == ELOOP || errno == EISDIR)) ||
+            (fresh->fd >= 0 && (::fstat(fresh->fd, &st) != 0 || !S_ISREG(st.st_mode))))
+            Utils::raise_runtime_error(path + " is not a regular file");
         if (fresh->fd < 0) {
             if (kind == Kind::exclusive)
                 Utils::raise_runtime_error("Couldn't open " + path + ": " + std::strerror(errno));

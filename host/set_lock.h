@@ -12,6 +12,10 @@
 //
 // A reader that may not create the lock file (a directory it may only read)
 // goes on unlocked: no writer can have used the set without making the file.
+// Anything but a regular file under the lock's name (a symlink, a FIFO, a
+// device, a directory) is refused at once: "<path> is not a regular file".
+// Opening never blocks; only the wait for the lock itself takes time, and
+// never more than `waitSeconds`.
 #pragma once
 
 #include <memory>

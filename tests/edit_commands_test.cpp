@@ -80,7 +80,7 @@ TEST_F(EditCommandsTest, UpdateSetsFieldsOfEveryRecordOfTheKeyAllOrNothing) {
 
     fails({"update", dir, "orders", "1002", "qty=8", "price=1.999"}, "field price: 1.999 has more than the field's 2 decimals");
     fails({"update", dir, "orders", "1002", "qty=501"}, "field qty: 501 is outside the declared range 1..500");
-    fails({"update", dir, "orders", "1002", "customer=4"}, "field customer: record 4 is not a record of customers (4 records)");
+    fails({"update", dir, "orders", "1002", "customer=4"}, "field customer: 4 is not a record of customers (4 records)");
     fails({"update", dir, "orders", "1002", "id=5"},
           "field id is part of the key of orders; update does not change keys (the records would move): delete the "
           "record and load it again with --append, then sort");
@@ -104,8 +104,8 @@ TEST_F(EditCommandsTest, LoadRefusesAReferenceThatIsNotARecordNamingLineAndField
     ok({"load", dir, "staff", "--csv"}, "id,boss\n1,2\n2,0\n3,0\n");
     fails({"load", dir, "staff", "--csv", "--append"}, "line 2, field boss: 5 is not a record of staff (4 records after the load)",
           "id,boss\n4,5\n");
-    ok({"create", dir, "lost", "id:u_int:16 | to:u_long:32@ref=nowhere"});
-    fails({"load", dir, "lost", "--csv"}, "field to refers to table nowhere, which does not exist", "id,to\n1,0\n");
+    fails({"create", dir, "lost", "id:u_int:16 | to:u_long:32@ref=nowhere"},
+          "field to refers to table nowhere, which does not exist");
 }
 
 TEST_F(EditCommandsTest, ReplacingTheRecordsOfAReferencedTableIsRefusedAppendingIsNot) {
@@ -185,11 +185,11 @@ TEST_F(EditCommandsTest, AddPutsAFieldAfterTheLastWithItsDefault) {
     fails({"alter", dir, "orders", "add", "grade:int:8@range=1..5"}, "--default: 0 is outside the declared range 1..5");
     fails({"alter", dir, "orders", "add", "note:str:3"}, "table orders already has a field note");
     fails({"alter", dir, "orders", "add", "agent:u_long:8@ref=customers", "--default", "4"},
-          "--default: field agent: record 4 is not a record of customers (4 records)");
+          "--default: 4 is not a record of customers (4 records)");
     ok({"create", dir, "solo", "id:u_int:8"});
     ok({"load", dir, "solo", "--csv"}, "id\n7\n");
     fails({"alter", dir, "orders", "add", "agent:u_long:8@ref=solo", "--default", "1"},
-          "--default: field agent: record 1 is not a record of solo (1 record)");
+          "--default: 1 is not a record of solo (1 record)");
     misused({"alter", dir, "orders", "add", "a:int:4 b:int:4"}, "alter add: give one field, without '|'");
     misused({"alter", dir, "orders", "add", "a:int:99"}, "bad field 'a:int:99': BITS must be a number from 1 to 32");
     misused({"alter", dir, "orders", "rename", "a"}, "alter: expects add or drop, not 'rename'");

@@ -57,7 +57,7 @@ TEST_F(ExportTest, ADamagedStreamOrANonEmptyDirectoryIsRefusedAndChangesNothing)
     fails({"import", dir}, "line 1: expected 'orvex export 1', found 'hello'", "hello\n");
     std::string bad = stream;
     bad.replace(bad.find("1003\t2\t1\t19.99"), 14, "1003\t2\t1\tx");
-    fails({"import", dir}, "line 26: a malformed record of orders", bad);
+    fails({"import", dir}, "line 26, field price: not a decimal number: 'x'", bad);
     fails({"import", dir}, "line 30: text after 'end'", stream + "more\n");
     bad = stream;
     bad.replace(bad.find("records 4"), 9, "records 4x");

@@ -17,6 +17,7 @@
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
+#include "tools/value_checks.h"
 #include "tools/values.h"
 
 using namespace Orvex;
@@ -87,22 +88,15 @@ int alterAdd(Catalog& catalog, pointer<TTable> table, const std::string& syntax,
         requireContents(catalog, *table);
         records = TOpenTable(*table, false).size();
     }
-    try {
-        if (args.has("--default")) assignValue(fill[position], args.value("--default", ""));
-    } catch (const InputError& e) {
-        throw InputError("--default: " + std::string(e.what()));
-    }
-    // The implicit default (0, "") must meet a declared range as well.
-    const std::string outside = declaredRangeProblem(fill[position]);
-    if (!outside.empty()) throw InputError("--default: " + outside);
-    if (records != 0) {
-        // Every record will hold the default, so it must designate a record.
-        const std::string problem =
-            referenceProblem(fill, referenceLimits(catalog, result, table->name(), records));
-        if (!problem.empty()) throw InputError("--default: " + problem);
-    } else {
-        referenceLimits(catalog, result, table->name(), 0);  // the referenced table must exist
-    }
+    // Every record will hold the default, so it is checked as a loaded value
+    // (the implicit 0 or "" too); with no records it designates nothing.
+    std::vector<unsigned long> limits = referenceLimits(catalog, result, table->name(), records);
+    if (records == 0) limits.assign(limits.size(), kNoReference);
+    ValueChecks checks(result, limits);
+    if (args.has("--default"))
+        checks.read(fill, position, args.value("--default", ""), "--default: ");
+    else
+        checks.check(fill, position, "--default: ");
     const std::string name = table->name();
     rewrite(catalog, table, result, fill);
     catalog.commit();
@@ -139,6 +133,7 @@ int alterCommand(const Words& words) {
     if (action == "add") parseFieldList({args.positionals()[3]});  // bad syntax is bad usage, found before the lock
     Catalog catalog(args.positionals()[0], Access::write);
     pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    requireWritable(catalog, Catalog::fileNames(catalog.entry(table->name())));
     if (action == "add") return alterAdd(catalog, table, args.positionals()[3], args);
     return alterDrop(catalog, table, args.positionals()[3]);
 }
@@ -154,6 +149,7 @@ int dropCommand(const Words& words) {
     for (const Referrer& referrer : referrersOf(catalog, name))
         if (referrer.table != name) others += (others.empty() ? "" : ", ") + referrerText(referrer);
     if (!others.empty()) throw InputError("table " + name + " is referred to by " + others + "; drop or alter those first");
+    requireWritable(catalog, Catalog::fileNames(entry));
     for (const std::string& file : Catalog::fileNames(entry)) {
         const std::string problem = fileKindProblem(catalog.files(), file, false);
         if (!problem.empty()) throw InputError(problem);

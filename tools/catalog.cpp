@@ -7,6 +7,7 @@
 #include "Core/Orvex/table_files.h"
 #include "fileset/vfstream.h"
 #include "support/Utils.h"
+#include "tools/usage.h"
 
 using namespace Orvex;
 
@@ -22,6 +23,11 @@ SetOptions& setOptions() {
 
 namespace {
 
+std::string& lastCommitted() {
+    static std::string directory;
+    return directory;
+}
+
 Host::DirectoryFileSet::Options fileSetOptions(Access access) {
     Host::DirectoryFileSet::Options options;
     options.writable = access == Access::write;
@@ -32,7 +38,14 @@ Host::DirectoryFileSet::Options fileSetOptions(Access access) {
 
 }  // namespace
 
-Catalog::Catalog(const std::string& directory, Access access) : m_files(directory, fileSetOptions(access)) {
+std::string tableNameProblem(const std::string& name) {
+    if (name.size() <= kMaxTableName) return std::string();
+    return "table name too long (" + std::to_string(name.size()) + " bytes; the limit is " +
+           std::to_string(kMaxTableName) + ")";
+}
+
+Catalog::Catalog(const std::string& directory, Access access)
+    : m_files(directory, fileSetOptions(access)), m_writable(access == Access::write) {
     if (m_files.recovered()) std::cerr << "orvex: " << directory << ": rolled back an interrupted change\n";
     if (access == Access::write) {
         m_files.beginChange();
@@ -58,7 +71,10 @@ void Catalog::commit() {
     if (!m_changing) return;
     m_changing = false;
     m_files.endChange();
+    lastCommitted() = directory();
 }
+
+const std::string& committedDirectory() { return lastCommitted(); }
 
 void Catalog::readList() {
     m_listed = true;
@@ -94,6 +110,13 @@ const TableEntry& Catalog::entry(const std::string& name) const {
 }
 
 std::vector<std::string> Catalog::fileNames(const TableEntry& table) { return tableFileNames(table.name, table.binary); }
+
+void Catalog::requireFree(const std::string& name) const {
+    for (const TableEntry& form : {TableEntry{name, true}, TableEntry{name, false}})
+        for (const std::string& file : fileNames(form))
+            if (contains(name) || m_files.exists(file))
+                throw InputError("table " + name + " already exists in " + directory());
+}
 
 void Catalog::add(const TableEntry& table) {
     bool replaced = false;

@@ -33,6 +33,15 @@ namespace Tool {
 
 extern const char* const kListFileName;  // "tables.lst"
 
+// The longest table name: NAME_MAX (255 bytes) less the 5 of ".load", the
+// longest extension a table's files take (".dsb", ".trt", ".bin", and
+// ".load" that hosts without rollback leave during a load), so that every
+// file of the table can be made.
+constexpr std::size_t kMaxTableName = 250;
+// "" for a name short enough, else "table name too long (252 bytes; the
+// limit is 250)".
+std::string tableNameProblem(const std::string& name);
+
 enum class Access { read, write };
 
 // What the command line sets for every command's table set: how long to
@@ -61,6 +70,7 @@ public:
 
     Host::DirectoryFileSet& files() { return m_files; }
     const std::string& directory() const { return m_files.path(); }
+    bool writable() const { return m_writable; }
     // True when the tables come from tables.lst.
     bool listed() const { return m_listed; }
 
@@ -71,6 +81,11 @@ public:
     const TableEntry& entry(const std::string& name) const;
     // The structure, transformer and contents file names of a table.
     static std::vector<std::string> fileNames(const TableEntry& table);
+
+    // Raises "table NAME already exists in DIR" when the name is listed or a
+    // file of a table of that name, in either form, is in the directory (a
+    // stray one would be overwritten).
+    void requireFree(const std::string& name) const;
 
     // Adds (or replaces) a table and rewrites tables.lst.
     void add(const TableEntry& table);
@@ -91,10 +106,16 @@ private:
 
     Host::DirectoryFileSet m_files;
     Orvex::opened_set m_opened;  // for writing: the library's hold, which recovered the set
+    bool m_writable;
     bool m_changing = false;  // a change is open, to be committed
     bool m_listed = false;
     std::vector<TableEntry> m_tables;
 };
+
+// The directory whose change this process committed; "" until one was. A
+// command that fails after its commit has still changed the set, and its
+// exit status must say so.
+const std::string& committedDirectory();
 
 // The size of a file of the set in bytes, 0 when it does not exist.
 unsigned long long fileBytes(Catalog& catalog, const std::string& name);

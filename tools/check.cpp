@@ -8,10 +8,13 @@
 // kShownPerTable value problems per table, then a count); the exit status is
 // 1 when there is any. Files that break the rules create and strip keep
 // (tools/table_rules.h) are problems, and so are files left over by an
-// interrupted load or strip. A note that is not a problem: a table not sorted
-// on its key.
+// interrupted load or strip, and so is a journal of a change that was cut
+// off that no command will apply (host/rollback_journal.h: refused, or not
+// readable), which is then the only finding. A note that is not a problem: a
+// table not sorted on its key, or a change cut off whose journal is sound.
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "Core/Orvex/__table.h"
 #include "tools/catalog.h"
@@ -139,7 +142,22 @@ int checkCommand(const Words& words) {
     Arguments args("check", words, {}, {});
     if (args.help()) return std::cout << commandHelp("check"), 0;
     args.expect(1, static_cast<std::size_t>(-1), "DIR [TABLE...]");
-    Catalog catalog(args.positionals()[0], Access::read);
+    const std::string& directory = args.positionals()[0];
+    std::unique_ptr<Catalog> opened;
+    try {
+        opened = std::make_unique<Catalog>(directory, Access::read);
+    } catch (const std::runtime_error& e) {
+        // A journal no command will apply (refused, or unreadable) is damage
+        // like any other: one line naming it and what is wrong. Only when it
+        // is what stopped the set from opening (not, say, a writer's lock).
+        const std::string problem = Host::RollbackJournal::problem(directory);
+        if (problem.empty() || std::string(e.what()).rfind(problem, 0) != 0) throw;
+        const std::string journal = directory + "/" + Host::kJournalFileName;
+        std::cout << (problem.rfind(journal, 0) == 0 ? problem : journal + ": " + problem) << "\n"
+                  << "1 problem in the journal of a change that was cut off\n";
+        return 1;
+    }
+    Catalog& catalog = *opened;
     std::vector<TableEntry> chosen;
     for (std::size_t i = 1; i < args.positionals().size(); ++i) chosen.push_back(catalog.entry(args.positionals()[i]));
     if (chosen.empty()) chosen = catalog.tables();

@@ -17,6 +17,7 @@
 #include "tools/report.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
+#include "tools/value_checks.h"
 #include "tools/values.h"
 
 using namespace Orvex;
@@ -111,6 +112,7 @@ int deleteCommand(const Words& words) {
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
+    requireWritable(catalog, {table->contentsFileName()});
     const std::string& key = args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
@@ -142,6 +144,7 @@ int updateCommand(const Words& words) {
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
+    requireWritable(catalog, {table->contentsFileName()});
     const TFields& fields = table->fields();
     const std::vector<Assignment> changes =
         assignments(fields, table->name(), Words(args.positionals().begin() + 3, args.positionals().end()));
@@ -150,18 +153,9 @@ int updateCommand(const Words& words) {
         TOpenTable open(*table, false);
         // Every value is read and checked once, as load checks it.
         TRecord values(fields);
-        const std::vector<unsigned long> limits = referenceLimits(catalog, fields, table->name(), open.size());
-        for (const Assignment& change : changes) {
-            try {
-                assignValue(values[change.field], change.text);
-            } catch (const InputError& e) {
-                throw InputError("field " + fields[change.field].name() + ": " + e.what());
-            }
-            std::vector<unsigned long> only(fields.size(), kNoReference);
-            only[change.field] = limits[change.field];
-            const std::string problem = referenceProblem(values, only);
-            if (!problem.empty()) throw InputError(problem);
-        }
+        ValueChecks checks(fields, referenceLimits(catalog, fields, table->name(), open.size()));
+        for (const Assignment& change : changes)
+            checks.read(values, change.field, change.text, fieldPlace(0, fields[change.field].name()));
         const std::string& key = args.positionals()[2];
         const std::vector<unsigned long> positions = chosenRecords(open, key, key, args.has("--scan"));
         const pointer<Console::TProgress> progress = progressBar("Updating " + table->name());

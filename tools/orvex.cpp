@@ -1,9 +1,20 @@
 // orvex: the command-line tool over Orvex table sets (directories).
 //
-// Exit status: 0 success; 1 for an error, whose message goes to standard
-// error as one line "orvex: <message>" (also when check finds problems,
-// which it lists on standard output); 2 for bad usage, with one line
-// "orvex: <what was wrong>".
+// Exit status, which says what happened to the set:
+//   0  success; a command that writes has made its change;
+//   1  an error, and the set is as it was: the message goes to standard
+//      error as one line "orvex: <message>" (also when check finds
+//      problems, which it lists on standard output);
+//   2  bad usage, one line "orvex: <what was wrong>"; nothing changed;
+//   3  the change was made (committed), but what came after failed, most
+//      often the report on standard output (a full device, a closed pipe):
+//      "orvex: the change to DIR was made, but its report couldn't be
+//      written: <reason>". A script must not repeat such a command.
+// A command that writes decides its success by its commit, so its report is
+// written only after it. SIGPIPE and SIGXFSZ are ignored: a closed pipe or a
+// file-size limit is then a failed write with its message (rolled back
+// before the commit), never a death that hides which side of it came.
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -15,6 +26,7 @@
 #include "orvex/version.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
+#include "tools/standard_output.h"
 #include "tools/usage.h"
 
 namespace {
@@ -72,9 +84,23 @@ std::string oneLine(std::string message) {
 }
 
 int fail(int status, const std::string& message) {
+    std::cout.exceptions(std::ios::goodbit);  // standard output may be what failed
     std::cout.flush();
     std::cerr << "orvex: " << oneLine(message) << std::endl;
     return status;
+}
+
+// A command that failed: after its commit that is exit 3, since the set
+// was changed all the same.
+int failed(int status, const std::string& message) {
+    const std::string& changed = Tool::committedDirectory();
+    if (changed.empty()) return fail(status, message);
+    return fail(3, "the change to " + changed + " was made, but its report couldn't be written: " + message);
+}
+
+int outputFailed(const std::string& problem) {
+    return Tool::committedDirectory().empty() ? fail(1, "Couldn't write to standard output: " + problem)
+                                               : failed(1, problem);
 }
 
 int run(const std::vector<std::string>& words) {
@@ -95,21 +121,30 @@ int run(const std::vector<std::string>& words) {
     try {
         const int status = command->second(takeSetOptions(Tool::Words(words.begin() + 1, words.end())));
         std::cout.flush();
-        if (!std::cout) return fail(1, "Couldn't write to standard output");
-        return status;
+        const std::string problem = Tool::outputProblem();
+        return problem.empty() ? status : outputFailed(problem);
+    } catch (const std::ios_base::failure&) {
+        // Standard output failed part way (a closed pipe, a full device):
+        // the command stopped there rather than produce what nobody reads.
+        return outputFailed(Tool::outputProblem());
     } catch (const Tool::UsageError& e) {
-        return fail(2, e.what());
+        return failed(2, e.what());
     } catch (const std::exception& e) {
-        return fail(1, e.what());
+        return failed(1, e.what());
     } catch (...) {
-        return fail(1, "unexpected error");
+        return failed(1, "unexpected error");
     }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else is opened, so nothing takes a closed one's place.
+    if (!Tool::openStandardDescriptors()) return 1;
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     std::ios_base::sync_with_stdio(false);
+    Tool::useStandardOutput();
     // A host lets the modules it loaded finish their registration before use.
     Host::ModuleLoader::instance().initializeModules();
     return run(std::vector<std::string>(argv + 1, argv + argc));

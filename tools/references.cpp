@@ -40,9 +40,7 @@ unsigned long referringRecords(Catalog& catalog, const std::vector<Referrer>& re
         for (const std::string& name : counted) seen = seen || name == referrer.table;
         if (seen) continue;
         counted.push_back(referrer.table);
-        const pointer<TTable> other = defineTable(catalog, referrer.table);
-        requireContents(catalog, *other);
-        records += TOpenTable(*other, false).size();
+        records += storedCount(catalog, *defineTable(catalog, referrer.table));
     }
     return records;
 }
@@ -59,26 +57,9 @@ std::vector<unsigned long> referenceLimits(Catalog& catalog, const TFields& fiel
         }
         if (!catalog.contains(target))
             throw InputError("field " + fields[f].name() + " refers to table " + target + ", which does not exist");
-        const pointer<TTable> referenced = defineTable(catalog, target);
-        requireContents(catalog, *referenced);
-        limits[f] = TOpenTable(*referenced, false).size();
+        limits[f] = storedCount(catalog, *defineTable(catalog, target));
     }
     return limits;
-}
-
-std::string referenceProblem(const TRecord& record, const std::vector<unsigned long>& limits) {
-    const TFields& fields = record.fields();
-    for (unsigned f = 0; f < fields.size(); ++f) {
-        if (limits[f] == kNoReference) continue;
-        const unsigned long value = record[f].get<unsigned long>();
-        if (value >= limits[f]) {
-            std::string target;
-            referencedTable(fields[f], target);
-            return "field " + fields[f].name() + ": record " + std::to_string(value) + " is not a record of " + target +
-                   " (" + std::to_string(limits[f]) + (limits[f] == 1 ? " record)" : " records)");
-        }
-    }
-    return std::string();
 }
 
 void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
@@ -86,6 +67,7 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
     for (const Referrer& referrer : referrers) {
         const pointer<TTable> table = defineTable(catalog, referrer.table);
         requireContents(catalog, *table);
+        requireWritable(catalog, {table->contentsFileName()});
         const unsigned f = table->fields().indexOf(referrer.field);
         TOpenTable open(*table, false);
         const pointer<Console::TProgress> progress = progressBar("Renumbering " + referrerText(referrer));
@@ -100,7 +82,16 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
                 throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
                                  ") refers to record " + std::to_string(value) + " of " + referenced);
             if (renumbered == value) continue;
-            record[f] = renumbered;
+            try {
+                record[f] = renumbered;
+            } catch (const std::out_of_range& e) {
+                // The field was stripped while the referenced table held
+                // fewer records; stripping it again sizes it for them all.
+                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
+                                 ") can't hold " + std::to_string(renumbered) + ", the new number of the record of " +
+                                 referenced + " it refers to: the field was stripped when " + referenced +
+                                 " had fewer records; strip " + referrer.table + ", then try again (" + e.what() + ")");
+            }
             open.update(r, record);
         }
         if (progress) progress->finish();

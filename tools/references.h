@@ -35,14 +35,10 @@ unsigned long referringRecords(Catalog& catalog, const std::vector<Referrer>& re
 // For each field of `fields`, the record count of the table it refers to,
 // or kNoReference. `self` is the table the fields belong to: a reference to
 // it gets `selfCount`. InputError when a referenced table is not in the set.
+// tools/value_checks.h checks values against them.
 constexpr unsigned long kNoReference = static_cast<unsigned long>(-1);
 std::vector<unsigned long> referenceLimits(Catalog& catalog, const Orvex::TFields& fields, const std::string& self,
                                            unsigned long selfCount);
-
-// "" when every reference of `record` lies below its limit, else the reason
-// for the first that does not: "field customer: record 9 is not a record of
-// customers (3 records)".
-std::string referenceProblem(const Orvex::TRecord& record, const std::vector<unsigned long>& limits);
 
 // What a record number becomes; kRemovedRecord when its record is gone.
 constexpr unsigned long kRemovedRecord = static_cast<unsigned long>(-1);

@@ -14,8 +14,12 @@
 // An import into an empty (or new) directory writes every table in its own
 // form and the list as the set had it, so that the files come out the same,
 // byte for byte (a contents file holds only its records: old bytes that a
-// host left past the count are not carried). It is one change: a stream
-// that is cut short or wrong anywhere leaves the directory as it was.
+// host left past the count are not carried). Records are read and checked
+// as load reads the text form (tools/value_checks.h), with its line limit;
+// references once every table is in. A directory that holds any file of a
+// table of the stream is refused, as create refuses it. It is one change: a
+// stream that is cut short or wrong anywhere leaves the directory as it was.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -27,10 +31,13 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
+#include "tools/references.h"
 #include "tools/report.h"
+#include "tools/standard_output.h"
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
+#include "tools/value_checks.h"
 
 using namespace Orvex;
 
@@ -60,7 +67,7 @@ public:
     void expectLine(const std::string& word, std::string* rest) {
         std::string line;
         ++m_line;
-        if (!std::getline(m_in, line)) fail("the stream ends where '" + word + "' was expected");
+        if (!readBoundedLine(m_in, line, m_line)) fail("the stream ends where '" + word + "' was expected");
         if (!rest) {
             if (line != word) fail("expected '" + word + "', found '" + line + "'");
             return;
@@ -86,17 +93,24 @@ public:
 
     std::string bytes(unsigned long count) {
         if (count > (1UL << 30)) fail("a section of " + std::to_string(count) + " bytes is too large");
-        std::string text(count, '\0');
-        m_in.read(&text[0], static_cast<std::streamsize>(count));
-        if (static_cast<unsigned long>(m_in.gcount()) != count) fail("the stream ends inside a section");
+        // Read as it comes, so that a count the stream doesn't hold costs no memory.
+        std::string text;
+        char chunk[1 << 16];
+        while (text.size() < count) {
+            m_in.read(chunk, static_cast<std::streamsize>(std::min<unsigned long>(sizeof chunk, count - text.size())));
+            if (m_in.gcount() <= 0) fail("the stream ends inside a section");
+            text.append(chunk, static_cast<std::size_t>(m_in.gcount()));
+        }
         for (char c : text) m_line += c == '\n';
         return text;
     }
 
     bool recordLine(std::string& line) {
         ++m_line;
-        return static_cast<bool>(std::getline(m_in, line));
+        return readBoundedLine(m_in, line, m_line);
     }
+
+    unsigned long line() const { return m_line; }
 
     bool atEnd() { return m_in.peek() == std::char_traits<char>::eof(); }
 
@@ -109,18 +123,29 @@ private:
     unsigned long m_line = 0;
 };
 
-// One table of the stream into the directory; returns its record count.
-unsigned long importTable(ExportReader& in, Catalog& catalog, const std::vector<TableEntry>& earlier, TableEntry& entry) {
+// A table of the stream as imported: its entry, its record count and the
+// checks its references still wait on.
+struct ImportedTable {
+    TableEntry entry;
+    unsigned long records;
+    ValueChecks checks;
+};
+
+// One table of the stream into the directory, its values read and checked
+// as load reads the text form.
+void importTable(ExportReader& in, Catalog& catalog, std::vector<ImportedTable>& earlier) {
     std::string rest;
     in.expectLine("table", &rest);
     const std::string::size_type space = rest.find(' ');
-    entry.name = rest.substr(0, space);
+    TableEntry entry{rest.substr(0, space), true};
     const std::string form = space == std::string::npos ? std::string() : rest.substr(space + 1);
     if (!isPlainName(entry.name) || entry.name == Orvex::kTemporaryTableName) in.fail("bad table name '" + entry.name + "'");
+    if (!tableNameProblem(entry.name).empty()) in.fail(tableNameProblem(entry.name));
     if (form != "binary" && form != "text") in.fail("a table's form is binary or text, not '" + form + "'");
-    for (const TableEntry& other : earlier)
-        if (other.name == entry.name) in.fail("table " + entry.name + " is given twice");
+    for (const ImportedTable& other : earlier)
+        if (other.entry.name == entry.name) in.fail("table " + entry.name + " is given twice");
     entry.binary = form == "binary";
+    catalog.requireFree(entry.name);
 
     Host::MemoryFileSet scratch;
     scratch.put(entry.name + ".dst", in.bytes(in.countLine("structure")));
@@ -134,6 +159,12 @@ unsigned long importTable(ExportReader& in, Catalog& catalog, const std::vector<
     const TTable table(catalog.files(), entry.name, definition->fields(), entry.binary);
     const unsigned long count = in.countLine("records");
     TOpenTable out(table, true);
+    // Every table's count is known only at the end of the stream.
+    std::vector<unsigned long> limits(out.fields().size(), kNoReference);
+    std::string target;
+    for (unsigned f = 0; f < out.fields().size(); ++f)
+        if (referencedTable(out.fields()[f], target)) limits[f] = kCountLater;
+    ValueChecks checks(out.fields(), limits);
     const pointer<Console::TProgress> progress = progressBar("Importing " + entry.name);
     if (progress) progress->start(static_cast<int>(count));
     TRecord record(out.fields());
@@ -141,17 +172,25 @@ unsigned long importTable(ExportReader& in, Catalog& catalog, const std::vector<
     for (unsigned long r = 0; r < count; ++r) {
         if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
         if (!in.recordLine(line)) in.fail("the stream ends after " + std::to_string(r) + " records of " + entry.name);
-        std::istringstream values(line);
-        try {
-            record.from_stream(values);
-        } catch (const std::exception& e) {
-            in.fail("record of " + entry.name + ": " + trimmedMessage(e.what()));
-        }
-        if (values.fail() || !(values >> std::ws).eof()) in.fail("a malformed record of " + entry.name);
+        if (!readTextRecord(line, record, checks, in.line()))
+            in.fail("a blank line where a record of " + entry.name + " was expected");
         out.push_back(record);
     }
     if (progress) progress->finish();
-    return count;
+    earlier.push_back(ImportedTable{entry, count, checks});
+}
+
+// References are checked once every table of the stream is in.
+void settleReferences(std::vector<ImportedTable>& tables) {
+    for (ImportedTable& table : tables)
+        for (const std::string& target : table.checks.awaited()) {
+            const ImportedTable* found = nullptr;
+            for (const ImportedTable& other : tables)
+                if (other.entry.name == target) found = &other;
+            if (!found)
+                throw InputError("table " + table.entry.name + " refers to table " + target + ", which does not exist");
+            table.checks.settle(target, found->records);
+        }
 }
 
 }  // namespace
@@ -186,8 +225,7 @@ int exportCommand(const Words& words) {
         if (progress) progress->finish();
     }
     std::cout << "end\n";
-    std::cout.flush();
-    if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
+    requireOutputWritten();
     return 0;
 }
 
@@ -205,27 +243,26 @@ int importCommand(const Words& words) {
     std::string listed;
     in.expectLine("list", &listed);
     if (listed != "0" && listed != "1") in.fail("'list' is 0 or 1, not '" + listed + "'");
-    unsigned long tables = 0, records = 0;
-    std::vector<TableEntry> entries;
+    unsigned long records = 0;
+    std::vector<ImportedTable> tables;
     for (;;) {
         if (in.atEnd()) in.fail("the stream ends without 'end'");
         if (std::cin.peek() == 'e') {
             in.expectLine("end", nullptr);
             break;
         }
-        TableEntry entry{std::string(), true};
-        records += importTable(in, catalog, entries, entry);
-        entries.push_back(entry);
-        ++tables;
+        importTable(in, catalog, tables);
+        records += tables.back().records;
     }
     if (!in.atEnd()) in.fail("text after 'end'");
     if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
+    settleReferences(tables);
     if (listed == "1") {
-        for (const TableEntry& entry : entries) catalog.add(entry);
-        if (entries.empty()) catalog.writeList();
+        for (const ImportedTable& table : tables) catalog.add(table.entry);
+        if (tables.empty()) catalog.writeList();
     }
     catalog.commit();
-    std::cout << "imported " << tables << (tables == 1 ? " table" : " tables") << " with " << records
+    std::cout << "imported " << tables.size() << (tables.size() == 1 ? " table" : " tables") << " with " << records
               << (records == 1 ? " record" : " records") << " into " << directory << "\n";
     return 0;
 }

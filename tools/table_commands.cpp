@@ -124,15 +124,15 @@ int createCommand(const Words& words) {
     const std::string& name = args.positionals()[1];
     if (!isPlainName(name)) throw UsageError("create: a table name is letters, digits and '_', not starting with a digit");
     if (name == kTemporaryTableName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
+    if (!tableNameProblem(name).empty()) throw UsageError(tableNameProblem(name));
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
     std::filesystem::create_directories(directory);
     Catalog catalog(directory, Access::write);
     const TableEntry entry{name, !args.has("--text")};
-    for (const TableEntry& form : {TableEntry{name, true}, TableEntry{name, false}})
-        for (const std::string& file : Catalog::fileNames(form))
-            if (catalog.contains(name) || catalog.files().exists(file))
-                throw InputError("table " + name + " already exists in " + directory);
+    catalog.requireFree(name);
+    // A reference to another table needs that table, as alter add requires.
+    referenceLimits(catalog, fields, name, 0);
     {
         TTable table(catalog.files(), name, fields, entry.binary);
         TOpenTable contents(table, false);  // an empty contents file, so the table opens
@@ -152,6 +152,7 @@ int sortCommand(const Words& words) {
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     if (!table->fields().comparable()) throw InputError("table " + table->name() + " has an empty key");
     requireContents(catalog, *table);
+    requireWritable(catalog, {table->contentsFileName()});
     Stopwatch clock;
     unsigned long records = 0;
     const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
@@ -184,7 +185,12 @@ int stripCommand(const Words& words) {
     for (const std::string& name : chosen) catalog.entry(name);  // unknown names fail before anything changes
     if (chosen.empty())
         for (const TableEntry& entry : catalog.tables()) chosen.push_back(entry.name);
-    for (const std::string& name : chosen) refuseDamaged(catalog, catalog.entry(name));
+    for (const std::string& name : chosen) {
+        refuseDamaged(catalog, catalog.entry(name));
+        requireWritable(catalog, Catalog::fileNames(catalog.entry(name)));
+    }
+    // The library opens every table of the set for writing as it strips.
+    for (const TableEntry& entry : catalog.tables()) requireWritable(catalog, {Catalog::fileNames(entry)[2]});
 
     TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
     std::vector<std::vector<std::string>> report;

@@ -1,7 +1,16 @@
 #include "tools/table_view.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Core/Orvex/table_files.h"
+#include "fileset/vfstream.h"
 #include "support/Utils.h"
+#include "support/serial.h"
 #include "support/tabulation.h"
+#include "tools/standard_output.h"
 #include "tools/table_rules.h"
 #include "tools/values.h"
 
@@ -21,11 +30,38 @@ pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
     } catch (const std::exception& e) {
         // The library's message may name neither the file nor the table; the
         // rules usually tell which file is at fault and why.
+        if (!catalog.writable() && catalog.files().exists(kStripJournalName))
+            Utils::raise_runtime_error(std::string(kStripJournalName) + " in " + catalog.directory() +
+                                       " is the journal of a strip that was cut off, which a command that only reads "
+                                       "can't act on; a command that writes (or orvex check) will deal with it (" +
+                                       trimmedMessage(e.what()) + ")");
         const std::vector<std::string> problems = tableFileProblems(catalog.files(), entry);
         for (const std::string& problem : problems)
             if (problem.compare(0, files[2].size(), files[2]) != 0) Utils::raise_runtime_error(problem);
         Utils::raise_runtime_error("table " + entry.name + ": " + trimmedMessage(e.what()));
     }
+}
+
+void requireWritable(Catalog& catalog, const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        const std::string kind = fileKindProblem(catalog.files(), file, false);
+        if (!kind.empty()) Utils::raise_runtime_error(kind);
+        const std::string path = catalog.directory() + "/" + file;
+        struct stat status;
+        if (::lstat(path.c_str(), &status) != 0) continue;  // not there: the library makes it
+        // Nobody may write it: never written, even by root, whom access() lets.
+        if ((status.st_mode & 0222) == 0)
+            Utils::raise_runtime_error(file + ": permission denied (the file is read-only)");
+        if (::access(path.c_str(), W_OK) != 0) Utils::raise_runtime_error(file + ": " + reasonText(errno));
+    }
+}
+
+unsigned long storedCount(Catalog& catalog, const TTable& table) {
+    requireContents(catalog, table);
+    FileSet::ivfstream in(catalog.files(), table.contentsFileName().c_str(), std::ios_base::binary, false, true);
+    unsigned long count = 0;
+    if (!serial::read_u32(in, count)) Utils::raise_runtime_error(table.contentsFileName() + " is damaged");
+    return count;
 }
 
 void requireContents(Catalog& catalog, const TTable& table) {

@@ -9,10 +9,11 @@
 // Both forms go through the tool's own readers, which name the line and
 // field of a bad value.
 //
-// References (@ref) are checked as values are: each must be a record of the
-// table it refers to. Replacing the records of a table that other tables'
-// records refer to is refused, since their references would then designate
-// other records; appending moves no record and is always allowed.
+// Values are read and checked by tools/value_checks.h, as every way in does;
+// a reference (@ref) must be a record of the table it refers to. Replacing
+// the records of a table that other tables' records refer to is refused,
+// since their references would then designate other records; appending
+// moves no record and is always allowed.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,8 +36,10 @@
 #include "tools/record_output.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/standard_output.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
+#include "tools/value_checks.h"
 #include "tools/values.h"
 
 using namespace Orvex;
@@ -46,14 +49,6 @@ namespace Tool {
 namespace {
 
 std::string lineText(unsigned long line) { return "line " + std::to_string(line); }
-
-void setField(TRecord& record, unsigned i, const std::string& text, unsigned long line) {
-    try {
-        assignValue(record[i], text);
-    } catch (const InputError& e) {
-        throw InputError(lineText(line) + ", field " + record.fields()[i].name() + ": " + e.what());
-    }
-}
 
 // A header name as the user can see it: quoted with escapes when it holds
 // anything but printable ASCII (a stray byte-order mark, a control byte).
@@ -69,71 +64,28 @@ std::string joined(const std::vector<std::string>& names) {
     return text;
 }
 
-// std::getline, but a line longer than kMaxCsvRowBytes is refused with its
-// number instead of growing without bound.
-bool readLine(std::istream& in, std::string& line, unsigned long number) {
-    line.clear();
-    std::streambuf& source = *in.rdbuf();
-    for (int c = source.sgetc();; c = source.snextc()) {
-        if (c == std::char_traits<char>::eof()) {
-            in.setstate(std::ios_base::eofbit);
-            return !line.empty();
-        }
-        if (c == '\n') {
-            source.sbumpc();
-            return true;
-        }
-        if (line.size() >= kMaxCsvRowBytes)
-            throw InputError(lineText(number) + ": longer than " + std::to_string(kMaxCsvRowBytes) + " bytes");
-        line.push_back(static_cast<char>(c));
-    }
-}
-
-// Where the records read go: the table, each checked against the tables its
-// references designate. A reference to the table itself may designate a
-// record loaded after it, so those are checked once the count is known.
+// Where the records read go: the table, each value checked on the way in.
+// A reference to the table itself may designate a record loaded after it,
+// so those are checked once the count is known.
 class RecordSink {
 public:
     RecordSink(TOpenTable& out, std::vector<unsigned long> limits, const std::string& self)
-        : m_out(out), m_limits(std::move(limits)), m_self(self), m_progress(inputProgress(self)) {}
+        : m_out(out), m_checks(out.fields(), std::move(limits)), m_self(self), m_progress(inputProgress(self)) {}
     ~RecordSink() {
         if (m_progress) m_progress->finish();
     }
 
     TOpenTable& table() { return m_out; }
+    ValueChecks& checks() { return m_checks; }
 
-    void add(const TRecord& record, unsigned long line) {
-        const TFields& fields = record.fields();
-        for (unsigned f = 0; f < fields.size(); ++f) {
-            if (m_limits[f] == kNoReference) continue;
-            std::string target;
-            referencedTable(fields[f], target);
-            const unsigned long value = record[f].get<unsigned long>();
-            if (target == m_self)
-                m_selfReferences.push_back(SelfReference{value, line, f});
-            else if (value >= m_limits[f])
-                throw InputError(lineText(line) + ", field " + fields[f].name() + ": " + std::to_string(value) +
-                                 " is not a record of " + target + " (" + std::to_string(m_limits[f]) +
-                                 (m_limits[f] == 1 ? " record)" : " records)"));
-        }
+    void add(const TRecord& record) {
         m_out.push_back(record);
         if (m_progress && ++m_added % 4096 == 0) m_progress->update(inputPosition());
     }
 
-    void finish() {
-        for (const SelfReference& reference : m_selfReferences)
-            if (reference.value >= m_out.size())
-                throw InputError(lineText(reference.line) + ", field " + m_out.fields()[reference.field].name() +
-                                 ": " + std::to_string(reference.value) + " is not a record of " + m_self + " (" +
-                                 std::to_string(m_out.size()) + " records after the load)");
-    }
+    void finish() { m_checks.settle(m_self, m_out.size(), " after the load"); }
 
 private:
-    struct SelfReference {
-        unsigned long value, line;
-        unsigned field;
-    };
-
     // A bar over the bytes of standard input, when it is a file whose size
     // is known.
     static pointer<Console::TProgress> inputProgress(const std::string& table) {
@@ -150,9 +102,8 @@ private:
     }
 
     TOpenTable& m_out;
-    std::vector<unsigned long> m_limits;
+    ValueChecks m_checks;
     std::string m_self;
-    std::vector<SelfReference> m_selfReferences;
     pointer<Console::TProgress> m_progress;
     unsigned long m_added = 0;
 };
@@ -171,35 +122,19 @@ void readCsv(std::istream& in, RecordSink& sink) {
         if (row.size() != names.size())
             throw InputError(lineText(reader.line()) + ": " + std::to_string(row.size()) + " values, the table has " +
                              std::to_string(names.size()) + " fields");
-        for (unsigned i = 0; i < row.size(); ++i) setField(record, i, row[i], reader.line());
-        sink.add(record, reader.line());
+        for (unsigned i = 0; i < row.size(); ++i)
+            sink.checks().read(record, i, row[i], fieldPlace(reader.line(), names[i]));
+        sink.add(record);
     }
 }
 
 // The table's text form: one record per line, one token per value.
 void readText(std::istream& in, RecordSink& sink) {
-    const TFields& fields = sink.table().fields();
-    TRecord record(fields);
+    TRecord record(sink.table().fields());
     std::string line;
-    for (unsigned long number = 1; readLine(in, line, number); ++number) {
-        std::istringstream values(line);
-        if ((values >> std::ws).eof()) continue;  // blank line
-        for (unsigned i = 0; i < fields.size(); ++i) {
-            if ((values >> std::ws).eof())
-                throw InputError(lineText(number) + ", field " + fields[i].name() + ": value missing");
-            std::string token;
-            tabulation::from_stream(values, token);
-            if (values.fail())
-                throw InputError(lineText(number) + ", field " + fields[i].name() + ": malformed value");
-            setField(record, i, token, number);
-        }
-        if (!(values >> std::ws).eof())
-            throw InputError(lineText(number) + ": more values than the table's " + std::to_string(fields.size()) +
-                             " fields");
-        sink.add(record, number);
-    }
+    for (unsigned long number = 1; readBoundedLine(in, line, number); ++number)
+        if (readTextRecord(line, record, sink.checks(), number)) sink.add(record);
 }
-
 
 // Standard output for the table's text form, which flushes every line: the
 // flush ends in this stream's own buffer, and standard output writes when
@@ -207,7 +142,10 @@ void readText(std::istream& in, RecordSink& sink) {
 struct StandardOutput {
     typedef char char_type;
     typedef boost::iostreams::sink_tag category;
-    std::streamsize write(const char* s, std::streamsize n) { return std::cout.rdbuf()->sputn(s, n); }
+    std::streamsize write(const char* s, std::streamsize n) {
+        if (std::cout.rdbuf()->sputn(s, n) != n) throw std::ios_base::failure("Couldn't write to standard output");
+        return n;
+    }
 };
 typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
 
@@ -228,9 +166,9 @@ int dumpCommand(const Words& words) {
         // line stays in the buffered stream.
         open.progress(progress);
         StandardOutputStream out(StandardOutput{});
+        out.exceptions(std::ios::badbit);  // a failed write ends the dump there
         out << open;
         out.flush();
-        if (!out) std::cout.setstate(std::ios_base::badbit);
     } else {
         RecordWriter writer(std::cout, open.fields(), form);
         writer.begin();
@@ -241,8 +179,7 @@ int dumpCommand(const Words& words) {
         }
         if (progress) progress->finish();
     }
-    std::cout.flush();
-    if (!std::cout) Utils::raise_runtime_error("Couldn't write to standard output");
+    requireOutputWritten();
     return 0;
 }
 
@@ -252,6 +189,7 @@ int loadCommand(const Words& words) {
     args.expect(2, 2, "DIR TABLE");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    requireWritable(catalog, {table->contentsFileName()});
     struct stat input;
     if (::fstat(STDIN_FILENO, &input) == 0 && S_ISDIR(input.st_mode))
         throw InputError("standard input is a directory, not a file of records");
@@ -271,7 +209,7 @@ int loadCommand(const Words& words) {
         // fails half way leaves the old records, and memory holds one copy.
         TOpenTable out(*table, !append);
         before = out.size();
-        RecordSink sink(out, referenceLimits(catalog, table->fields(), table->name(), 0), table->name());
+        RecordSink sink(out, referenceLimits(catalog, table->fields(), table->name(), kCountLater), table->name());
         if (args.has("--csv"))
             readCsv(std::cin, sink);
         else

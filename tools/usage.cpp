@@ -116,7 +116,9 @@ cut off leaves the set as it was.
 
 'orvex COMMAND --help' tells more about a command.
 Exit status: 0 when all went well; 1 on an error (its message goes to
-standard error) or when check finds a problem; 2 on bad usage.
+standard error) or when check finds a problem, and the set is as it was;
+2 on bad usage; 3 when the change was made but its report couldn't be
+written (a full device, a closed pipe): don't run the command again.
 )";
 }
 
