@@ -1,6 +1,7 @@
 // The named pointer collection.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -17,117 +18,77 @@ struct Item : TNamed {
 
 pointer<TNamed> item(const std::string& name, int v = 0) { return pointer<TNamed>(new Item(name, v)); }
 
-int valueOf(const TNamed& n) { return static_cast<const Item&>(n).value; }
+// "name=value ..." in position order.
+std::string contents(const TPtrCollection& c) {
+    std::string out;
+    for (unsigned i = 0; i < c.size(); ++i)
+        out += (i ? " " : "") + c.objectAt(i).name() + "=" + std::to_string(static_cast<const Item&>(c.objectAt(i)).value);
+    return out;
+}
 
 // Handlers that record what they were called with; the raising ones throw
 // as every owner's do, the quiet ones return.
-unsigned g_badIndex;
-std::string g_badKey;
-void raiseIndex(unsigned i) {
-    g_badIndex = i;
-    throw std::runtime_error("bad index " + std::to_string(i));
-}
-void raiseKey(const std::string& name) {
-    g_badKey = name;
-    throw std::runtime_error("bad key " + name);
-}
-void quietIndex(unsigned i) { g_badIndex = i; }
-void quietKey(const std::string& name) { g_badKey = name; }
+std::string g_bad;
+void raiseIndex(unsigned i) { throw std::runtime_error(g_bad = "index " + std::to_string(i)); }
+void raiseKey(const std::string& name) { throw std::runtime_error(g_bad = "key " + name); }
+void quietIndex(unsigned i) { g_bad = "index " + std::to_string(i); }
+void quietKey(const std::string& name) { g_bad = "key " + name; }
 
 struct Greek : ::testing::Test {
     TPtrCollection c{raiseIndex, raiseKey};
     void SetUp() override {
-        g_badIndex = 999;
-        g_badKey.clear();
-        c.add(item("beta", 1));
-        c.add(item("alpha", 2));
-        c.add(item("gamma", 3));
+        for (const auto& [name, v] : {std::pair{"beta", 1}, {"alpha", 2}, {"gamma", 3}}) c.add(item(name, v));
     }
 };
 
 }  // namespace
 
-TEST_F(Greek, PositionsFollowInsertionAndNamesAreFound) {
-    EXPECT_EQ(0u, c.indexOf("beta"));
-    EXPECT_EQ(1u, c.indexOf(std::string("alpha")));
-    EXPECT_EQ(2u, c.indexOf("gamma"));
-    EXPECT_EQ(3u, c.indexOf("delta"));
-    EXPECT_EQ(3u, c.size());
-    EXPECT_EQ(2, valueOf(c.objectAt(1)));
-    EXPECT_EQ(3, valueOf(c.objectAt("gamma")));
-    EXPECT_EQ("beta", c.ptrAt(0)->name());
-    EXPECT_EQ(999u, g_badIndex);  // lookups of present entries call no handler
-}
-
-TEST_F(Greek, AddingAnExistingNameReplacesInPlace) {
-    pointer<TNamed> old = c.ptrAt("alpha");
+TEST_F(Greek, PositionsFollowInsertionNamesReplaceInPlaceAndMissesGoToTheHandlers) {
+    EXPECT_EQ(c.indexOf("gamma") * 10 + c.indexOf(std::string("alpha")), 21u);
+    EXPECT_EQ(c.indexOf("delta"), 3u);
     c.add(item("alpha", 20));
-    EXPECT_EQ(3u, c.size());
-    EXPECT_EQ(1u, c.indexOf("alpha"));
-    EXPECT_EQ(20, valueOf(c.objectAt("alpha")));
-    EXPECT_EQ(20, valueOf(c.objectAt(1)));
-    EXPECT_EQ(1, old.use_count());  // the collection no longer holds it
+    c.updateAt(0u, item("beta", 10));
+    c.updateAt("gamma", item("gamma", 30));
+    EXPECT_EQ(contents(c), "beta=10 alpha=20 gamma=30");
+    EXPECT_EQ(static_cast<const Item&>(c.objectAt("alpha")).value, 20);
+    const std::pair<std::function<void()>, const char*> misses[] = {
+        {[&] { c.ptrAt(3); }, "index 3"},          {[&] { c.objectAt(7); }, "index 7"},
+        {[&] { c.objectAt("delta"); }, "key delta"}, {[&] { c.updateAt("omega", item("omega")); }, "key omega"},
+        {[&] { c.updateAt(5u, item("beta")); }, "index 5"}};
+    for (const auto& [action, expected] : misses) {
+        EXPECT_THROW(action(), std::runtime_error);
+        EXPECT_EQ(g_bad, expected);
+    }
+    // A pointer bearing another name would break the index; a null one is no entry.
+    EXPECT_THROW(c.updateAt(0u, item("alpha", 99)), std::logic_error);
+    EXPECT_THROW(c.updateAt(0u, item("zeta", 99)), std::logic_error);
+    EXPECT_THROW(c.add(pointer<TNamed>()), null_pointer);
+    EXPECT_EQ(contents(c), "beta=10 alpha=20 gamma=30");
+    c.clear();
+    c.add(item("gamma", 5));
+    EXPECT_EQ(c.indexOf("gamma") + c.indexOf("beta"), 1u);
 }
 
-TEST_F(Greek, BadPositionsAndNamesGoToTheHandlers) {
-    EXPECT_THROW(c.ptrAt(3), std::runtime_error);
-    EXPECT_EQ(3u, g_badIndex);
-    EXPECT_THROW(c.objectAt(7), std::runtime_error);
-    EXPECT_EQ(7u, g_badIndex);
-    EXPECT_THROW(c.objectAt("delta"), std::runtime_error);
-    EXPECT_EQ("delta", g_badKey);
-    EXPECT_THROW(c.updateAt("omega", item("omega")), std::runtime_error);
-    EXPECT_EQ("omega", g_badKey);
-    EXPECT_THROW(c.updateAt(5u, item("beta")), std::runtime_error);
-    EXPECT_EQ(5u, g_badIndex);
-}
-
-TEST(Collection, HandlersThatReturn) {
+TEST(Collection, HandlersThatReturnGiveNullPointersAndObjectAccessRaises) {
     TPtrCollection c(quietIndex, quietKey);
     c.add(item("a"));
     EXPECT_FALSE(c.ptrAt(1));
-    EXPECT_EQ(1u, g_badIndex);
+    EXPECT_EQ(g_bad, "index 1");
     EXPECT_FALSE(c.ptrAt("zz"));
-    EXPECT_EQ("zz", g_badKey);
+    EXPECT_EQ(g_bad, "key zz");
     EXPECT_THROW(c.objectAt(4), std::logic_error);
     EXPECT_THROW(c.objectAt("zz"), std::logic_error);
 }
 
-TEST_F(Greek, UpdateReplacesByPositionOrName) {
-    c.updateAt(0u, item("beta", 10));
-    EXPECT_EQ(10, valueOf(c.objectAt("beta")));
-    c.updateAt("gamma", item("gamma", 30));
-    EXPECT_EQ(30, valueOf(c.objectAt(2)));
-    // A pointer bearing another name would break the index: refused, unchanged.
-    EXPECT_THROW(c.updateAt(0u, item("alpha", 99)), std::logic_error);
-    EXPECT_THROW(c.updateAt(0u, item("zeta", 99)), std::logic_error);
-    EXPECT_EQ(10, valueOf(c.objectAt(0)));
-    EXPECT_EQ(2, valueOf(c.objectAt("alpha")));
-}
-
-TEST_F(Greek, ClearAndNullPointers) {
-    EXPECT_THROW(c.add(pointer<TNamed>()), null_pointer);
-    EXPECT_EQ(3u, c.size());
-    c.clear();
-    EXPECT_TRUE(c.empty());
-    EXPECT_EQ(0u, c.indexOf("beta"));
-    c.add(item("beta", 5));
-    EXPECT_EQ(0u, c.indexOf("beta"));
-}
-
+// Copies and assignments share the objects but not membership; each keeps its own handlers.
 TEST_F(Greek, CopiesShareObjectsButNotMembership) {
-    TPtrCollection copy(c);
-    static_cast<Item&>(copy.objectAt("beta")).value = 42;
-    EXPECT_EQ(42, valueOf(c.objectAt("beta")));
-    copy.add(item("delta"));
-    EXPECT_EQ(4u, copy.size());
-    EXPECT_EQ(3u, c.size());
-    EXPECT_EQ(3u, c.indexOf("delta"));
-    EXPECT_THROW(copy.ptrAt(9), std::runtime_error);  // handlers came along
-
-    TPtrCollection other(quietIndex, quietKey);
+    TPtrCollection copy(c), other(quietIndex, quietKey);
     other = c;
-    EXPECT_EQ(3u, other.size());
-    EXPECT_FALSE(other.ptrAt(9));  // kept its own, quiet handlers
+    static_cast<Item&>(copy.objectAt("beta")).value = 42;
+    copy.add(item("delta", 4));
+    EXPECT_EQ(contents(c), "beta=42 alpha=2 gamma=3");
+    EXPECT_EQ(contents(other), "beta=42 alpha=2 gamma=3");
+    EXPECT_EQ(contents(copy), "beta=42 alpha=2 gamma=3 delta=4");
+    EXPECT_THROW(copy.ptrAt(9), std::runtime_error);
+    EXPECT_FALSE(other.ptrAt(9));
 }
-
