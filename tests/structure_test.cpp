@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "Core/Orvex/__field.h"
 #include "tests/test_support.h"
@@ -79,22 +80,13 @@ TEST(Structure, OffsetsAndKeysInBothForms) {
     EXPECT_EQ(binaryOf(sample()),
               u16(3) + u16(2) + intField("u_int", "a", 5) + intField("int", "b", 7) + intField("u_long", "c", 4));
     EXPECT_EQ(binaryOf(fieldsOf(TEndOfKey() | x)).substr(0, 4), u16(1) + u16(0));
-}
-
-TEST(Structure, DescriptorsTellTypeAndWidth) {
-    TFields s = fieldsOf(TField<int>("i", 5) | TField<std::string>("s", 3, true) | TField<fixed_point>("f", 2, 11) |
-                         TField<unsigned long>("u", 0) | TField<long>("l", 32) | TField<unsigned int>("w", 7) |
-                         TField<std::string>("p", 2, false));
-    const std::pair<TType::EType, unsigned> expected[] = {{TType::tpInt, 5},   {TType::tpStr, 18},  {TType::tpFixed, 11},
-                                                          {TType::tpULong, 0}, {TType::tpLong, 32}, {TType::tpUInt, 7},
-                                                          {TType::tpStr, 16}};
-    for (unsigned i = 0; i < s.size(); ++i) {
-        EXPECT_EQ(s[i].typeValue(), expected[i].first) << i;
-        EXPECT_EQ(TType(s[i].typeValue()).name(), s[i].Type()) << i;
-        EXPECT_EQ(s[i].bitWidth(), expected[i].second) << i;
-    }
-    EXPECT_EQ(layout(s), "i@0 s@5 f@23 u@34 l@34 w@66 p@73; 89 bits in 12 bytes; key 7 fields, 89 bits");
-    EXPECT_EQ(TField<std::string>("loose", 4, false).bitOffset(), 0u);
+    // Appending to a structure that a record and a copy share leaves theirs alone.
+    TFields s = sample(), alias = s;
+    TRecord before(s);
+    s += TField<int>("d", 8) | TField<std::string>("e", 1, true);
+    EXPECT_EQ(layout(before.fields()) + " | " + layout(alias), std::string(kSampleLayout) + " | " + kSampleLayout);
+    EXPECT_EQ(layout(s), "a@0 b@5 c@12 d@16 e@24; 30 bits in 4 bytes; key 2 fields, 12 bits");
+    EXPECT_TRUE(s[4].typeValue() == TType::tpStr && s[4].bitWidth() == 6 && s[3].typeValue() == TType::tpInt);
 }
 
 // Damaged forms and bad requests; none may leave a half-made structure.
@@ -103,10 +95,7 @@ TEST(Structure, ErrorsNameWhatIsWrong) {
     std::string big = u16(65535) + u16(0);
     for (int i = 0; i < 5; ++i) big += sstr("str") + sstr("s" + std::to_string(i)) + u16(65535) + '\0';
     TFieldsRep rep;
-    const struct {
-        std::function<void()> action;
-        std::string expected;
-    } cases[] = {
+    const std::pair<std::function<void()>, std::string> cases[] = {
         {[&] { s[3]; }, "Index 3 out of valid range."},
         {[&] { TRecord r(s); r["nope"]; }, "Field nope doesn't exist"},
         {[&] { s += TField<int>("new", 2) | TField<int>("b", 1); }, "Field b already exists"},
@@ -120,7 +109,7 @@ TEST(Structure, ErrorsNameWhatIsWrong) {
         // The lookup's own error for a name it refuses rather than maps to no type.
         {[&] { std::istringstream is("x 3"); rep.append(is, "ints", false); }, "Error converting ints to Orvex::TType"},
     };
-    for (const auto& c : cases) EXPECT_EQ(message(c.action), c.expected);
+    for (const auto& [action, expected] : cases) EXPECT_EQ(message(action), expected);
     EXPECT_EQ(layout(s), kSampleLayout);
     EXPECT_EQ(rep.size(), 0u);
     // 261 and 2^64 + 5 would both wrap to a 5-bit width.
@@ -134,18 +123,6 @@ TEST(Structure, ErrorsNameWhatIsWrong) {
                             TField<std::string>("c", 2, false) | TField<int>("none", 0));
     EXPECT_EQ(full.bitSize(), TFieldsRep::kMaxRecordBits);
     EXPECT_THROW(full += TField<int>("one", 1), std::runtime_error);
-}
-
-// Appending to a structure that records or copies share leaves theirs alone.
-TEST(Structure, AppendingLeavesSharersTheirStructure) {
-    TFields s = sample();
-    TRecord before(s);
-    TFields alias = s;
-    s += TField<int>("d", 8);
-    EXPECT_TRUE(alias != s);
-    EXPECT_EQ(layout(before.fields()), kSampleLayout);
-    EXPECT_EQ(layout(alias), kSampleLayout);
-    EXPECT_EQ(layout(s), "a@0 b@5 c@12 d@16; 24 bits in 3 bytes; key 2 fields, 12 bits");
 }
 
 // ------------------------------------------------------------ records
@@ -199,16 +176,13 @@ TEST(Record, KeysCompareOnlyTheirBits) {
                   s3 = fieldsOf(TField<unsigned int>("k", 3) | TEndOfKey() | TField<unsigned int>("v", 5)),
                   whole = fieldsOf(TField<unsigned int>("a", 8) | TField<unsigned int>("b", 5)),
                   none = fieldsOf(TEndOfKey() | TField<unsigned int>("a", 8) | TField<unsigned int>("b", 8));
-    const struct {
-        const TFields& s;
-        unsigned a1, a2, b1, b2;
-        int expected;
-    } cases[] = {{s12, 0x0FF, 1, 0x0FF, 0x800, 0}, {s12, 0x0FF, 1, 0x0FE, 0x800, 1}, {s12, 0x0FF, 1, 0x100, 0x800, -1},
-                 {s16, 0, 1, 0, 0, 0},             {s16, 0, 1, 1, 0, -1},           {s3, 0, 0, 0, 31, 0},
-                 {s3, 0, 0, 4, 31, -1},            {whole, 0, 0, 0, 1, -1},         {whole, 0, 1, 0, 0, 1},
-                 {none, 5, 0, 0, 0, 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(recordOf(c.s, c.a1, c.a2).compareTo(recordOf(c.s, c.b1, c.b2)), c.expected) << layout(c.s);
+    // structure, the fields of one record, of the other, and the outcome
+    const std::tuple<const TFields&, unsigned, unsigned, unsigned, unsigned, int> cases[] = {
+        {s12, 0x0FF, 1, 0x0FF, 0x800, 0}, {s12, 0x0FF, 1, 0x0FE, 0x800, 1}, {s12, 0x0FF, 1, 0x100, 0x800, -1},
+        {s16, 0, 1, 0, 0, 0}, {s16, 0, 1, 1, 0, -1}, {s3, 0, 0, 0, 31, 0}, {s3, 0, 0, 4, 31, -1},
+        {whole, 0, 0, 0, 1, -1}, {whole, 0, 1, 0, 0, 1}, {none, 5, 0, 0, 0, 0}};
+    for (const auto& [s, a1, a2, b1, b2, expected] : cases)
+        EXPECT_EQ(recordOf(s, a1, a2).compareTo(recordOf(s, b1, b2)), expected) << layout(s);
 }
 
 TEST(Record, AssignmentTakesTheOtherStructure) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -23,10 +22,11 @@ using namespace TestSupport;
 
 namespace {
 
-typedef pointer<field_transformer_base::creator> creator_ptr;
 typedef pointer<field_transformer_base::args::creator> args_creator_ptr;
 typedef scalar_stripper<int, signed_max_size_calculator> int_stripper;
-creator_ptr intStripCreator() { return creator_ptr(new default_transformer_creator<int_stripper>); }
+pointer<field_transformer_base::creator> intStripCreator() {
+    return pointer<field_transformer_base::creator>(new default_transformer_creator<int_stripper>);
+}
 
 // Arguments of a category of the test's own.
 class test_args : public field_transformer_base::args {
@@ -114,65 +114,13 @@ TEST_F(WithTables, ArgsCreatorsAreReplacedWithoutErrorAndReadEitherForm) {
     EXPECT_EQ(message([&] { m.createArgs("testCat", text, false); }), " cannot create transformer args (category: testCat)");
 }
 
-TEST_F(WithTables, RegistrationObjectsRegisterForTheirLifetimeWithTheProcessRegistry) {
-    field_transformer_manager& process = field_transformer_manager::instance();
-    {
-        field_transformer_base::registration r("testCat", intStripCreator());
-        EXPECT_EQ(shapeAfter<int>(*process.createTransformer(f, "qty", tables, test_args()), f[0], {9}), "qty int 5");
-        // A failing registration registers nothing, so nothing is undone later.
-        EXPECT_THROW(field_transformer_base::registration("testCat", intStripCreator()), std::runtime_error);
-    }
-    EXPECT_EQ(message([&] { process.createTransformer(f, "qty", tables, test_args()); }), cannotCreate("testCat", "int"));
-}
-
-// Run in a child: the teardown takes the library's own registrations along.
-TEST(RegistryTeardown, RegistrationOutlivingItsRegistryDoesNothingAndANewRegistryIsEmpty) {
-    EXPECT_EXIT(
-        {
-            auto* old = new field_transformer_base::registration("teardownCat", intStripCreator());
-            field_transformer_manager::destroyInstance();
-            field_transformer_manager& fresh = field_transformer_manager::instance();
-            const bool empty = message([&] { fresh.transformerCreator("sizeForRange", "int"); }) != "<no error>";
-            // A newer registration of that name (maybe at the old registry's address) outlives the old one.
-            field_transformer_base::registration current("teardownCat", intStripCreator());
-            delete old;
-            std::exit(empty && message([&] { fresh.transformerCreator("teardownCat", "int"); }) == "<no error>" ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-// The base's type check and each stripper's own reset.
-TEST(Transformers, ResetRefusesAFieldOfAnotherType) {
-    TFields f = fieldsOf(TField<int>("i", 8) | TField<std::string>("s", 5, false) | TField<fixed_point>("p", 1, 8) |
-                         TField<unsigned int>("u", 8));
-    range_fixer<int> range(4);
-    fixed_point_stripper fixedStrip;
-    string_stripper stringStrip;
-    scalar_stripper<long, signed_max_size_calculator> longStrip;
-    const struct {
-        field_transformer_base& t;
-        unsigned field;
-        const char* expected;
-    } cases[] = {
-        {range, 3, "Field u is type of (u_int), should be (int)"},
-        {fixedStrip, 0, "Field i is type of (int), should be (fixed)"},
-        {stringStrip, 2, "Field p is type of (fixed), should be (str)"},
-        {longStrip, 0, "Field i is type of (int), should be (long)"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(message<std::logic_error>([&] { c.t.reset(f[c.field]); }), c.expected);
-}
-
 // ================================================================ range fixer
 
 // The library's creators pick the field's type in the arguments' category.
 TEST_F(WithTables, RangeFixerSizesTheFieldForTheRangeWhateverItsValues) {
     field_transformer_manager& process = field_transformer_manager::instance();
     const auto fixAs = [&](const TFieldInfo& field, const range_fixer_args& a) {
-        TFields one = fieldsOf(field), out;
-        pointer<field_transformer_base> t = process.createTransformer(one, field.name(), tables, a);
-        t->reset(one[0]);
-        t->addToFields(out, one[0]);
-        return shapeOf(out[0]);
+        return shapeAfter<int>(*process.createTransformer(fieldsOf(field), field.name(), tables, a), field);
     };
     const range_fixer_args hundred(100), pm5(-5, 5);
     EXPECT_EQ(fixAs(TField<unsigned int>("n", 32), hundred), "n u_int 7");
