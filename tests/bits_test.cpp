@@ -3,7 +3,6 @@
 
 #include <climits>
 #include <random>
-#include <sstream>
 #include <vector>
 
 #include "Core/Orvex/__bfield.h"
@@ -70,23 +69,6 @@ TEST(BitField, WidthsOutsideZeroToThirtyTwoAndNegativeOffsetsAreRefusedByName) {
         ADD_FAILURE() << "width 33";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("33"), std::string::npos);
-    }
-}
-
-// The binary form is the content bytes; a short read keeps what it got.
-TEST(BitBuffer, SerialFormIsTheContentBytesOnly) {
-    bit_buffer b(9);
-    *b(0) = 'x', *b(1) = 'y';
-    std::stringstream s;
-    b.serial_write(s);
-    EXPECT_EQ(s.str() + std::to_string(b.serial_size()), "xy2");
-    for (int bits : {16, 4096}) {
-        bit_buffer back(bits);
-        *back(1) = 'l';
-        std::istringstream cut("z");
-        back.serial_read(cut);
-        EXPECT_TRUE(cut.fail());
-        EXPECT_EQ(std::string(back(0), 2), "zl");
     }
 }
 

@@ -192,8 +192,6 @@ TEST(Descriptors, BinaryAndTextForms) {
         EXPECT_EQ(textOf(c.decl), c.text);
     }
     EXPECT_EQ(packed.maxValue() + "|" + plain.maxValue() + "|" + plain.minValue(), "___|\xFF\xFF|");
-    EXPECT_TRUE(plain.canStore("ab"));
-    EXPECT_FALSE(plain.canStore("abc"));
     // A descriptor outside any structure touches nothing.
     bit_buffer b(8);
     plain.Set(b, "ab");

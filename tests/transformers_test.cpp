@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Core/Orvex/Ranfixer.h"
@@ -51,23 +52,14 @@ std::string boundsOf(const field_transformer_base::args& args) {
     return os.str();
 }
 
-// Shows a transformer the values, in records of a one-field structure (or
-// straight when `direct`, for values a record would change), and gives the
-// shape of the one field it then builds.
+// Shows a transformer the values in records of a one-field structure, and
+// gives the shape of the one field it then builds.
 template <class T>
-std::string shapeAfter(field_transformer_base& t, const TFieldInfo& field, const std::vector<T>& values = {},
-                       bool direct = false) {
+std::string shapeAfter(field_transformer_base& t, const TFieldInfo& field, const std::vector<T>& values = {}) {
     TFields f = fieldsOf(field), out;
     t.reset(f[0]);
     TRecord r(f);
-    for (const T& v : values) {
-        if (direct) {
-            dynamic_cast<field_transformer<T>&>(t).do_onChange(v);
-        } else {
-            r[0] = v;
-            t.onChange(r, 0);
-        }
-    }
+    for (const T& v : values) r[0] = v, t.onChange(r, 0);
     t.addToFields(out, f[0]);
     EXPECT_EQ(out.size(), 1u);
     return out.size() ? shapeOf(out[0]) : "";
@@ -142,48 +134,43 @@ TEST(RangeFixerArgs, PrecisionCountsTheDecimalPlacesNeeded) {
     const struct {
         double x;
         int n, expected;
-    } cases[] = {
-        {2.25, 6, 2}, {3.0, 6, 0}, {-0.125, 6, 3}, {0.1, 6, 1}, {0.123456789, 6, 6} /* capped by n */,
-        {0.123456789, 3, 3}, {1.5, 0, 0},
-        // n above 9 is taken as 9, which a 32-bit raw value can still carry.
-        {0.5, 30, 1}, {0.123456789123, 30, 9}, {std::nan(""), 6, 0},
-    };
+    } cases[] = {  // capped by n, and n above 9 is taken as 9, which a 32-bit raw value can still carry
+        {2.25, 6, 2}, {3.0, 6, 0}, {-0.125, 6, 3}, {0.1, 6, 1}, {0.123456789, 6, 6}, {0.123456789, 3, 3},
+        {1.5, 0, 0}, {0.5, 30, 1}, {0.123456789123, 30, 9}, {std::nan(""), 6, 0}};
     for (const auto& c : cases) EXPECT_EQ(range_fixer_args::precision(c.x, c.n), c.expected) << c.x << " " << c.n;
 }
 
 // Each constructor's bounds; those outside 32 bits are refused by value.
+// Longs are rounded half away from zero; a char max is signed.
 TEST(RangeFixerArgs, BoundsOfEveryKindAndThoseRefused) {
-    const struct {
-        std::function<range_fixer_args()> make;
-        std::string expected;
-    } cases[] = {
-        {[] { return range_fixer_args(static_cast<char>(-3), static_cast<char>(5)); },
-         "kind 0, -3/0..5/0, precision 0, long -3..5, bits 4/3"},
-        {[] { return range_fixer_args(static_cast<unsigned char>(200)); }, "kind 0, 0/0..200/0, precision 0, long 0..200, bits 9/8"},
-        {[] { return range_fixer_args(static_cast<char>(-1)); }, "kind 0, 0/0..-1/0, precision 0, long 0..-1, bits 1/32"},
-        {[] { return range_fixer_args(-2147483647L - 1, 2147483647L); },
+    typedef range_fixer_args A;
+    const std::pair<std::function<A()>, std::string> cases[] = {
+        {[] { return A(char(-3), char(5)); }, "kind 0, -3/0..5/0, precision 0, long -3..5, bits 4/3"},
+        {[] { return A(static_cast<unsigned char>(200)); }, "kind 0, 0/0..200/0, precision 0, long 0..200, bits 9/8"},
+        {[] { return A(char(-1)); }, "kind 0, 0/0..-1/0, precision 0, long 0..-1, bits 1/32"},
+        {[] { return A(-2147483647L - 1, 2147483647L); },
          "kind 0, -2147483648/0..2147483647/0, precision 0, long -2147483648..2147483647, bits 32/31"},
-        {[] { return range_fixer_args(4294967295UL); }, "kind 0, 0/0..-1/0, precision 0, long 0..-1, bits 1/32"},
-        {[] { return range_fixer_args(3000000000u); }, "kind 0, 0/0..-1294967296/0, precision 0, long 0..-1294967296, bits 32/32"},
-        {[] { return range_fixer_args(0.0, 2.25); }, "kind 1, 0/0..225/2, precision 2, long 0..2, bits 9/9"},
-        // Longs are rounded half away from zero.
-        {[] { return range_fixer_args(-2.5, 0.125); }, "kind 1, -25/1..125/3, precision 3, long -3..0, bits 8/8"},
-        {[] { return range_fixer_args(7.5); }, "kind 1, 0/0..75/1, precision 1, long 0..8, bits 8/8"},
-        {[] { return range_fixer_args(5000000000L); }, "Range bound 5000000000 is outside the 32-bit range"},
-        {[] { return range_fixer_args(-3000000000L, 0L); }, "Range bound -3000000000 is outside the 32-bit range"},
-        {[] { return range_fixer_args(4294967296UL); }, "Range bound 4294967296 is outside the 32-bit range"},
-        {[] { return range_fixer_args(5000.123456, 1.0); }, "Range bound 5000.123456 does not fit 32 bits at 6 decimal places"},
+        {[] { return A(4294967295UL); }, "kind 0, 0/0..-1/0, precision 0, long 0..-1, bits 1/32"},
+        {[] { return A(3000000000u); }, "kind 0, 0/0..-1294967296/0, precision 0, long 0..-1294967296, bits 32/32"},
+        {[] { return A(0.0, 2.25); }, "kind 1, 0/0..225/2, precision 2, long 0..2, bits 9/9"},
+        {[] { return A(-2.5, 0.125); }, "kind 1, -25/1..125/3, precision 3, long -3..0, bits 8/8"},
+        {[] { return A(7.5); }, "kind 1, 0/0..75/1, precision 1, long 0..8, bits 8/8"},
+        {[] { return A(5000000000L); }, "Range bound 5000000000 is outside the 32-bit range"},
+        {[] { return A(-3000000000L, 0L); }, "Range bound -3000000000 is outside the 32-bit range"},
+        {[] { return A(4294967296UL); }, "Range bound 4294967296 is outside the 32-bit range"},
+        {[] { return A(5000.123456, 1.0); }, "Range bound 5000.123456 does not fit 32 bits at 6 decimal places"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [make, expected] : cases) {
+        std::string got;
         try {
-            EXPECT_EQ(boundsOf(c.make()), c.expected);
+            got = boundsOf(make());
         } catch (const std::out_of_range& e) {
-            EXPECT_EQ(e.what(), c.expected);
+            got = e.what();
         }
+        EXPECT_EQ(got, expected);
     }
-    for (double bad : {1e12, std::numeric_limits<double>::infinity(), std::nan("")})
-        EXPECT_THROW(range_fixer_args a(bad), std::out_of_range) << bad;
-    EXPECT_THROW(range_fixer_args a(fixed_point(300)), std::out_of_range);
+    for (double bad : {1e12, std::numeric_limits<double>::infinity(), std::nan("")}) EXPECT_THROW(A a(bad), std::out_of_range);
+    EXPECT_THROW(A a(fixed_point(300)), std::out_of_range);
 }
 
 // Both forms read back through the process registry as fixed-point bounds.
@@ -226,24 +213,15 @@ TEST(Strippers, IntegerWidthsCoverEveryValueAndZero) {
 
 // Only the decimal places the values use, measured signed; past 9 places exact.
 TEST(Strippers, FixedPointKeepsOnlyTheDecimalPlacesItsValuesUse) {
-    const struct {
-        unsigned precision;
-        std::vector<int> raws;
-        const char* shape;
-    } cases[] = {
-        {3, {1500, 2250}, "p fixed 9.2"},
-        {3, {2000, -7000}, "p fixed 4.0"},
-        {3, {-1000, -2000}, "p fixed 2.0"},  // the remainder of -1.000 is taken on its magnitude
-        {3, {-1500, 2250}, "p fixed 9.2"},
-        {0, {std::numeric_limits<int>::min()}, "p fixed 32.0"},
-        {12, {2000000000, 1000000000}, "p fixed 3.3"},  // 0.002 and 0.001
-        {25, {5, -2000000000}, "p fixed 32.25"},
-        {30, {0}, "p fixed 0.0"},
-    };
-    for (const auto& c : cases) {
+    // precision, raw values, shape; the remainder of -1.000 is taken on its magnitude
+    const std::tuple<unsigned, std::vector<int>, const char*> cases[] = {
+        {3, {1500, 2250}, "p fixed 9.2"}, {3, {2000, -7000}, "p fixed 4.0"}, {3, {-1000, -2000}, "p fixed 2.0"},
+        {3, {-1500, 2250}, "p fixed 9.2"}, {0, {std::numeric_limits<int>::min()}, "p fixed 32.0"},
+        {12, {2000000000, 1000000000}, "p fixed 3.3"}, {25, {5, -2000000000}, "p fixed 32.25"}, {30, {0}, "p fixed 0.0"}};
+    for (const auto& [precision, raws, shape] : cases) {
         std::vector<fixed_point> values;
-        for (int raw : c.raws) values.push_back(fixedRaw(c.precision, raw));
+        for (int raw : raws) values.push_back(fixedRaw(precision, raw));
         fixed_point_stripper s;
-        EXPECT_EQ(shapeAfter<fixed_point>(s, TField<fixed_point>("p", c.precision, 32), values, true), c.shape);
+        EXPECT_EQ(shapeAfter<fixed_point>(s, TField<fixed_point>("p", precision, 32), values), shape);
     }
 }
