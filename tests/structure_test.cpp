@@ -99,11 +99,7 @@ TEST(Structure, ErrorsNameWhatIsWrong) {
         {[&] { s[3]; }, "Index 3 out of valid range."},
         {[&] { TRecord r(s); r["nope"]; }, "Field nope doesn't exist"},
         {[&] { s += TField<int>("new", 2) | TField<int>("b", 1); }, "Field b already exists"},
-        {[&] { fromBinary(u16(1) + u16(1) + intField("u_long", "q", 40)); }, "Field q width 40 is above 32"},
-        {[&] { fromBinary(u16(2) + u16(2) + intField("int", "a", 3) + intField("long", "a", 4)); },
-         "Field a already exists"},
         {[&] { fromText("1 1\nfixed p 255 2\n"); }, "Field p width 255 is above 32"},
-        {[&] { fromText("2 2\nint a 3\nstr a 4 0\n"); }, "Field a already exists"},
         {[&] { fromBinary(big); }, "Field s2 makes the record too large: 1572840 bits, at most 1048576"},
         {[&] { std::istringstream is("x 3"); rep.append(is, "integer", true); }, "Unknown field type: integer"},
         // The lookup's own error for a name it refuses rather than maps to no type.
@@ -185,34 +181,27 @@ TEST(Record, KeysCompareOnlyTheirBits) {
         EXPECT_EQ(recordOf(s, a1, a2).compareTo(recordOf(s, b1, b2)), expected) << layout(s);
 }
 
-TEST(Record, AssignmentTakesTheOtherStructure) {
+// Assignment takes the other record's structure, its length and key mask;
+// a dropped record's structure share, parked for the next record made on
+// its thread, goes only to a record of the same structure.
+TEST(Record, AssignmentAndDroppedRecordsKeepEachRecordItsOwnStructure) {
     TFields small = fieldsOf(TField<unsigned int>("k", 4) | TEndOfKey() | TField<unsigned int>("v", 4));
     TFields big = fieldsOf(TField<unsigned int>("k", 16) | TField<unsigned int>("v", 16));
-    TRecord r(small), other = recordOf(big, 0xBEEFu, 7u);
-    r = other;
-    TRecord& self = r;  // through a reference, as real self-assignments come
+    TRecord r(small), &self = r;  // through a reference, as real self-assignments come
+    r = recordOf(big, 0xBEEFu, 7u);
     r = self;
-    EXPECT_FALSE(r.fields() != big);
     EXPECT_EQ(binaryOf(r), bytes({0xBE, 0xEF, 0, 7}));
     EXPECT_EQ(r.compareTo(recordOf(big, 0xBEEFu, 8u)), -1);  // the whole record is big's key
     r = recordOf(small, 0u, 9u);
-    EXPECT_EQ(binaryOf(r), bytes({9}));
-    EXPECT_EQ(r.compareTo(TRecord(small)), 0);
-}
-
-// A dropped record leaves its structure share with its thread for the next
-// record; that must never hand a record another structure than its own.
-TEST(Record, ADroppedRecordsShareGoesOnlyToARecordOfTheSameStructure) {
-    TFields b = fieldsOf(TField<unsigned int>("k", 16) | TField<unsigned int>("v", 16));
+    EXPECT_EQ(binaryOf(r) + std::to_string(r.compareTo(TRecord(small))), bytes({9}) + "0");
     TRecord survivor = [] {
         TFields temporary = sample();
         { TRecord dropped(temporary); }
         return TRecord(temporary);
     }();
-    { TRecord dropped(b); }
-    EXPECT_EQ(TRecord(b).serial_size(), 4u);
+    { TRecord dropped(big); }
     { TRecord dropped(sample()); }
-    EXPECT_TRUE(TRecord(b).fields() == b);
+    EXPECT_TRUE(TRecord(big).fields() == big);
     EXPECT_EQ(layout(survivor.fields()), kSampleLayout);
     survivor[2] = 9UL;
     EXPECT_EQ(survivor[2].get<unsigned long>(), 9UL);

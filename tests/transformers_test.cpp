@@ -23,7 +23,6 @@ using namespace TestSupport;
 
 namespace {
 
-typedef pointer<field_transformer_base::args::creator> args_creator_ptr;
 typedef scalar_stripper<int, signed_max_size_calculator> int_stripper;
 pointer<field_transformer_base::creator> intStripCreator() {
     return pointer<field_transformer_base::creator>(new default_transformer_creator<int_stripper>);
@@ -96,16 +95,6 @@ TEST_F(WithTables, RegistryFindsCreatorsByCategoryAndTypeAndRefusesSecondOnes) {
               "Creator testCat for type int already exists");
 }
 
-TEST_F(WithTables, ArgsCreatorsAreReplacedWithoutErrorAndReadEitherForm) {
-    m.registerArgsCreator("testCat", args_creator_ptr(new range_fixer_args_creator));
-    m.registerArgsCreator("testCat", args_creator_ptr(new range_fixer_args_creator));
-    std::istringstream text("0 -5 0 5"), binary(binaryOf(range_fixer_args(-0.5, 2.25)));
-    EXPECT_EQ(boundsOf(*m.createArgs("testCat", text, false)), "kind 2, -5/0..5/0, precision 0, long -5..5, bits 4/4");
-    EXPECT_EQ(boundsOf(*m.createArgs("testCat", binary, true)), "kind 2, -5/1..225/2, precision 2, long -1..2, bits 9/9");
-    m.unregisterArgsCreator("testCat");
-    EXPECT_EQ(message([&] { m.createArgs("testCat", text, false); }), " cannot create transformer args (category: testCat)");
-}
-
 // ================================================================ range fixer
 
 // The library's creators pick the field's type in the arguments' category.
@@ -128,16 +117,6 @@ TEST_F(WithTables, RangeFixerSizesTheFieldForTheRangeWhateverItsValues) {
     EXPECT_EQ(message([&] { shapeAfter<int>(wide, TField<int>("wide", 8)); }), "Field wide width 33 is above 32");
     range_fixer<int> three(3);
     EXPECT_EQ(shapeAfter<int>(three, TField<int>("n", 32), {1000000, -70000, 2}), "n int 3");
-}
-
-TEST(RangeFixerArgs, PrecisionCountsTheDecimalPlacesNeeded) {
-    const struct {
-        double x;
-        int n, expected;
-    } cases[] = {  // capped by n, and n above 9 is taken as 9, which a 32-bit raw value can still carry
-        {2.25, 6, 2}, {3.0, 6, 0}, {-0.125, 6, 3}, {0.1, 6, 1}, {0.123456789, 6, 6}, {0.123456789, 3, 3},
-        {1.5, 0, 0}, {0.5, 30, 1}, {0.123456789123, 30, 9}, {std::nan(""), 6, 0}};
-    for (const auto& c : cases) EXPECT_EQ(range_fixer_args::precision(c.x, c.n), c.expected) << c.x << " " << c.n;
 }
 
 // Each constructor's bounds; those outside 32 bits are refused by value.
