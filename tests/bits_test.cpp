@@ -55,7 +55,6 @@ TEST(BitField, RefusalsChangeNothing) {
         const std::vector<unsigned char> before = bytes(b);
         EXPECT_EQ(f.set_u_long(b, f.max_unsigned_value() + 1) + f.set_long(b, f.max_signed_value() + 1L) +
                       f.set_long(b, f.min_signed_value() - 1L), -3) << width;
-        EXPECT_EQ(f.max_unsigned_value(), width ? 0xFFFFFFFFUL >> (32 - width) : 0);
         EXPECT_EQ(width ? 0L : f.set_long(b, 0L) + f.set_u_long(b, 0UL) + f.get_long(b), 0L);
         EXPECT_EQ(bytes(b), before) << width;
     }
