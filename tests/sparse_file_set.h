@@ -1,18 +1,14 @@
 // A file set whose files may be gigabytes long while holding almost nothing:
-// a file is its length plus the 4 KiB pages in which some byte is not zero;
-// every other byte reads as zero. Tests of the 2^31 - 1 byte limit of a
-// contents file use it to build and grow tables near the limit in a few
-// kilobytes of memory. Unlike the real file sets it refuses no size, so the
-// limit a test meets is the library's own.
-//
-// Opening modes are those of FileSet::TFileSet (out without in empties the
-// file, in|out creates a missing one, in alone of a missing file gives null).
+// a file is its length plus the 4 KiB pages in which some byte is not zero.
+// The limit tests build tables near 2^31 - 1 bytes in it; it refuses no
+// size, so the limit a test meets is the library's own. Modes are those of
+// FileSet::TFileSet (out without in empties, in|out creates, in alone of a
+// missing file gives null).
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ios>
 #include <map>
 #include <memory>
 #include <streambuf>
@@ -26,58 +22,37 @@ class SparseFileSet : public FileSet::TFileSet {
 public:
     static constexpr std::uint64_t kPage = 4096;
 
-    static bool allZero(const char* p, std::size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
-
-    // A file: its length and its pages that hold a non-zero byte.
     struct File {
         std::uint64_t size = 0;
-        std::map<std::uint64_t, std::string> pages;  // page number -> kPage bytes
+        std::map<std::uint64_t, std::string> pages;
         bool operator==(const File& o) const { return size == o.size && pages == o.pages; }
-
-        void read(std::uint64_t at, char* to, std::size_t n) const {
-            while (n > 0) {
-                const std::uint64_t page = at / kPage, offset = at % kPage;
-                const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kPage - offset));
-                auto found = pages.find(page);
-                if (found == pages.end())
-                    std::memset(to, 0, step);
-                else
-                    std::memcpy(to, found->second.data() + offset, step);
-                at += step;
-                to += step;
-                n -= step;
-            }
-        }
-        void write(std::uint64_t at, const char* from, std::size_t n) {
-            size = std::max(size, at + n);
-            while (n > 0) {
-                const std::uint64_t page = at / kPage, offset = at % kPage;
-                const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kPage - offset));
-                auto found = pages.find(page);
-                if (found == pages.end() && !allZero(from, step))
-                    found = pages.emplace(page, std::string(kPage, '\0')).first;
-                if (found != pages.end()) std::memcpy(&found->second[offset], from, step);
-                at += step;
-                from += step;
-                n -= step;
+        // Reads or writes n bytes at `at`, page by page; a page of zeros is not kept.
+        void move(std::uint64_t at, char* bytes, std::size_t n, bool write) {
+            if (write) size = std::max(size, at + n);
+            for (std::size_t step; n > 0; at += step, bytes += step, n -= step) {
+                step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kPage - at % kPage));
+                auto page = pages.find(at / kPage);
+                if (write && page == pages.end() && std::count(bytes, bytes + step, '\0') != std::ptrdiff_t(step))
+                    page = pages.emplace(at / kPage, std::string(kPage, '\0')).first;
+                if (page == pages.end()) {
+                    if (!write) std::memset(bytes, 0, step);
+                } else if (write) {
+                    std::memcpy(&page->second[at % kPage], bytes, step);
+                } else {
+                    std::memcpy(bytes, page->second.data() + at % kPage, step);
+                }
             }
         }
     };
 
     std::streambuf* open(const std::string& name, std::ios_base::openmode mode, int, int) override {
-        const bool in = (mode & std::ios_base::in) != 0, out = (mode & std::ios_base::out) != 0;
-        if (!in && !out) return nullptr;
+        const bool in = mode & std::ios_base::in, out = mode & std::ios_base::out;
         auto found = m_files.find(name);
-        if (found == m_files.end()) {
-            if (!out) return nullptr;
-            found = m_files.emplace(name, std::make_shared<File>()).first;
-        } else if (out && (!in || (mode & std::ios_base::trunc))) {
-            *found->second = File();
-        }
-        auto buffer = std::make_unique<Buffer>(found->second, in, out);
-        std::streambuf* handle = buffer.get();
-        m_buffers.emplace(handle, std::move(buffer));
-        return handle;
+        if (found == m_files.end() && !out) return nullptr;
+        if (found == m_files.end()) found = m_files.emplace(name, std::make_shared<File>()).first;
+        else if (out && (!in || (mode & std::ios_base::trunc))) *found->second = File();
+        auto buffer = std::make_unique<Buffer>(found->second);
+        return m_buffers.emplace(buffer.get(), std::move(buffer)).first->first;
     }
     bool isOpen(std::streambuf* buffer) override { return m_buffers.count(buffer) != 0; }
     void close(std::streambuf* buffer) override { m_buffers.erase(buffer); }
@@ -85,85 +60,54 @@ public:
     void setStreamFlag2(std::streambuf*, bool) override {}
     bool remove(const std::string& name) override { return m_files.erase(name) != 0; }
 
-    bool exists(const std::string& name) const { return m_files.count(name) != 0; }
     std::size_t fileCount() const { return m_files.size(); }
-    // A copy of a file as it is now (an empty file if there is none), for
-    // comparing before and after.
-    File snapshot(const std::string& name) const {
-        auto found = m_files.find(name);
-        return found == m_files.end() ? File() : *found->second;
-    }
-    // Makes the file `size` bytes long, starting with `head`, zeros after.
-    void put(const std::string& name, const std::string& head, std::uint64_t size) {
-        auto& file = m_files[name];
-        file = std::make_shared<File>();
-        file->write(0, head.data(), head.size());
-        file->size = std::max<std::uint64_t>(size, head.size());
-    }
-    // Writes `bytes` at `at`, growing the file if needed.
-    void poke(const std::string& name, std::uint64_t at, const std::string& bytes) {
-        m_files.at(name)->write(at, bytes.data(), bytes.size());
-    }
+    File snapshot(const std::string& name) const { return *m_files.at(name); }
+    // Makes the file `size` bytes long, zeros but for what `poke` puts in.
+    void put(const std::string& name, std::uint64_t size) { m_files[name] = std::make_shared<File>(File{size, {}}); }
+    void poke(const std::string& name, std::uint64_t at, std::string bytes) { m_files.at(name)->move(at, &bytes[0], bytes.size(), true); }
 
 private:
-    // Every call goes straight to the file, so buffers sharing one never see
-    // stale bytes; one position serves both sides, as for std::filebuf.
+    // Every call goes straight to the file, with one position for both sides.
     class Buffer : public std::streambuf {
     public:
-        Buffer(std::shared_ptr<File> file, bool in, bool out) : m_file(std::move(file)), m_in(in), m_out(out) {}
+        explicit Buffer(std::shared_ptr<File> file) : m_file(std::move(file)) {}
 
     protected:
         int_type underflow() override {
-            if (!m_in || m_position >= m_file->size) return traits_type::eof();
             char c;
-            m_file->read(m_position, &c, 1);
-            return traits_type::to_int_type(c);
+            return xsgetn(&c, 1) == 1 ? (--m_position, traits_type::to_int_type(c)) : traits_type::eof();
         }
         int_type uflow() override {
             const int_type c = underflow();
-            if (!traits_type::eq_int_type(c, traits_type::eof())) ++m_position;
+            m_position += !traits_type::eq_int_type(c, traits_type::eof());
             return c;
         }
-        int_type pbackfail(int_type c) override {
-            if (!m_in || m_position == 0 || !traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
-            --m_position;
-            return underflow();
-        }
         std::streamsize xsgetn(char* to, std::streamsize n) override {
-            if (!m_in || n <= 0 || m_position >= m_file->size) return 0;
-            const std::size_t got = static_cast<std::size_t>(std::min<std::uint64_t>(n, m_file->size - m_position));
-            m_file->read(m_position, to, got);
+            const std::streamsize got = std::max<std::streamsize>(0, std::min<std::streamsize>(n, m_file->size - m_position));
+            m_file->move(m_position, to, got, false);
             m_position += got;
-            return static_cast<std::streamsize>(got);
+            return got;
         }
         int_type overflow(int_type c) override {
-            if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-            const char byte = traits_type::to_char_type(c);
-            return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+            char byte = traits_type::to_char_type(c);
+            return traits_type::eq_int_type(c, traits_type::eof()) || xsputn(&byte, 1) == 1 ? traits_type::not_eof(c) : traits_type::eof();
         }
         std::streamsize xsputn(const char* from, std::streamsize n) override {
-            if (!m_out || n <= 0) return 0;
-            m_file->write(m_position, from, static_cast<std::size_t>(n));
-            m_position += static_cast<std::uint64_t>(n);
+            std::string bytes(from, n);
+            m_file->move(m_position, &bytes[0], n, true);
+            m_position += n;
             return n;
         }
         pos_type seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode) override {
-            const off_type base = from == std::ios_base::beg   ? 0
-                                  : from == std::ios_base::cur ? static_cast<off_type>(m_position)
-                                                               : static_cast<off_type>(m_file->size);
-            if (offset < -base || offset > kFarthest - base) return pos_type(off_type(-1));
-            m_position = static_cast<std::uint64_t>(base + offset);
-            return pos_type(static_cast<off_type>(m_position));
+            const off_type at = offset + (from == std::ios_base::beg ? 0 : from == std::ios_base::cur ? m_position : off_type(m_file->size));
+            if (at < 0) return pos_type(off_type(-1));
+            return pos_type(m_position = at);
         }
-        pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
-            return seekoff(off_type(position), std::ios_base::beg, which);
-        }
+        pos_type seekpos(pos_type position, std::ios_base::openmode which) override { return seekoff(off_type(position), std::ios_base::beg, which); }
 
     private:
-        static constexpr off_type kFarthest = off_type(1) << 40;
         std::shared_ptr<File> m_file;
-        std::uint64_t m_position = 0;
-        bool m_in, m_out;
+        off_type m_position = 0;
     };
 
     std::map<std::string, std::shared_ptr<File>> m_files;
