@@ -18,8 +18,7 @@
 
 namespace TestSupport {
 
-class SparseFileSet : public FileSet::TFileSet {
-public:
+struct SparseFileSet : FileSet::TFileSet {
     static constexpr std::uint64_t kPage = 4096;
 
     struct File {
@@ -32,15 +31,10 @@ public:
             for (std::size_t step; n > 0; at += step, bytes += step, n -= step) {
                 step = static_cast<std::size_t>(std::min<std::uint64_t>(n, kPage - at % kPage));
                 auto page = pages.find(at / kPage);
-                if (write && page == pages.end() && std::count(bytes, bytes + step, '\0') != std::ptrdiff_t(step))
+                if (write && page == pages.end() && (bytes[0] || std::memcmp(bytes, bytes + 1, step - 1)))
                     page = pages.emplace(at / kPage, std::string(kPage, '\0')).first;
-                if (page == pages.end()) {
-                    if (!write) std::memset(bytes, 0, step);
-                } else if (write) {
-                    std::memcpy(&page->second[at % kPage], bytes, step);
-                } else {
-                    std::memcpy(bytes, page->second.data() + at % kPage, step);
-                }
+                if (page == pages.end() && !write) std::memset(bytes, 0, step);
+                else if (page != pages.end()) std::memcpy(write ? &page->second[at % kPage] : bytes, write ? bytes : &page->second[at % kPage], step);
             }
         }
     };
@@ -62,17 +56,16 @@ public:
 
     std::size_t fileCount() const { return m_files.size(); }
     File snapshot(const std::string& name) const { return *m_files.at(name); }
-    // Makes the file `size` bytes long, zeros but for what `poke` puts in.
-    void put(const std::string& name, std::uint64_t size) { m_files[name] = std::make_shared<File>(File{size, {}}); }
+    // Makes a file `size` bytes long, zeros but for `head`; pokes `bytes` in at `at`.
+    void put(const std::string& name, std::uint64_t size, std::string head) {
+        m_files[name] = std::make_shared<File>(File{size, {}});
+        poke(name, 0, head);
+    }
     void poke(const std::string& name, std::uint64_t at, std::string bytes) { m_files.at(name)->move(at, &bytes[0], bytes.size(), true); }
 
-private:
     // Every call goes straight to the file, with one position for both sides.
-    class Buffer : public std::streambuf {
-    public:
+    struct Buffer : std::streambuf {
         explicit Buffer(std::shared_ptr<File> file) : m_file(std::move(file)) {}
-
-    protected:
         int_type underflow() override {
             char c;
             return xsgetn(&c, 1) == 1 ? (--m_position, traits_type::to_int_type(c)) : traits_type::eof();
@@ -93,19 +86,15 @@ private:
             return traits_type::eq_int_type(c, traits_type::eof()) || xsputn(&byte, 1) == 1 ? traits_type::not_eof(c) : traits_type::eof();
         }
         std::streamsize xsputn(const char* from, std::streamsize n) override {
-            std::string bytes(from, n);
-            m_file->move(m_position, &bytes[0], n, true);
+            m_file->move(m_position, const_cast<char*>(from), n, true);  // a write leaves the bytes as they are
             m_position += n;
             return n;
         }
         pos_type seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode) override {
             const off_type at = offset + (from == std::ios_base::beg ? 0 : from == std::ios_base::cur ? m_position : off_type(m_file->size));
-            if (at < 0) return pos_type(off_type(-1));
-            return pos_type(m_position = at);
+            return pos_type(at < 0 ? off_type(-1) : (m_position = at));
         }
         pos_type seekpos(pos_type position, std::ios_base::openmode which) override { return seekoff(off_type(position), std::ios_base::beg, which); }
-
-    private:
         std::shared_ptr<File> m_file;
         off_type m_position = 0;
     };

