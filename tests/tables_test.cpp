@@ -171,6 +171,29 @@ TEST_F(OpenTable, BlockAndTextFormsRoundTrip) {
     EXPECT_EQ(keys(target, true), "1:0 2:1");
 }
 
+// A contents file never passes 2^31 - 1 bytes: growth by one record of 3
+// bytes past it, or by counts beyond what 32 or 64 bits of bytes hold, is
+// refused before anything changes; bytes past a block's records are
+// checked whole and dropped.
+TEST(Limits, GrowthPastTheLimitIsRefusedWithoutOverflow) {
+    Host::MemoryFileSet fs;
+    TTable t(fs, "t", fieldsOf(TField<unsigned int>("k", 24)), true);
+    TOpenTable open(t, false);
+    open.push_back(recordOf(open.fields(), 7u));
+    const std::string before = fs.contents("t.bin"), grew = "Table t can't grow past 2147483647 bytes in t.bin";
+    for (unsigned long n : {715827881ul, 0xFFFFFFFFul, 0x100000000ul, 1ul << 62, ~0ul})
+        EXPECT_EQ(message([&] { open.insert(0, n, recordOf(open.fields(), 9u)); }), grew) << n;
+    for (std::uint32_t count : {715827882u, 0xFFFFFFFFu}) {
+        std::istringstream block(le32(count) + "abc");
+        EXPECT_EQ(message([&] { open.serial_read(block); }), grew) << count;
+    }
+    EXPECT_EQ(fs.contents("t.bin"), before);
+    std::istringstream whole(le32(1) + "abc" + "def"), partial(le32(1) + "abc" + "de");
+    open.serial_read(whole);
+    EXPECT_EQ(fs.contents("t.bin"), le32(1) + "abc");
+    EXPECT_EQ(message([&] { open.serial_read(partial); }), "t.bin file content mismatched with description from t.dsb");
+}
+
 // A stream failing under an update: it raises and leaves the header and
 // the stream alone, so the set sees no reopening.
 TEST(FailingStreams, AnUpdateRaisesAndLeavesTheStreamFailed) {
