@@ -31,8 +31,7 @@ TEST_F(EditCommandsTest, AppendDeleteAndUpdateSayHowManyRecords) {
     EXPECT_EQ(ok({"delete", dir, "orders", "1000"}), "deleted 0 records from orders (6 left)\n");
     EXPECT_EQ(ok({"delete", dir, "orders", "1004", "--to", "1999"}), "deleted 2 records from orders (4 left)\n");
     const std::string left = dump("orders");
-    EXPECT_TRUE(has(left, "1001,0,12,4.50\n1002,")) << left;
-    for (const char* row : {"1002,2,7,1.50\n", "1002,1,7,1.50\n", "1.50\n1003,3,1,19.99\n"}) EXPECT_TRUE(has(left, row)) << left;
+    for (const char* row : {"1001,0,12,4.50\n1002,", "1002,2,7,1.50\n", "1002,1,7,1.50\n", "1.50\n1003,3,1,19.99\n"}) EXPECT_TRUE(has(left, row)) << left;
     // The contents file keeps nothing past its records.
     EXPECT_EQ(readFile(file("orders.bin")).size(), 4u + 4 * 14u);
 }

@@ -33,9 +33,6 @@ TEST_F(FindTest, ARangeOrAKeyInEveryFormAndItsMisuses) {
              {{"find", dir, "orders", "--from", "1", "--limit", "-1"}, "", "find: --limit must be a number from 0 to 9223372036854775807", 2},
              {{"find", dir, "orders", "1002", "--csv", "--json"}, "", "--csv and --json exclude each other", 2},
              {{"find", dir, "orders", "--from", "x"}, "", "key id: not an integer: 'x'"}});
-    ok({"create", dir, "notes", "n:int:8 | body:str:16 amount:fixed:3:32"});
-    ok({"load", dir, "notes"}, "-5\t\"say \\\"hi\\\"\\n\\tok\\\\\"\t-0.050\n");
-    EXPECT_EQ(ok({"dump", dir, "notes", "--json"}), "{\"n\":-5,\"body\":\"say \\\"hi\\\"\\n\\tok\\\\\",\"amount\":-0.050}\n");
 }
 
 TEST_F(FindTest, AnUnsortedTableIsRefusedUnlessScanned) {

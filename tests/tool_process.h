@@ -60,7 +60,6 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         if (error != 0) throw std::runtime_error("cannot start " + program);
     }
-    ToolProcess(const ToolProcess&) = delete;
     ~ToolProcess() { if (m_pid > 0) ::waitpid(m_pid, nullptr, 0); }
 
     // Waits for the program and gives what it did.
