@@ -17,7 +17,7 @@ TEST_F(FindTest, ARangeOrAKeyInEveryFormAndItsMisuses) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--from", "1002", "--to", "1003"}, "orders, key id from 1002 to 1003 (4 records): 2 records:\n"
                                              "  1: id=1002 customer=2 qty=250 price=0.75\n  2: id=1003 customer=2 qty=1 price=19.99\n"},
-        {{"--from", "1003", "--csv"}, head + "1003,2,1,19.99\n1004,1,3,120.00\n"},
+        {{"--from=1003", "--csv"}, head + "1003,2,1,19.99\n1004,1,3,120.00\n"},
         {{"--to", "1001", "--csv"}, head + "1001,0,12,4.50\n"},
         {{"--from", "0", "--to", "99999", "--limit", "1", "--csv"}, head + "1001,0,12,4.50\n"},
         {{"--from", "1000", "--to", "1001", "--limit", "0"}, "orders, key id from 1000 to 1001 (4 records): 1 record:\n  ... and 1 more\n"},
