@@ -60,20 +60,7 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         if (error != 0) throw std::runtime_error("cannot start " + program);
     }
-    ToolProcess(const ToolProcess&) = delete;
-    ToolProcess& operator=(const ToolProcess&) = delete;
-    ~ToolProcess() {
-        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
-    }
-
-    // True once the program has ended (then `outcome` does not block).
-    bool finished() {
-        if (m_pid <= 0) return true;
-        int raw = 0;
-        if (::waitpid(m_pid, &raw, WNOHANG) != m_pid) return false;
-        collect(raw);
-        return true;
-    }
+    ~ToolProcess() { if (m_pid > 0) ::waitpid(m_pid, nullptr, 0); }
 
     // Waits for the program and gives what it did.
     const ToolOutcome& outcome() {
@@ -166,7 +153,6 @@ protected:
             EXPECT_EQ(directorySnapshot(dir), before) << message;
         }
     }
-    void misused(const std::vector<std::string>& args, const std::string& message) { fails(args, message, "", 2); }
     std::filesystem::path file(const std::string& name) const { return std::filesystem::path(dir) / name; }
 
     // customers 0..3 (ids 1, 2, 3, 4, sorted) and orders referring to them,
@@ -181,6 +167,15 @@ protected:
            "id,customer,qty,price\n1003,2,1,19.99\n1001,0,12,4.50\n1004,1,3,120.00\n1002,2,250,0.75\n");
     }
     std::string dump(const std::string& table) { return ok({"dump", dir, table, "--csv"}); }
+    // Runs each (args, input, message, status) row: the table's shape of a refusal.
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string input, message;
+        int status = 1;
+    };
+    void refuses(const std::vector<Refusal>& rows) {
+        for (const Refusal& r : rows) fails(r.args, r.message, r.input, r.status);
+    }
 
     TempDir tmp{"orvex-tool"};
     std::filesystem::path root = tmp.path();
