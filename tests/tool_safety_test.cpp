@@ -123,7 +123,6 @@ TEST_F(ToolSafety, RefusalsNameTheFileAndTheReason) {
     // A table only read need not be writable: references are checked against it.
     fs::permissions(customers, fs::perms::owner_write, fs::perm_options::remove);
     expect({"load", dir, "orders", "--append"}, 0, "", "1009\t1\t1\t1.00\n");
-    EXPECT_TRUE(has(dump("orders"), "1009,1,1,1.00\n"));
     fs::permissions(customers, fs::perms::owner_write, fs::perm_options::add);
 
     writeFile(file("temp.jnl"), "garbage");
