@@ -12,18 +12,18 @@
 //   ORVEX_CRASH_COUNT  a file that receives the number of points passed when
 //                      the process exits normally.
 //   ORVEX_CRASH_LOG    a directory (outside the watched one) that receives
-//                      what was made durable: content.<id>, a file's whole
-//                      content at its last fsync/fdatasync, and listing,
-//                      "<id>\t<name>" lines of the directory at its last
-//                      fsync. <id> is the inode number of a file present at
-//                      start, or "<inode>.<k>" for the k-th file the process
-//                      created (inode numbers are reused; these ids are not).
+//                      what is durable: content.<id>, a file's whole content
+//                      at start or its last fsync/fdatasync, and listing,
+//                      "<id>\t<name>" lines of the directory at start or its
+//                      last fsync. <id> is the inode number of a file present
+//                      at start, or "<inode>.<k>" for the k-th file the
+//                      process created (inode numbers are reused; these ids
+//                      are not). A created file never synced has no content.<id>.
 //
 // Points: opens that may create or empty a file, writes of every kind into a
 // file opened so, truncation, unlink, remove, rename, link (either name
 // inside), fsync and fdatasync. Descriptors are followed from the opens the
 // shim sees; fopen is watched because the C library's own opens are not.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -35,28 +35,26 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #define REAL(name) \
     ([] { static auto* const real = reinterpret_cast<decltype(&::name)>(::dlsym(RTLD_NEXT, #name)); return real; }())
 
 namespace {
 
-std::string env(const char* name) {
-    const char* value = ::getenv(name);
-    return value ? value : "";
-}
+std::string env(const char* name) { return ::getenv(name) ? ::getenv(name) : ""; }
 
 std::string canonical(const std::string& path) {
     char buffer[PATH_MAX];
     return ::realpath(path.c_str(), buffer) ? buffer : "";
 }
 
+// Function statics: an interposed call may come before the shim's globals are made.
 const std::string& watchedDir() {
     static const std::string dir = canonical(env("ORVEX_CRASH_DIR"));
     return dir;
@@ -123,13 +121,11 @@ void putFile(const std::string& path, const std::string& bytes) { std::ofstream(
 
 std::string directoryListing() {
     std::string listing;
-    DIR* dir = ::opendir(watchedDir().c_str());
-    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
-        struct stat st;
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            listing += idOf(st.st_ino) + "\t" + entry->d_name + "\n";
-    }
-    if (dir) ::closedir(dir);
+    std::error_code error;
+    struct stat st;
+    for (const auto& entry : std::filesystem::directory_iterator(watchedDir(), error))
+        if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            listing += idOf(st.st_ino) + "\t" + entry.path().filename().string() + "\n";
     return listing;
 }
 
@@ -155,9 +151,7 @@ bool cutHere() {
 
 [[noreturn]] void stop() { ::_exit(137); }
 
-void point() {
-    if (cutHere()) stop();
-}
+void point() { if (cutHere()) stop(); }
 
 template <class Open>
 int watchOpen(int dirfd, const char* path, int flags, Open open) {
@@ -182,29 +176,22 @@ FILE* watchFopen(Fopen real, const char* path, const char* mode) {
     return file;
 }
 
-// Writes the first half of the bytes of a vector through `write`.
-template <class Write>
-ssize_t firstHalf(const iovec* vector, int count, Write write) {
-    std::size_t left = 0;
-    for (int i = 0; i < count; ++i) left += vector[i].iov_len;
-    left /= 2;
-    std::vector<iovec> half;
-    for (int i = 0; i < count && left > 0; ++i) {
-        half.push_back(vector[i]);
-        if (half.back().iov_len > left) half.back().iov_len = left;
-        left -= half.back().iov_len;
-    }
-    return half.empty() ? 0 : write(half.data(), static_cast<int>(half.size()));
+// The first half of the bytes of a vector, in one piece.
+std::string firstHalf(const iovec* vector, int count) {
+    std::string all;
+    for (int i = 0; i < count; ++i) all.append(static_cast<const char*>(vector[i].iov_base), vector[i].iov_len);
+    return all.substr(0, all.size() / 2);
 }
 
-// Keeps every file present at start open, so its inode number is not handed
-// to a file created during the run.
+// Logs the set as it is at start, and keeps every file of it open, so that
+// its inode number is not handed to a file created during the run.
 struct Reporter {
     Reporter() {
-        DIR* dir = watchedDir().empty() || logDir().empty() ? nullptr : ::opendir(watchedDir().c_str());
-        while (const dirent* entry = dir ? ::readdir(dir) : nullptr)
-            (void)REAL(openat)(::dirfd(dir), entry->d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (dir) ::closedir(dir);
+        std::error_code error;
+        if (watchedDir().empty() || logDir().empty()) return;
+        for (const auto& entry : std::filesystem::directory_iterator(watchedDir(), error))
+            logSync(REAL(open)(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        logSync(REAL(open)(watchedDir().c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
     }
     ~Reporter() {
         if (!env("ORVEX_CRASH_COUNT").empty()) putFile(env("ORVEX_CRASH_COUNT"), std::to_string(g_points) + "\n");
@@ -230,18 +217,14 @@ mode_t modeOf(int flags, va_list args) {
 // A write to a watched descriptor that is cut writes its first half first.
 #define WRITE(type, name, params, args, fd, half)                                    \
     type name params {                                                               \
-        if (isWatched(fd) && cutHere()) {                                            \
-            (void)(half);                                                            \
-            stop();                                                                  \
-        }                                                                            \
+        if (isWatched(fd) && cutHere()) (void)(half), stop();                        \
         return REAL(name) args;                                                      \
     }
 #define ON_FD(name, params, args, sync)                                              \
     int name params {                                                                \
-        if (!isWatched(fd)) return REAL(name) args;                                  \
-        point();                                                                     \
+        if (isWatched(fd)) point();                                                  \
         const int result = REAL(name) args;                                          \
-        if (result == 0 && sync) logSync(fd);                                        \
+        if (result == 0 && sync && isWatched(fd)) logSync(fd);                       \
         return result;                                                               \
     }
 #define ON_PATH(name, params, args, ...)                                             \
@@ -266,26 +249,19 @@ int creat64(const char* path, mode_t mode) { return open64(path, O_CREAT | O_WRO
 FILE* fopen(const char* path, const char* mode) { return watchFopen(REAL(fopen), path, mode); }
 FILE* fopen64(const char* path, const char* mode) { return watchFopen(REAL(fopen64), path, mode); }
 
-int fclose(FILE* file) {
-    if (file) watched().erase(::fileno(file));
-    return REAL(fclose)(file);
-}
-
-int close(int fd) {
-    watched().erase(fd);
-    return REAL(close)(fd);
-}
+int fclose(FILE* file) { return watched().erase(file ? ::fileno(file) : -1), REAL(fclose)(file); }
+int close(int fd) { return watched().erase(fd), REAL(close)(fd); }
 
 WRITE(ssize_t, write, (int fd, const void* d, size_t n), (fd, d, n), fd, REAL(write)(fd, d, n / 2))
 WRITE(ssize_t, pwrite, (int fd, const void* d, size_t n, off_t at), (fd, d, n, at), fd, REAL(pwrite)(fd, d, n / 2, at))
 WRITE(ssize_t, pwrite64, (int fd, const void* d, size_t n, off64_t at), (fd, d, n, at), fd,
       REAL(pwrite64)(fd, d, n / 2, at))
 WRITE(ssize_t, writev, (int fd, const iovec* v, int c), (fd, v, c), fd,
-      firstHalf(v, c, [&](const iovec* h, int k) { return REAL(writev)(fd, h, k); }))
+      REAL(write)(fd, firstHalf(v, c).data(), firstHalf(v, c).size()))
 WRITE(ssize_t, pwritev, (int fd, const iovec* v, int c, off_t at), (fd, v, c, at), fd,
-      firstHalf(v, c, [&](const iovec* h, int k) { return REAL(pwritev)(fd, h, k, at); }))
+      REAL(pwrite)(fd, firstHalf(v, c).data(), firstHalf(v, c).size(), at))
 WRITE(ssize_t, pwritev64, (int fd, const iovec* v, int c, off64_t at), (fd, v, c, at), fd,
-      firstHalf(v, c, [&](const iovec* h, int k) { return REAL(pwritev64)(fd, h, k, at); }))
+      REAL(pwrite64)(fd, firstHalf(v, c).data(), firstHalf(v, c).size(), at))
 WRITE(ssize_t, sendfile, (int fd, int in, off_t* at, size_t n), (fd, in, at, n), fd, REAL(sendfile)(fd, in, at, n / 2))
 WRITE(ssize_t, sendfile64, (int fd, int in, off64_t* at, size_t n), (fd, in, at, n), fd,
       REAL(sendfile64)(fd, in, at, n / 2))

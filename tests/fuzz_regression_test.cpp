@@ -20,9 +20,8 @@ namespace {
 
 std::string outcomeOf(const Fuzz::Target& target, const fs::path& input) {
     try {
-        return std::map<Fuzz::Outcome, std::string>{{Fuzz::Outcome::Accepted, "accepted"},
-                                                    {Fuzz::Outcome::Rejected, "rejected"},
-                                                    {Fuzz::Outcome::Skipped, "skipped"}}[target.read(TestSupport::readFile(input))];
+        const char* const names[] = {"accepted", "rejected", "skipped"};
+        return names[static_cast<int>(target.read(TestSupport::readFile(input)))];
     } catch (const Fuzz::Finding& f) {
         return "finding: " + f.what;
     } catch (const std::exception& e) {
