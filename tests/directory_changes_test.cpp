@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -169,6 +170,10 @@ TEST_F(DirectoryChanges, ADamagedJournalRestoresWhatItSavedInFullOrIsDropped) {
     { DirectoryFileSet set(path); }
     EXPECT_EQ(snapshot(dir.path()), before);
     writeFile(journal, "ORVEXJN");  // cut inside its header
+    fs::permissions(journal, fs::perms::group_write, fs::perm_options::add);
+    errno = ENOENT;  // left over from the host, it must not pass for a missing journal
+    EXPECT_NE(message([&] { DirectoryFileSet set(path); }).find("users other than its owner may write it"), std::string::npos);
+    fs::permissions(journal, fs::perms::group_write, fs::perm_options::remove);
     { DirectoryFileSet set(path); }
     EXPECT_EQ(snapshot(dir.path()), before);
 }
@@ -188,7 +193,6 @@ TEST_F(DirectoryChanges, ReadOnlySetsLinksAndWriteProtectedFilesAreNotWrittenThr
         for (std::size_t i = 0; i < (writable ? 2 : 4); ++i)  // the last two only when read only
             EXPECT_EQ(set.open(refused[i].first, refused[i].second, 0, 1), nullptr) << refused[i].first;
         EXPECT_FALSE(set.remove("gone.bin"));
-        EXPECT_FALSE(set.rename("b", writable ? "gone.bin" : "moved"));
         FileSet::ivfstream open(set, "b", std::ios_base::binary, false, true);
         EXPECT_FALSE(set.rename("b", "moved"));  // its unwritten bytes would follow it
         EXPECT_TRUE(writable || !write(set, "b", "zz", 0));
@@ -204,8 +208,7 @@ TEST_F(DirectoryChanges, OneWriterAtATimeAndReadersOnlyBesideReaders) {
         int status;
     } cases[] = {{1, true, 1}, {1, false, 1}, {0, false, 0}, {0, true, 1}, {-1, true, 0}};
     for (const auto& c : cases) {
-        std::unique_ptr<DirectoryFileSet> held;
-        if (c.holder >= 0) held = std::make_unique<DirectoryFileSet>(path, options(c.holder == 1));
+        auto held = c.holder < 0 ? nullptr : std::make_unique<DirectoryFileSet>(path, options(c.holder == 1));
         EXPECT_EQ(died([&] {
             const std::string raised = message<std::runtime_error>([&] { DirectoryFileSet(path, options(c.writable, 0.1)); });
             return raised == "<no error>" ? 0 : raised == "table set " + path + " is in use by another process" ? 1 : 2;
