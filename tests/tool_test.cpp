@@ -63,7 +63,7 @@ TEST_F(ToolTest, BadUsageGivesOneLineAndStatusTwoAndWritesNothing) {
         const std::string shown = ::testing::PrintToString(args) + "\n" + run.err;
         EXPECT_EQ(run.status, 2) << shown;
         EXPECT_TRUE(startsWith(run.err, "orvex: ")) << shown;
-        if (!message.empty()) EXPECT_EQ(run.err, "orvex: " + message + "\n");
+        if (!message.empty()) { EXPECT_EQ(run.err, "orvex: " + message + "\n"); }
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown;
         EXPECT_EQ(run.out, "") << shown;
     }
