@@ -2,7 +2,10 @@
 // disk (its bytes checked with plain file reads), memory, and the faulty set
 // with no fault planned. The stream adapters run over each of them too, and
 // the page images under the directory and memory sets.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -16,6 +19,7 @@
 #include "host/faulty_file_set.h"
 #include "host/file_image.h"
 #include "host/memory_file_set.h"
+#include "host/terminal_progress.h"
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;
@@ -328,6 +332,69 @@ TEST(FileImagePages, EachPageIsReadOnceWhenFirstTouchedAndOnlyChangedBytesAreSto
     std::string expected = disk;
     expected.replace(5 * page + 10, 7, "changed");
     EXPECT_EQ(readFile(dir.path() / "big"), expected);
+}
+
+// ------------------------------------------------------------------ progress
+
+// Spends CPU time: the reporter's clock is the process's CPU time, not the wall's.
+void burnCpu(double seconds) {
+    const std::clock_t start = std::clock();
+    while (static_cast<double>(std::clock() - start) < seconds * CLOCKS_PER_SEC) {
+    }
+}
+
+// Reports come at most once per tenth of a second, never twice for one
+// percentage, clamped to 0..100; a run without records calls only onFinish.
+TEST(Progress, ReportsFollowTimePercentageAndRun) {
+    const std::pair<std::vector<std::string>, std::vector<std::string>> scripts[] = {
+        {{"start 0", "wait", "1", "-1", "finish"}, {"finish"}},
+        {{"start 100", "50", "wait", "10", "20", "30", "wait", "40", "finish"}, {"start", "10", "40", "finish"}},
+        {{"start 1000", "wait", "100", "wait", "wait", "100", "109", "110"}, {"start", "10", "11"}},
+        // No overflow in position * 100; a new run starts counting afresh.
+        {{"start 10", "wait", "-3", "wait", "25", "wait", "2000000000", "start 4", "wait", "4"},
+         {"start", "0", "100", "start", "100"}},
+    };
+    for (const auto& [steps, calls] : scripts) {
+        RecordingProgress p;
+        for (const std::string& step : steps) {
+            if (step == "wait") burnCpu(0.12);
+            else if (step == "finish") p.finish();
+            else if (step.compare(0, 6, "start ") == 0) p.start(std::stoi(step.substr(6)));
+            else p.update(std::stoi(step));
+        }
+        EXPECT_EQ(p.calls, calls) << ::testing::PrintToString(steps);
+    }
+}
+
+TEST(TerminalProgress, DrawsABarOnATerminalAndEndsTheLine) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal here";
+    const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    {
+        Host::TerminalProgress p("Stripping", terminal);
+        EXPECT_TRUE(p.drawing());
+        p.start(4);
+        burnCpu(0.12);
+        p.update(2);
+        p.finish();
+    }
+    std::string shown;
+    char chunk[512];
+    for (pollfd in{master, POLLIN, 0}; ::poll(&in, 1, 100) > 0 && (in.revents & POLLIN);) {
+        const ssize_t n = ::read(master, chunk, sizeof chunk);
+        if (n <= 0) break;
+        shown.append(chunk, static_cast<std::size_t>(n));
+    }
+    EXPECT_NE(shown.find("\rStripping [------------------------------]   0%"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\rStripping [###############---------------]  50%"), std::string::npos) << shown;
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), '\n');
+    ::close(terminal);
+    ::close(master);
+    const int notATerminal = ::open("/dev/null", O_WRONLY);
+    EXPECT_FALSE(Host::TerminalProgress("Stripping", notATerminal).drawing());
+    ::close(notATerminal);
 }
 
 }  // namespace

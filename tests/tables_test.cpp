@@ -40,6 +40,34 @@ void fill(TOpenTable& t, const std::vector<unsigned>& keyList) {
 
 std::string refOf(const TFieldInfo& f) { return f.transformer() ? dynamic_cast<ref_fixer_args&>(*f.transformer()).table() : "<none>"; }
 
+// What a file set sees of a new table and of opening it, in both forms:
+// each file with its mode and the two stream flags, in order.
+TEST(TableDefinition, TheSetSeesEachFilesModeAndFlags) {
+    struct Recording : Host::MemoryFileSet {
+        std::vector<std::string> log;
+        std::streambuf* open(const std::string& name, std::ios_base::openmode mode, int a, int b) override {
+            log.push_back(name + " " + std::to_string(static_cast<int>(mode)));
+            return Host::MemoryFileSet::open(name, mode, a, b);
+        }
+        void setStreamFlag1(std::streambuf* s, bool f) override {
+            log.push_back(f ? "flag1 on" : "flag1 off");
+            Host::MemoryFileSet::setStreamFlag1(s, f);
+        }
+        void setStreamFlag2(std::streambuf* s, bool f) override {
+            log.push_back(f ? "flag2 on" : "flag2 off");
+            Host::MemoryFileSet::setStreamFlag2(s, f);
+        }
+    } fs;
+    for (bool binary : {true, false}) {
+        TTable t(fs, "t", keyPayload(), binary);
+        TOpenTable open(t, false);
+    }
+    EXPECT_EQ(fs.log, (std::vector<std::string>{
+                          "temp.jnl 8", "t.dsb 20", "flag1 off", "flag2 on", "t.trb 20", "flag1 off", "flag2 on",
+                          "t.bin 12", "t.bin 28", "t.bin 28", "temp.jnl 8", "t.dst 16", "flag1 off", "flag2 on",
+                          "t.trt 16", "flag1 off", "flag2 on", "t.bin 12", "flag1 off", "flag2 on", "t.bin 28"}));
+}
+
 // A text-form table "t" of keyPayload() in memory.
 class OpenTable : public ::testing::Test {
 protected:
