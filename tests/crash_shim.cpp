@@ -4,31 +4,26 @@
 // can be rebuilt afterwards.
 //
 // Environment:
-//   ORVEX_CRASH_DIR    the watched directory. Only calls on files directly
-//                      inside it (or on the directory itself) are points;
-//                      without the variable the shim passes everything.
-//   ORVEX_CRASH_AT     N: the first N-1 points go through, the N-th stops the
-//                      process with _exit(137). A write stopped there first
-//                      writes half its bytes, as a write cut by a crash may.
-//   ORVEX_CRASH_COUNT  a file that receives the number of points passed, in
-//                      decimal, when the process exits normally.
-//   ORVEX_CRASH_LOG    a directory that receives what was made durable:
-//                        content.<id>  the whole content of file <id> at its
-//                                      last fsync/fdatasync;
-//                        listing       "<id>\t<name>" lines, the directory at
-//                                      its last fsync;
-//                      where <id> is the inode number of a file that existed
-//                      when the process started, or "<inode>.<k>" for the
-//                      k-th file the process created (inode numbers are
-//                      reused; these ids are not).
+//   ORVEX_CRASH_DIR    the watched directory: only calls on files directly in
+//                      it (or on itself) are points; unset, nothing is.
+//   ORVEX_CRASH_AT     N: the N-th point stops the process with _exit(137). A
+//                      write stopped there first writes half its bytes, as a
+//                      write cut by a crash may.
+//   ORVEX_CRASH_COUNT  a file that receives the number of points passed when
+//                      the process exits normally.
+//   ORVEX_CRASH_LOG    a directory (outside the watched one) that receives
+//                      what is durable: content.<id>, a file's whole content
+//                      at start or its last fsync/fdatasync, and listing,
+//                      "<id>\t<name>" lines of the directory at start or its
+//                      last fsync. <id> is the inode number of a file present
+//                      at start, or "<inode>.<k>" for the k-th file the
+//                      process created (inode numbers are reused; these ids
+//                      are not). A created file never synced has no content.<id>.
 //
-// Points: opens that may create or empty a file (O_CREAT, O_TRUNC, creat,
-// fopen for writing), write, writev, pwrite, pwritev, sendfile and
-// copy_file_range into such a file, ftruncate/truncate, unlink, remove,
-// rename, link (either name inside), fsync and fdatasync. Descriptors are
-// followed from the opens the shim sees; a descriptor made another way (dup,
-// an open inside the C library) is not, which is why fopen is watched too.
-#include <dirent.h>
+// Points: opens that may create or empty a file, writes of every kind into a
+// file opened so, truncation, unlink, remove, rename, link (either name
+// inside), fsync and fdatasync. Descriptors are followed from the opens the
+// shim sees; fopen is watched because the C library's own opens are not.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -37,517 +32,256 @@
 #include <stdlib.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
-#include <vector>
+
+#define REAL(name) \
+    ([] { static auto* const real = reinterpret_cast<decltype(&::name)>(::dlsym(RTLD_NEXT, #name)); return real; }())
 
 namespace {
 
-// ------------------------------------------------------- the real calls
-
-template <class F>
-F realCall(F& slot, const char* name) {
-    if (!slot) slot = reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
-    return slot;
-}
-
-#define REAL(name)                                                   \
-    ([]() {                                                          \
-        static decltype(&::name) slot = nullptr;                     \
-        return realCall(slot, #name);                                \
-    }())
-
-// ------------------------------------------------------------ settings
-
-struct Settings {
-    std::string dir;        // canonical path of the watched directory; empty: watch nothing
-    long crashAt = 0;       // 0: never stop
-    std::string countFile;  // empty: do not report the count
-    std::string logDir;     // empty: keep no log
-};
+std::string env(const char* name) { return ::getenv(name) ? ::getenv(name) : ""; }
 
 std::string canonical(const std::string& path) {
     char buffer[PATH_MAX];
-    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+    return ::realpath(path.c_str(), buffer) ? buffer : "";
 }
 
-std::string envOr(const char* name) {
-    const char* value = ::getenv(name);
-    return value ? value : "";
+// Function statics: an interposed call may come before the shim's globals are made.
+const std::string& watchedDir() {
+    static const std::string dir = canonical(env("ORVEX_CRASH_DIR"));
+    return dir;
 }
 
-const Settings& settings() {
-    static const Settings loaded = [] {
-        Settings s;
-        const std::string dir = envOr("ORVEX_CRASH_DIR");
-        if (!dir.empty()) s.dir = canonical(dir);
-        const std::string at = envOr("ORVEX_CRASH_AT");
-        if (!at.empty()) s.crashAt = std::strtol(at.c_str(), nullptr, 10);
-        s.countFile = envOr("ORVEX_CRASH_COUNT");
-        s.logDir = envOr("ORVEX_CRASH_LOG");
-        return s;
-    }();
-    return loaded;
+const std::string& logDir() {
+    static const std::string dir = env("ORVEX_CRASH_LOG");
+    return dir;
 }
 
-// ------------------------------------------------------------ where a call lands
-
-// A name inside the watched directory; "" stands for the directory itself.
-struct Target {
-    bool inside = false;
-    std::string name;
-};
-
-std::string descriptorPath(int fd) {
-    char link[64], buffer[PATH_MAX];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t n = ::readlink(link, buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
-
-Target resolve(int dirfd, const char* path) {
-    const Settings& s = settings();
-    if (s.dir.empty() || !path) return {};
+// Whether `path` (relative to `dirfd`) names the watched directory or a name directly in it.
+bool inside(int dirfd, const char* path) {
+    if (watchedDir().empty() || !path || !*path) return false;
     std::string full = path;
-    if (full.empty() || full[0] != '/') {
+    if (full[0] != '/') {
         char cwd[PATH_MAX];
-        const std::string base = dirfd == AT_FDCWD ? (::getcwd(cwd, sizeof cwd) ? cwd : "") : descriptorPath(dirfd);
-        if (base.empty()) return {};
+        const std::string fd = "/proc/self/fd/" + std::to_string(dirfd);
+        const std::string base = dirfd == AT_FDCWD ? (::getcwd(cwd, sizeof cwd) ? cwd : "") : canonical(fd);
+        if (base.empty()) return false;
         full = base + "/" + full;
     }
     while (full.size() > 1 && full.back() == '/') full.pop_back();
-    if (canonical(full) == s.dir) return {true, ""};
+    if (canonical(full) == watchedDir()) return true;
     const std::size_t slash = full.rfind('/');
-    const std::string name = full.substr(slash + 1);
-    if (name == "." || name == "..") return {};
-    const std::string parent = slash == 0 ? "/" : full.substr(0, slash);
-    if (canonical(parent) != s.dir) return {};
-    return {true, name};
+    const std::string leaf = full.substr(slash + 1);
+    return leaf != "." && leaf != ".." && canonical(slash == 0 ? "/" : full.substr(0, slash)) == watchedDir();
 }
 
-// Descriptors open on the watched directory or a file inside it, by number.
-// Never destroyed: close() may still come after static destruction.
-std::map<int, std::string>& watched() {
-    static auto* fds = new std::map<int, std::string>;
+template <class... More>
+bool inside(int dirfd, const char* path, int otherDir, const char* other, More... more) {
+    return inside(dirfd, path) || inside(otherDir, other, more...);
+}
+
+// Descriptors open on the watched directory or a file in it. Never
+// destroyed: close() may still come after static destruction.
+std::set<int>& watched() {
+    static auto* fds = new std::set<int>;
     return *fds;
 }
 
-const std::string* watchedName(int fd) {
-    if (fd <= STDERR_FILENO) return nullptr;
-    auto found = watched().find(fd);
-    return found == watched().end() ? nullptr : &found->second;
-}
-
-void follow(int fd, const Target& target) {
-    if (fd < 0) return;
-    if (target.inside && fd > STDERR_FILENO)
-        watched()[fd] = target.name;
-    else
-        watched().erase(fd);
-}
+bool isWatched(int fd) { return fd > STDERR_FILENO && watched().count(fd); }
 
 // ------------------------------------------------------------ the durable log
 
-// Files that existed at start keep their inode as id; created ones get a
-// fresh id each time, so that a reused inode number is not taken for the
-// file that had it before.
+// Ids of the files created during the run, by inode.
 std::map<ino_t, std::string>& createdIds() {
     static auto* ids = new std::map<ino_t, std::string>;
     return *ids;
 }
 
 std::string idOf(ino_t inode) {
-    auto found = createdIds().find(inode);
+    const auto found = createdIds().find(inode);
     return found != createdIds().end() ? found->second : std::to_string(inode);
 }
 
 void noteCreated(int fd) {
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) return;
     static unsigned long created = 0;
-    createdIds()[st.st_ino] = std::to_string(st.st_ino) + "." + std::to_string(++created);
+    struct stat st;
+    if (::fstat(fd, &st) == 0) createdIds()[st.st_ino] = std::to_string(st.st_ino) + "." + std::to_string(++created);
 }
 
-void putLogFile(const std::string& name, const std::string& bytes) {
-    const std::string path = settings().logDir + "/" + name;
-    const int fd = REAL(open)(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = REAL(write)(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-}
-
-std::string wholeContent(int fd) {
-    std::string bytes;
-    char buffer[65536];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-        if (n <= 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
-    }
-    return bytes;
-}
+// The log and count files are outside the watched directory: writing them passes no point.
+void putFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string directoryListing() {
     std::string listing;
-    DIR* dir = ::opendir(settings().dir.c_str());
-    if (!dir) return listing;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st;
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-        listing += idOf(st.st_ino) + "\t" + name + "\n";
-    }
-    ::closedir(dir);
+    std::error_code error;
+    struct stat st;
+    for (const auto& entry : std::filesystem::directory_iterator(watchedDir(), error))
+        if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            listing += idOf(st.st_ino) + "\t" + entry.path().filename().string() + "\n";
     return listing;
 }
 
 // After a successful sync of a watched descriptor: what it made durable.
 void logSync(int fd) {
-    if (settings().logDir.empty()) return;
     struct stat st;
-    if (::fstat(fd, &st) != 0) return;
-    if (S_ISDIR(st.st_mode))
-        putLogFile("listing", directoryListing());
-    else if (S_ISREG(st.st_mode))
-        putLogFile("content." + idOf(st.st_ino), wholeContent(fd));
-}
-
-// Keeps every file present at start open, so its inode number is not handed
-// to a file created during the run.
-void pinStartingFiles() {
-    if (settings().dir.empty() || settings().logDir.empty()) return;
-    DIR* dir = ::opendir(settings().dir.c_str());
-    if (!dir) return;
-    while (const dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.' || (entry->d_name[1] != '\0' && entry->d_name[1] != '.'))
-            (void)REAL(openat)(::dirfd(dir), entry->d_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    ::closedir(dir);
+    if (logDir().empty() || ::fstat(fd, &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) return putFile(logDir() + "/listing", directoryListing());
+    std::ostringstream content;
+    content << std::ifstream("/proc/self/fd/" + std::to_string(fd), std::ios::binary).rdbuf();
+    if (S_ISREG(st.st_mode)) putFile(logDir() + "/content." + idOf(st.st_ino), content.str());
 }
 
 // ------------------------------------------------------------ points
 
 long g_points = 0;
 
-// Counts a point; true when this is the one to stop at.
+// Counts a point; true when it is the one to stop at.
 bool cutHere() {
-    ++g_points;
-    return settings().crashAt > 0 && g_points == settings().crashAt;
+    static const long at = std::atol(env("ORVEX_CRASH_AT").c_str());
+    return ++g_points == at;
 }
 
 [[noreturn]] void stop() { ::_exit(137); }
 
-// Stops the process here if this point is the cut.
-void point() {
-    if (cutHere()) stop();
-}
+void point() { if (cutHere()) stop(); }
 
-bool changesFile(int flags) { return (flags & (O_CREAT | O_TRUNC)) != 0; }
-
-bool exists(int dirfd, const char* path) {
-    struct stat st;
-    return ::fstatat(dirfd, path, &st, 0) == 0;
-}
-
-// An open of any kind, through `open` (the real call with the flags given).
 template <class Open>
 int watchOpen(int dirfd, const char* path, int flags, Open open) {
-    const Target target = resolve(dirfd, path);
-    const bool creating = target.inside && (flags & O_CREAT) && !exists(dirfd, path);
-    if (target.inside && changesFile(flags)) point();
+    const bool in = inside(dirfd, path);
+    struct stat st;
+    const bool creating = in && (flags & O_CREAT) && ::fstatat(dirfd, path, &st, 0) != 0;
+    if (in && (flags & (O_CREAT | O_TRUNC))) point();
     const int fd = open();
-    follow(fd, target);
+    if (fd > STDERR_FILENO && in)
+        watched().insert(fd);
+    else if (fd >= 0)
+        watched().erase(fd);
     if (creating && fd >= 0) noteCreated(fd);
     return fd;
 }
 
-mode_t modeArgument(int flags, va_list args) {
-    return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+template <class Fopen>
+FILE* watchFopen(Fopen real, const char* path, const char* mode) {
+    FILE* file = nullptr;
+    const int flags = mode && mode[0] == 'w' ? O_CREAT | O_TRUNC : mode && mode[0] == 'a' ? O_CREAT : 0;
+    watchOpen(AT_FDCWD, path, flags, [&] { return (file = real(path, mode)) ? ::fileno(file) : -1; });
+    return file;
 }
 
-int fopenFlags(const char* mode) {
-    if (!mode) return 0;
-    if (mode[0] == 'w') return O_CREAT | O_TRUNC;
-    if (mode[0] == 'a') return O_CREAT;
-    return 0;
+// The first half of the bytes of a vector, in one piece.
+std::string firstHalf(const iovec* vector, int count) {
+    std::string all;
+    for (int i = 0; i < count; ++i) all.append(static_cast<const char*>(vector[i].iov_base), vector[i].iov_len);
+    return all.substr(0, all.size() / 2);
 }
 
-// A write to a watched descriptor that is cut writes `half` first.
-template <class Half>
-void writePoint(int fd, Half half) {
-    if (!watchedName(fd)) return;
-    if (cutHere()) {
-        half();
-        stop();
-    }
-}
-
-void pathPoint(int dirfd, const char* path) {
-    if (resolve(dirfd, path).inside) point();
-}
-
+// Logs the set as it is at start, and keeps every file of it open, so that
+// its inode number is not handed to a file created during the run.
 struct Reporter {
-    Reporter() { pinStartingFiles(); }
+    Reporter() {
+        std::error_code error;
+        if (watchedDir().empty() || logDir().empty()) return;
+        for (const auto& entry : std::filesystem::directory_iterator(watchedDir(), error))
+            logSync(REAL(open)(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        logSync(REAL(open)(watchedDir().c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
+    }
     ~Reporter() {
-        const std::string& file = settings().countFile;
-        if (file.empty()) return;
-        const std::string text = std::to_string(g_points) + "\n";
-        const int fd = REAL(open)(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return;
-        (void)!REAL(write)(fd, text.data(), text.size());
-        ::close(fd);
+        if (!env("ORVEX_CRASH_COUNT").empty()) putFile(env("ORVEX_CRASH_COUNT"), std::to_string(g_points) + "\n");
     }
 } g_reporter;
+
+mode_t modeOf(int flags, va_list args) {
+    return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
 
 }  // namespace
 
 // ------------------------------------------------------------ interposed calls
 
-extern "C" {
-
-int open(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    return watchOpen(AT_FDCWD, path, flags, [&] { return REAL(open)(path, flags, mode); });
-}
-
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    return watchOpen(AT_FDCWD, path, flags, [&] { return REAL(open64)(path, flags, mode); });
-}
-
-int openat(int dirfd, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    return watchOpen(dirfd, path, flags, [&] { return REAL(openat)(dirfd, path, flags, mode); });
-}
-
-int openat64(int dirfd, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    return watchOpen(dirfd, path, flags, [&] { return REAL(openat64)(dirfd, path, flags, mode); });
-}
-
-// The checked forms a fortified build calls for opens without a mode.
-int __open_2(const char* path, int flags) {
-    return watchOpen(AT_FDCWD, path, flags, [&] { return REAL(open)(path, flags); });
-}
-int __open64_2(const char* path, int flags) {
-    return watchOpen(AT_FDCWD, path, flags, [&] { return REAL(open64)(path, flags); });
-}
-int __openat_2(int dirfd, const char* path, int flags) {
-    return watchOpen(dirfd, path, flags, [&] { return REAL(openat)(dirfd, path, flags); });
-}
-int __openat64_2(int dirfd, const char* path, int flags) {
-    return watchOpen(dirfd, path, flags, [&] { return REAL(openat64)(dirfd, path, flags); });
-}
-
-int creat(const char* path, mode_t mode) {
-    return watchOpen(AT_FDCWD, path, O_CREAT | O_TRUNC, [&] { return REAL(creat)(path, mode); });
-}
-int creat64(const char* path, mode_t mode) {
-    return watchOpen(AT_FDCWD, path, O_CREAT | O_TRUNC, [&] { return REAL(creat64)(path, mode); });
-}
-
-FILE* fopen(const char* path, const char* mode) {
-    FILE* file = nullptr;
-    watchOpen(AT_FDCWD, path, fopenFlags(mode), [&] {
-        file = REAL(fopen)(path, mode);
-        return file ? ::fileno(file) : -1;
-    });
-    return file;
-}
-FILE* fopen64(const char* path, const char* mode) {
-    FILE* file = nullptr;
-    watchOpen(AT_FDCWD, path, fopenFlags(mode), [&] {
-        file = REAL(fopen64)(path, mode);
-        return file ? ::fileno(file) : -1;
-    });
-    return file;
-}
-
-int fclose(FILE* file) {
-    if (file) watched().erase(::fileno(file));
-    return REAL(fclose)(file);
-}
-
-int close(int fd) {
-    watched().erase(fd);
-    return REAL(close)(fd);
-}
-
-ssize_t write(int fd, const void* data, size_t count) {
-    writePoint(fd, [&] { (void)!REAL(write)(fd, data, count / 2); });
-    return REAL(write)(fd, data, count);
-}
-
-ssize_t pwrite(int fd, const void* data, size_t count, off_t offset) {
-    writePoint(fd, [&] { (void)!REAL(pwrite)(fd, data, count / 2, offset); });
-    return REAL(pwrite)(fd, data, count, offset);
-}
-
-ssize_t pwrite64(int fd, const void* data, size_t count, off64_t offset) {
-    writePoint(fd, [&] { (void)!REAL(pwrite64)(fd, data, count / 2, offset); });
-    return REAL(pwrite64)(fd, data, count, offset);
-}
-
-}  // extern "C"
-
-namespace {
-
-// The first half of the bytes of `vector`, as a vector of its own.
-std::vector<iovec> firstHalf(const iovec* vector, int count) {
-    std::size_t total = 0;
-    for (int i = 0; i < count; ++i) total += vector[i].iov_len;
-    std::size_t left = total / 2;
-    std::vector<iovec> half;
-    for (int i = 0; i < count && left > 0; ++i) {
-        iovec part = vector[i];
-        if (part.iov_len > left) part.iov_len = left;
-        left -= part.iov_len;
-        half.push_back(part);
+#define OPEN(name, params, dir, args)                                                \
+    int name params {                                                                \
+        va_list list;                                                                \
+        va_start(list, flags);                                                       \
+        const mode_t mode = modeOf(flags, list);                                     \
+        va_end(list);                                                                \
+        return watchOpen(dir, path, flags, [&] { return REAL(name) args; });         \
     }
-    return half;
-}
-
-}  // namespace
+// A write to a watched descriptor that is cut writes its first half first.
+#define WRITE(type, name, params, args, fd, half)                                    \
+    type name params {                                                               \
+        if (isWatched(fd) && cutHere()) (void)(half), stop();                        \
+        return REAL(name) args;                                                      \
+    }
+#define ON_FD(name, params, args, sync)                                              \
+    int name params {                                                                \
+        if (isWatched(fd)) point();                                                  \
+        const int result = REAL(name) args;                                          \
+        if (result == 0 && sync && isWatched(fd)) logSync(fd);                       \
+        return result;                                                               \
+    }
+#define ON_PATH(name, params, args, ...)                                             \
+    int name params {                                                                \
+        if (inside(__VA_ARGS__)) point();                                            \
+        return REAL(name) args;                                                      \
+    }
 
 extern "C" {
 
-ssize_t writev(int fd, const iovec* vector, int count) {
-    writePoint(fd, [&] {
-        const std::vector<iovec> half = firstHalf(vector, count);
-        if (!half.empty()) (void)!REAL(writev)(fd, half.data(), static_cast<int>(half.size()));
-    });
-    return REAL(writev)(fd, vector, count);
-}
+OPEN(open, (const char* path, int flags, ...), AT_FDCWD, (path, flags, mode))
+OPEN(open64, (const char* path, int flags, ...), AT_FDCWD, (path, flags, mode))
+OPEN(openat, (int dir, const char* path, int flags, ...), dir, (dir, path, flags, mode))
+OPEN(openat64, (int dir, const char* path, int flags, ...), dir, (dir, path, flags, mode))
+// The checked forms a fortified build calls, and creat, go through the above.
+int __open_2(const char* path, int flags) { return open(path, flags); }
+int __open64_2(const char* path, int flags) { return open64(path, flags); }
+int __openat_2(int dir, const char* path, int flags) { return openat(dir, path, flags); }
+int __openat64_2(int dir, const char* path, int flags) { return openat64(dir, path, flags); }
+int creat(const char* path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+int creat64(const char* path, mode_t mode) { return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+FILE* fopen(const char* path, const char* mode) { return watchFopen(REAL(fopen), path, mode); }
+FILE* fopen64(const char* path, const char* mode) { return watchFopen(REAL(fopen64), path, mode); }
 
-ssize_t pwritev(int fd, const iovec* vector, int count, off_t offset) {
-    writePoint(fd, [&] {
-        const std::vector<iovec> half = firstHalf(vector, count);
-        if (!half.empty()) (void)!REAL(pwritev)(fd, half.data(), static_cast<int>(half.size()), offset);
-    });
-    return REAL(pwritev)(fd, vector, count, offset);
-}
+int fclose(FILE* file) { return watched().erase(file ? ::fileno(file) : -1), REAL(fclose)(file); }
+int close(int fd) { return watched().erase(fd), REAL(close)(fd); }
 
-ssize_t pwritev64(int fd, const iovec* vector, int count, off64_t offset) {
-    writePoint(fd, [&] {
-        const std::vector<iovec> half = firstHalf(vector, count);
-        if (!half.empty()) (void)!REAL(pwritev64)(fd, half.data(), static_cast<int>(half.size()), offset);
-    });
-    return REAL(pwritev64)(fd, vector, count, offset);
-}
+WRITE(ssize_t, write, (int fd, const void* d, size_t n), (fd, d, n), fd, REAL(write)(fd, d, n / 2))
+WRITE(ssize_t, pwrite, (int fd, const void* d, size_t n, off_t at), (fd, d, n, at), fd, REAL(pwrite)(fd, d, n / 2, at))
+WRITE(ssize_t, pwrite64, (int fd, const void* d, size_t n, off64_t at), (fd, d, n, at), fd,
+      REAL(pwrite64)(fd, d, n / 2, at))
+WRITE(ssize_t, writev, (int fd, const iovec* v, int c), (fd, v, c), fd,
+      REAL(write)(fd, firstHalf(v, c).data(), firstHalf(v, c).size()))
+WRITE(ssize_t, pwritev, (int fd, const iovec* v, int c, off_t at), (fd, v, c, at), fd,
+      REAL(pwrite)(fd, firstHalf(v, c).data(), firstHalf(v, c).size(), at))
+WRITE(ssize_t, pwritev64, (int fd, const iovec* v, int c, off64_t at), (fd, v, c, at), fd,
+      REAL(pwrite64)(fd, firstHalf(v, c).data(), firstHalf(v, c).size(), at))
+WRITE(ssize_t, sendfile, (int fd, int in, off_t* at, size_t n), (fd, in, at, n), fd, REAL(sendfile)(fd, in, at, n / 2))
+WRITE(ssize_t, sendfile64, (int fd, int in, off64_t* at, size_t n), (fd, in, at, n), fd,
+      REAL(sendfile64)(fd, in, at, n / 2))
+WRITE(ssize_t, copy_file_range, (int in, off64_t* from, int fd, off64_t* at, size_t n, unsigned f),
+      (in, from, fd, at, n, f), fd, REAL(copy_file_range)(in, from, fd, at, n / 2, f))
 
-ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
-    writePoint(out, [&] { (void)!REAL(sendfile)(out, in, offset, count / 2); });
-    return REAL(sendfile)(out, in, offset, count);
-}
+ON_FD(ftruncate, (int fd, off_t length), (fd, length), false)
+ON_FD(ftruncate64, (int fd, off64_t length), (fd, length), false)
+ON_FD(fsync, (int fd), (fd), true)
+ON_FD(fdatasync, (int fd), (fd), true)
 
-ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
-    writePoint(out, [&] { (void)!REAL(sendfile64)(out, in, offset, count / 2); });
-    return REAL(sendfile64)(out, in, offset, count);
-}
-
-ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned flags) {
-    writePoint(out, [&] { (void)!REAL(copy_file_range)(in, inOffset, out, outOffset, count / 2, flags); });
-    return REAL(copy_file_range)(in, inOffset, out, outOffset, count, flags);
-}
-
-int ftruncate(int fd, off_t length) {
-    if (watchedName(fd)) point();
-    return REAL(ftruncate)(fd, length);
-}
-
-int ftruncate64(int fd, off64_t length) {
-    if (watchedName(fd)) point();
-    return REAL(ftruncate64)(fd, length);
-}
-
-int truncate(const char* path, off_t length) {
-    pathPoint(AT_FDCWD, path);
-    return REAL(truncate)(path, length);
-}
-
-int truncate64(const char* path, off64_t length) {
-    pathPoint(AT_FDCWD, path);
-    return REAL(truncate64)(path, length);
-}
-
-int unlink(const char* path) {
-    pathPoint(AT_FDCWD, path);
-    return REAL(unlink)(path);
-}
-
-int unlinkat(int dirfd, const char* path, int flags) {
-    pathPoint(dirfd, path);
-    return REAL(unlinkat)(dirfd, path, flags);
-}
-
-int remove(const char* path) {
-    pathPoint(AT_FDCWD, path);
-    return REAL(remove)(path);
-}
-
-int rename(const char* from, const char* to) {
-    if (resolve(AT_FDCWD, from).inside || resolve(AT_FDCWD, to).inside) point();
-    return REAL(rename)(from, to);
-}
-
-int renameat(int fromDir, const char* from, int toDir, const char* to) {
-    if (resolve(fromDir, from).inside || resolve(toDir, to).inside) point();
-    return REAL(renameat)(fromDir, from, toDir, to);
-}
-
-int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-    if (resolve(fromDir, from).inside || resolve(toDir, to).inside) point();
-    return REAL(renameat2)(fromDir, from, toDir, to, flags);
-}
-
-int link(const char* from, const char* to) {
-    pathPoint(AT_FDCWD, to);
-    return REAL(link)(from, to);
-}
-
-int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
-    pathPoint(toDir, to);
-    return REAL(linkat)(fromDir, from, toDir, to, flags);
-}
-
-int fsync(int fd) {
-    if (!watchedName(fd)) return REAL(fsync)(fd);
-    point();
-    const int result = REAL(fsync)(fd);
-    if (result == 0) logSync(fd);
-    return result;
-}
-
-int fdatasync(int fd) {
-    if (!watchedName(fd)) return REAL(fdatasync)(fd);
-    point();
-    const int result = REAL(fdatasync)(fd);
-    if (result == 0) logSync(fd);
-    return result;
-}
+ON_PATH(truncate, (const char* p, off_t length), (p, length), AT_FDCWD, p)
+ON_PATH(truncate64, (const char* p, off64_t length), (p, length), AT_FDCWD, p)
+ON_PATH(unlink, (const char* p), (p), AT_FDCWD, p)
+ON_PATH(unlinkat, (int d, const char* p, int flags), (d, p, flags), d, p)
+ON_PATH(remove, (const char* p), (p), AT_FDCWD, p)
+ON_PATH(rename, (const char* a, const char* b), (a, b), AT_FDCWD, a, AT_FDCWD, b)
+ON_PATH(renameat, (int da, const char* a, int db, const char* b), (da, a, db, b), da, a, db, b)
+ON_PATH(renameat2, (int da, const char* a, int db, const char* b, unsigned f), (da, a, db, b, f), da, a, db, b)
+ON_PATH(link, (const char* a, const char* b), (a, b), AT_FDCWD, b)
+ON_PATH(linkat, (int da, const char* a, int db, const char* b, int f), (da, a, db, b, f), db, b)
 
 }  // extern "C"

@@ -1,20 +1,18 @@
-// Stripping tables and sets: transformers per field, the temporary files,
-// the swap, progress, and failures that must leave the table as it was.
+// Stripping tables and sets: widths per field and transformer, the
+// temporary files, failures that must leave every file as it was, and the
+// recovery that the next use of the set makes of a strip cut off.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <functional>
-#include <map>
-#include <sstream>
 
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Stripper.h"
 #include "Core/Orvex/__table.h"
+#include "Core/Orvex/strip_journal.h"
+#include "host/faulty_file_set.h"
 #include "host/memory_file_set.h"
-#include "support/Tools.h"
-#include "support/tabulation.h"
 #include "tests/test_support.h"
 
 using namespace Orvex;
@@ -22,411 +20,183 @@ using namespace TestSupport;
 
 namespace {
 
-// Remembers every name the library opens, and those it opens for writing.
-class WatchedFileSet : public Host::MemoryFileSet {
-public:
+// Remembers every name the library opens for writing.
+struct WatchedFileSet : Host::MemoryFileSet {
     std::streambuf* open(const std::string& name, std::ios_base::openmode mode, int a, int b) override {
-        opened.push_back(name);
-        if (mode & std::ios_base::out) written.push_back(name);
+        if (mode & std::ios_base::out) written += name + " ";
         return Host::MemoryFileSet::open(name, mode, a, b);
     }
-    static bool any(const std::vector<std::string>& names, const std::string& prefix) {
-        for (const std::string& n : names)
-            if (n.compare(0, prefix.size(), prefix) == 0) return true;
-        return false;
-    }
-    bool openedAny(const std::string& prefix) const { return any(opened, prefix); }
-    bool writtenAny(const std::string& prefix) const { return any(written, prefix); }
-    Files snapshot() const { return filesOf(*this); }
-    std::vector<std::string> opened;
-    std::vector<std::string> written;
+    std::string written;
 };
 
-// id u_int 32 | qty int 32, price fixed(3) 32, name str 20.
-TFields wideOrders() {
-    TFields f;
-    f += TField<unsigned int>("id", 32) | TEndOfKey() | TField<int>("qty", 32) |
-         TField<fixed_point>("price", 3, 32) | TField<std::string>("name", 20, false);
-    return f;
-}
-
-void addOrder(TOpenTable& t, unsigned id, int qty, double price, const char* name) {
-    TRecord r(t.fields());
-    r[0] = id;
-    r[1] = qty;
-    r[2] = fixed_point(3, price);
-    r[3] = name;
-    t.push_back(r);
-}
-
-TEST(Strip, FieldsShrinkToTheirDataAndKeepTheirValues) {
-    Host::MemoryFileSet fs;
-    TTables set(fs);
-    TTable& t = set.append(pointer<TTable>(new TTable(fs, "orders", wideOrders(), false)));
-    {
-        TOpenTable open(t, false);
-        addOrder(open, 200, -3, 1.5, "ab");
-        addOrder(open, 5, 7, 2.25, "abcd");
-        addOrder(open, 17, 2, 0, "");
-    }
-    set.strip();
-    const TFields& f = t.fields();
-    EXPECT_EQ(widthOf(f[0]), Tools::log2(200UL));
-    EXPECT_EQ(widthOf(f[1]), Tools::log2(7L, -3L));
-    EXPECT_EQ(static_cast<const TField<fixed_point>&>(f[2]).Precision(), 2u);
-    EXPECT_EQ(widthOf(f[2]), Tools::log2(225L, 0L));
-    EXPECT_EQ(widthOf(f[3]), 4u);
-    EXPECT_EQ(f.endOfKey(), 1u);
-    EXPECT_EQ(f.bitSize(), 8u + 4 + 9 + 32);
+// id u_int 32 | qty int 32, price fixed(3) 32, name str 20, customer u_long 32;
+// the transformer `args` (when not null) on field `at`.
+TTable& orders(TTables& set, const std::string& name, bool binary, field_transformer_base::args* args = nullptr, unsigned at = 4) {
+    TFields f = fieldsOf(TField<unsigned int>("id", 32) | TEndOfKey() | TField<int>("qty", 32) | TField<fixed_point>("price", 3, 32) |
+                         TField<std::string>("name", 20, false) | TField<unsigned long>("customer", 32));
+    if (args) f[at].transformer(argsPtr(args));
+    TTable& t = set.append(pointer<TTable>(new TTable(set.fileSet(), name, f, binary)));
     TOpenTable open(t, false);
-    ASSERT_EQ(open.size(), 3u);
-    TRecord second = open.at(1);
-    EXPECT_EQ(second[0].get<unsigned int>(), 5u);
-    EXPECT_EQ(second[1].get<int>(), 7);
-    EXPECT_EQ(second[2].get<fixed_point>().raw, 225);
-    EXPECT_EQ(second[3].get<std::string>(), "abcd");
-    EXPECT_EQ(open.at(0)[1].get<int>(), -3);
-    EXPECT_FALSE(fs.exists("temp.dst") || fs.exists("temp.bin") || fs.exists("temp.trt"));
+    if (name == "empty") return t;
+    open.push_back(recordOf(t.fields(), 200u, -3, fixed_point(3, 1.5), std::string("ab")));
+    open.push_back(recordOf(t.fields(), 5u, 7, fixed_point(3, 2.25), std::string("abcd")));
+    return t;
 }
 
-// A table already in its stripped layout is left alone: no temporary file
-// is written for it, and its files are byte for byte what a rewrite gives, which a
-// twin with an erased tail (whose file must shrink, so is rewritten) shows.
-TEST(Strip, ATableAlreadyStrippedIsNotRewrittenAndEndsAsARewriteWouldLeaveIt) {
+std::string shapes(const TFields& f) {
+    std::string s;
+    for (unsigned i = 0; i < f.size(); ++i) s += (i ? ", " : "") + shapeOf(f[i]);
+    return s;
+}
+
+// A reference is as wide as the referenced table's count needs, and its
+// transformer file stays byte for byte; a second strip gives the same.
+TEST(Strip, FieldsShrinkToTheirDataThroughTemporaryFilesOfTheirForm) {
     for (bool binary : {false, true}) {
         WatchedFileSet fs;
         TTables set(fs);
-        TTable& kept = set.append(pointer<TTable>(new TTable(fs, "kept", wideOrders(), binary)));
-        TTable& twin = set.append(pointer<TTable>(new TTable(fs, "twin", wideOrders(), binary)));
-        for (TTable* t : {&kept, &twin}) {
-            TOpenTable open(*t, false);
-            addOrder(open, 200, -3, 1.5, "ab");
-            addOrder(open, 5, 7, 2.25, "abcd");
-        }
+        TTable &empty = orders(set, "empty", binary, new ref_fixer_args("orders")), &t = orders(set, "orders", binary, new ref_fixer_args("empty"));
+        const std::string transformers = fs.contents(t.transFileName());
         set.strip();
-        {
-            TOpenTable open(twin, false);
-            TRecord extra = open.at(0);
-            open.push_back(extra);
-            open.erase(2, 3);  // the file keeps the erased record's bytes
-        }
-        const Files before = fs.snapshot();
-        const std::string ext = binary ? ".dsb" : ".dst";
-        ASSERT_GT(before.at("twin.bin").size(), before.at("kept.bin").size());
-        fs.written.clear();
         set.strip();
-        const Files after = fs.snapshot();
-        EXPECT_EQ(after.at("kept.bin"), before.at("kept.bin"));
-        EXPECT_EQ(after.at("kept" + ext), before.at("kept" + ext));
-        // One temporary contents file: the twin's rewrite, none for kept.
-        EXPECT_EQ(std::count(fs.written.begin(), fs.written.end(), "temp.bin"), 1) << binary;
-        EXPECT_EQ(after.at("twin.bin"), after.at("kept.bin")) << binary;
-        EXPECT_EQ(after.at("twin" + ext), after.at("kept" + ext)) << binary;
-        EXPECT_EQ(after.count("temp.bin") + after.count("temp.jnl"), 0u);
-        // The definition was read anew, as after a swap.
-        TOpenTable open(kept, false);
-        EXPECT_EQ(open.at(1)[3].get<std::string>(), "abcd");
-    }
-}
-
-TEST(Strip, KeyBoundariesSurvive) {
-    struct Case {
-        int marker;  // position of the end-of-key marker, -1 for none
-        unsigned endOfKey;
-    };
-    for (Case c : {Case{2, 2}, Case{0, 0}, Case{-1, 4}}) {
-        Host::MemoryFileSet fs;
-        TFields f;
-        for (int i = 0; i < 4; ++i) {
-            if (i == c.marker) f += TEndOfKey();
-            f += TField<unsigned int>("f" + std::to_string(i), 16);
-        }
-        TTables set(fs);
-        TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
-        { TOpenTable open(t, false); TRecord r(open.fields()); r[3] = 9u; open.push_back(r); }
-        set.strip();
-        EXPECT_EQ(t.fields().endOfKey(), c.endOfKey) << c.marker;
-        EXPECT_EQ(t.fields().comparable(), c.endOfKey != 0);
-        EXPECT_EQ(t.fields().bitCompareSize(), c.marker == -1 ? t.fields().bitSize() : 0u);
-    }
-}
-
-TEST(Strip, EmptyTableGetsTheWidthsOfNothingAndAnEmptyContentsFile) {
-    Host::MemoryFileSet fs;
-    TTables set(fs);
-    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", wideOrders(), true)));
-    { TOpenTable open(t, false); }
-    fs.remove("t.trb");
-    class Counting : public Console::TProgress {
-    public:
-        void onStart() override { ++starts; }
-        void onFinish() override { ++finishes; }
-        void onUpdate(int) override { ++updates; }
-        int starts = 0, finishes = 0, updates = 0;
-    };
-    pointer<Counting> progress(new Counting);
-    t.strip(set, progress);
-    EXPECT_EQ(progress->starts, 0);
-    EXPECT_EQ(progress->updates, 0);
-    EXPECT_EQ(progress->finishes, 1);
-    for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(widthOf(t.fields()[i]), 0u) << i;
-    EXPECT_EQ(static_cast<const TField<fixed_point>&>(t.fields()[2]).Precision(), 0u);
-    EXPECT_EQ(fs.contents("t.bin"), std::string(4, '\0'));
-    EXPECT_FALSE(fs.exists("t.trb"));  // an absent transformer file stays absent
-    TTable back(fs, "t", true);        // the new structure reads back in binary form
-    EXPECT_EQ(back.fields().size(), 4u);
-}
-
-TEST(Strip, BinaryTablesGoThroughTemporaryFilesOfTheirForm) {
-    WatchedFileSet fs;
-    TTables set(fs);
-    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", wideOrders(), true)));
-    { TOpenTable open(t, false); addOrder(open, 1, 1, 1, "x"); }
-    set.strip();
-    EXPECT_TRUE(fs.writtenAny("temp.dsb"));
-    EXPECT_TRUE(fs.writtenAny("temp.trb"));
-    EXPECT_TRUE(fs.writtenAny("temp.bin"));
-    EXPECT_FALSE(fs.writtenAny("temp.dst"));
-    EXPECT_EQ(fs.list(), (std::vector<std::string>{"t.bin", "t.dsb", "t.trb"}));
-}
-
-TEST(Strip, TransformerFileIsKeptByteForByteWithItsArguments) {
-    for (bool binary : {false, true}) {
-        Host::MemoryFileSet fs;
-        TTables set(fs);
-        TFields cf;
-        cf += TField<unsigned int>("c", 8);
-        TTable& customers = set.append(pointer<TTable>(new TTable(fs, "customers", cf, binary)));
-        {
-            TOpenTable open(customers, false);
-            TRecord r(open.fields());
-            for (unsigned i = 0; i < 1000; ++i) {
-                r[0] = i % 256;
-                open.push_back(r);
-            }
-        }
-        TFields of;
-        of += TField<unsigned long>("customer", 32) | TEndOfKey() | TField<int>("qty", 32);
-        of[0].transformer(argsPtr(new ref_fixer_args("customers")));
-        of[1].transformer(argsPtr(new range_fixer_args(-5L, 5L)));
-        TTable& orders = set.append(pointer<TTable>(new TTable(fs, "orders", of, binary)));
-        {
-            TOpenTable open(orders, false);
-            TRecord r(open.fields());
-            r[0] = 999UL;
-            r[1] = -5;
-            open.push_back(r);
-        }
-        const std::string transformers = fs.contents(orders.transFileName());
-        set.strip();
-        EXPECT_EQ(fs.contents(orders.transFileName()), transformers);
-        EXPECT_EQ(widthOf(orders.fields()[0]), 10u);
-        EXPECT_EQ(widthOf(orders.fields()[1]), Tools::log2(5L, -5L));
-        ASSERT_TRUE(orders.fields()[0].transformer());
-        EXPECT_EQ(orders.fields()[0].transformer()->category(), "sizeForRef");
-        EXPECT_EQ(orders.fields()[1].transformer()->category(), "sizeForRange");
-        set.strip();  // the same arguments give the same widths again
-        EXPECT_EQ(widthOf(orders.fields()[0]), 10u);
-        TOpenTable open(orders, false);
-        EXPECT_EQ(open.at(0)[0].get<unsigned long>(), 999UL);
-        EXPECT_EQ(open.at(0)[1].get<int>(), -5);
-    }
-}
-
-TEST(Strip, ReferenceIntoAnEmptyTableIsZeroBitsWide) {
-    Host::MemoryFileSet fs;
-    TTables set(fs);
-    TFields cf;
-    cf += TField<unsigned int>("c", 8);
-    set.append(pointer<TTable>(new TTable(fs, "customers", cf, false)));
-    TFields of;
-    of += TField<unsigned long>("customer", 32);
-    of[0].transformer(argsPtr(new ref_fixer_args("customers")));
-    TTable& orders = set.append(pointer<TTable>(new TTable(fs, "orders", of, false)));
-    set.strip();
-    EXPECT_EQ(widthOf(orders.fields()[0]), 0u);
-}
-
-// Found by fuzzing: all-zero values strip every field to width 0, so the
-// records take no bytes; the contents header alone keeps how many there are.
-// Records of 0 bytes are never counted, so records whose values would all
-// strip to zero-width fields would be lost: the strip is refused instead,
-// before anything is written. Without records the strip goes through.
-TEST(Strip, AllZeroValuesInRecordsAreRefusedRatherThanLost) {
-    Host::MemoryFileSet fs;
-    TTables set(fs);
-    TFields f;
-    f += TField<int>("a", 5) | TEndOfKey() | TField<unsigned long>("b", 7);
-    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
-    {
+        EXPECT_EQ(shapes(t.fields()), "id u_int 8, qty int 4, price fixed 9.2, name str 4, customer u_long 0");
+        EXPECT_EQ(shapes(empty.fields()), "id u_int 0, qty int 0, price fixed 0.0, name str 0, customer u_long 2");
+        EXPECT_EQ(fs.contents(t.transFileName()), transformers);
+        EXPECT_EQ(t.fields().endOfKey(), 1u);
         TOpenTable open(t, false);
-        for (int i = 0; i < 3; ++i) open.push_back(TRecord(t.fields()));
+        EXPECT_EQ(textOf(open.at(0)) + textOf(open.at(1)), "200\t-3\t1.50\t\"ab\"\t0\t5\t7\t2.25\t\"abcd\"\t0\t");
+        EXPECT_EQ(fs.written.find(binary ? "temp.dst" : "temp.dsb"), std::string::npos);
+        for (const char* temporary : {binary ? "temp.dsb" : "temp.dst", binary ? "temp.trb" : "temp.trt", "temp.bin"})
+            EXPECT_NE(fs.written.find(temporary), std::string::npos) << temporary;
+        EXPECT_EQ(fs.list().size(), 6u);  // no temporary file left
+        EXPECT_EQ(fs.contents("empty.bin"), le32(0));
     }
-    const Files before = filesOf(fs);
-    EXPECT_EQ(message<std::runtime_error>([&] { set.strip(); }),
-              "Can't strip table t: its 3 records would take 0 bytes each, and a table of such records opens empty");
-    EXPECT_EQ(filesOf(fs), before);
-    EXPECT_EQ(t.fields().byteSize(), 2u);
-
-    TTable& empty = set.append(pointer<TTable>(new TTable(fs, "e", f, false)));
-    empty.strip(set, pointer<Console::TProgress>());
-    EXPECT_EQ(empty.fields().byteSize(), 0u);
-    EXPECT_EQ(fs.contents("e.bin"), le32(0));
 }
 
-// Each case makes the strip fail somewhere before the swap.
+// Each case makes the strip fail before the swap; records whose values
+// would all strip to zero-width fields would be lost (records of 0 bytes
+// are never counted), so that strip is refused too.
 TEST(Strip, FailuresBeforeTheSwapLeaveEveryFileAsItWas) {
-    struct Case {
-        const char* what;
-        std::function<void(TFields&)> attach;
+    const struct {
+        std::function<void(TTables&)> make;
         std::string expected;
-        bool temporaryTouched;
-    };
-    const Case cases[] = {
-        {"reference on an int field", [](TFields& f) { f[1].transformer(argsPtr(new ref_fixer_args("customers"))); },
-         " cannot create transformer (category: sizeForRef , type int)", false},
-        {"reference to an unknown table", [](TFields& f) { f[4].transformer(argsPtr(new ref_fixer_args("nobody"))); },
-         "Table nobody doesn't exists", false},
-        {"declared range narrower than the data", [](TFields& f) { f[1].transformer(argsPtr(new range_fixer_args(1L))); },
+        bool temporaryWritten;
+    } cases[] = {
+        {[](TTables& s) { orders(s, "orders", false, new ref_fixer_args("customers"), 1); }, " cannot create transformer (category: sizeForRef , type int)", false},
+        {[](TTables& s) { orders(s, "orders", false, new ref_fixer_args("nobody")); }, "Table nobody doesn't exists", false},
+        {[](TTables& s) { orders(s, "orders", false, new range_fixer_args(1L), 1); },
          "Field qty maximum value exceeded: -3", true},
+        {[](TTables& s) { orders(s, "orders", false), orders(s, "temp", false); },
+         "Can't strip: a table named temp would be overwritten by the temporary files of stripping; rename it first", false},
+        {[](TTables& s) {
+             TTable& t = s.append(pointer<TTable>(new TTable(s.fileSet(), "t", fieldsOf(TField<int>("a", 5) | TField<unsigned long>("b", 7)), false)));
+             TOpenTable open(t, false);
+             for (int i = 0; i < 3; ++i) open.push_back(TRecord(t.fields()));
+         },
+         "Can't strip table t: its 3 records would take 0 bytes each, and a table of such records opens empty", false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         WatchedFileSet fs;
         TTables set(fs);
-        TFields f = wideOrders();
-        f += TField<unsigned long>("customer", 32);
-        f[0].transformer(argsPtr(new range_fixer_args(1000UL)));
-        c.attach(f);
-        TTable& t = set.append(pointer<TTable>(new TTable(fs, "orders", f, false)));
-        { TOpenTable open(t, false); addOrder(open, 200, -3, 1.5, "ab"); }
-        const auto before = fs.snapshot();
-        const unsigned bits = t.fields().bitSize();
-        EXPECT_EQ(message([&] { set.strip(); }), c.expected) << c.what;
-        EXPECT_EQ(fs.snapshot(), before) << c.what;
-        EXPECT_EQ(fs.writtenAny("temp"), c.temporaryTouched) << c.what;
-        EXPECT_EQ(t.fields().bitSize(), bits) << c.what;
+        c.make(set);
+        const Files before = filesOf(fs);
+        const unsigned bits = set.at(0).fields().bitSize();
+        fs.written.clear();
+        EXPECT_EQ(message([&] { set.strip(); }), c.expected);
+        EXPECT_EQ(filesOf(fs), before) << c.expected;
+        EXPECT_EQ(fs.written.find("temp") != std::string::npos, c.temporaryWritten) << c.expected;
+        EXPECT_EQ(set.at(0).fields().bitSize(), bits) << c.expected;
     }
 }
 
-TEST(Strip, ATableNamedTempIsRefusedBeforeAnythingIsWritten) {
-    WatchedFileSet fs;
-    TTables set(fs);
-    set.append(pointer<TTable>(new TTable(fs, "a", wideOrders(), false)));
-    set.append(pointer<TTable>(new TTable(fs, "temp", wideOrders(), false)));
-    const auto before = fs.snapshot();
-    fs.opened.clear();
-    EXPECT_THROW(set.strip(), std::runtime_error);
-    EXPECT_EQ(fs.snapshot(), before);
-    EXPECT_TRUE(fs.opened.empty());
-}
+// ------------------------------------------------------------------ recovery
 
-TEST(Strip, EmptySetDoesNothing) {
-    WatchedFileSet fs;
-    TTables set(fs);
-    fs.opened.clear();
-    set.strip();
-    EXPECT_TRUE(fs.opened.empty());
-}
-
-// A transformer that takes its time, so that progress has something to show.
-class SlowArgs : public field_transformer_base::args {
-public:
-    std::string category() const override { return "slowtest"; }
-    void serial_write(std::ostream&) const override {}
-    void to_stream(std::ostream&) const override {}
-};
-
-class SlowTransformer : public field_transformer<unsigned int> {
-public:
-    void do_onChange(const unsigned int&) override {
-        std::clock_t until = std::clock() + CLOCKS_PER_SEC / 2000;
-        while (std::clock() < until) {
-        }
-    }
-    void do_addToFields(TFields& fields, const TField<unsigned int>& field) const override {
-        TField<unsigned int> same(field.name(), field.bits());
-        fields += same;
-    }
-};
-
-class SlowCreator : public field_transformer<unsigned int>::creator {
-public:
-    pointer<field_transformer_base> create(const TTables&, const field_transformer_base::args&) const override {
-        return pointer<field_transformer_base>(new SlowTransformer);
-    }
-};
-
-class SlowArgsCreator : public field_transformer_base::args::creator {
-public:
-    pointer<field_transformer_base::args> create(std::istream&) const override { return argsPtr(new SlowArgs); }
-    pointer<field_transformer_base::args> create(serial::serial_in&) const override { return argsPtr(new SlowArgs); }
-};
-
-field_transformer_base::args::registration slowArgsRegistration(
-    "slowtest", pointer<field_transformer_base::args::creator>(new SlowArgsCreator));
-field_transformer_base::registration slowRegistration("slowtest",
-                                                      pointer<field_transformer_base::creator>(new SlowCreator));
-
-class RecordingProgress : public Console::TProgress {
-public:
-    void onStart() override { ++starts; }
-    void onFinish() override { ++finishes; }
-    void onUpdate(int percent) override {
-        percents.push_back(percent);
-        clocks.push_back(std::clock());
-    }
-    int starts = 0, finishes = 0;
-    std::vector<int> percents;
-    std::vector<std::clock_t> clocks;
-};
-
-TEST(Strip, ProgressOverAThousandRecordsIsThrottledAndRising) {
-    Host::MemoryFileSet fs;
-    TTables set(fs);
-    TFields f;
-    f += TField<unsigned int>("n", 16);
-    f[0].transformer(argsPtr(new SlowArgs));
-    TTable& t = set.append(pointer<TTable>(new TTable(fs, "t", f, false)));
+// Strips "orders" of `files` through a set cut off after `cut` calls (none
+// when cut is ~0u); gives what reached the files, and the calls it made.
+Files stripCutOff(const Files& files, unsigned cut, unsigned* calls = nullptr) {
+    Host::MemoryFileSet inner;
+    putFiles(inner, files);
     {
-        TOpenTable open(t, false);
-        TRecord r(open.fields());
-        for (unsigned i = 0; i < 1000; ++i) {
-            r[0] = i;
-            open.push_back(r);
-        }
+        Host::FaultyFileSet faulty(inner);
+        TTables set(faulty);
+        TTable& t = set.append("orders", false);
+        const unsigned before = faulty.calls();
+        if (cut != ~0u) faulty.cutAfter(cut);
+        message<std::runtime_error>([&] { t.strip(set, pointer<Console::TProgress>()); });
+        if (calls) *calls = faulty.calls() - before;
     }
-    pointer<RecordingProgress> progress(new RecordingProgress);
-    t.strip(set, progress);
-    EXPECT_EQ(progress->starts, 1);
-    EXPECT_EQ(progress->finishes, 1);
-    ASSERT_GE(progress->percents.size(), 2u);  // the scan alone takes half a second
-    for (std::size_t i = 0; i < progress->percents.size(); ++i) {
-        EXPECT_LE(progress->percents[i], 100);
-        if (i == 0) continue;
-        EXPECT_GT(progress->percents[i], progress->percents[i - 1]);
-        // The hook reads the clock a moment after the reporter did, so two
-        // reports a tenth of a second apart may be seen a few microseconds
-        // closer: allow a millisecond.
-        EXPECT_GE((progress->clocks[i] - progress->clocks[i - 1] + CLOCKS_PER_SEC / 1000) * 10, CLOCKS_PER_SEC);
-    }
-    // The scan is the first half of the run: its slow transformer holds every
-    // report it makes at or below 50.
-    EXPECT_LE(progress->percents.front(), 50 + 1);
+    return filesOf(inner);
 }
 
-TEST(ReferenceArguments, TextFormIsOneTokenThatReadsBack) {
-    ref_fixer_args a("customers of 2026");
-    std::ostringstream text;
-    a.to_stream(text);
-    EXPECT_EQ(text.str(), "\"customers of 2026\"\t");
-    std::istringstream in(text.str());
-    pointer<field_transformer_base::args> back = field_transformer_manager::instance().createArgs("sizeForRef", in, false);
-    EXPECT_EQ(dynamic_cast<ref_fixer_args&>(*back).table(), "customers of 2026");
-    std::stringstream binary;
-    a.serial_write(binary);
-    pointer<field_transformer_base::args> fromBinary =
-        field_transformer_manager::instance().createArgs("sizeForRef", binary, true);
-    EXPECT_EQ(dynamic_cast<ref_fixer_args&>(*fromBinary).table(), "customers of 2026");
+// The states a strip can be cut off in, and what the next use of the set
+// makes of each: the old table, the new one, or a refusal that touches
+// nothing. "notes" is never stripped.
+TEST(Recovery, EachStateAStripLeavesIsRecoveredAsItsJournalSays) {
+    Host::MemoryFileSet fs;
+    {
+        TTables set(fs);
+        orders(set, "notes", false);
+        orders(set, "orders", false, new range_fixer_args(-50L, 50L), 1);
+    }
+    unsigned total = 0;
+    const Files start = filesOf(fs), stripped = stripCutOff(start, ~0u, &total);
+    Files half;  // the journal says "swapping" and one of the table's files is already the new one
+    for (unsigned cut = total; half.empty() && cut-- > 0;) {
+        Files left = stripCutOff(start, cut);
+        if (left.count("temp.jnl") && left.count("temp.bin") && !left.count("temp.dst") &&
+            left["orders.dst"] == stripped.at("orders.dst") && left["orders.bin"] == start.at("orders.bin"))
+            half = left;
+    }
+    ASSERT_FALSE(half.empty());
+    Files halfChanged = half, journalOnly = start, tempBinOnly = start;
+    halfChanged["temp.bin"].back() ^= 1;
+    journalOnly["temp.dst"] = stripped.at("orders.dst");
+    journalOnly["temp.bin"] = "partial";
+    tempBinOnly["temp.bin"] = "somebody's";
+    const struct {
+        Files state;
+        const char* journal;  // put in temp.jnl when not null
+        std::string result;
+        Files expected;
+    } cases[] = {
+        {start, nullptr, "none", start},
+        {journalOnly, "", "recovered", start},
+        {journalOnly, "\"orders\"\t0\tswapping\t12", "recovered", start},  // cut in its line
+        {journalOnly, "\"orders\"\t0\tprepared\tend\n", "recovered", start},
+        {half, nullptr, "recovered", stripped},
+        {halfChanged, nullptr, "Can't finish the interrupted strip of table orders: temp.bin isn't the file the journal describes; "
+                               "its files and temp.jnl are left as they are", halfChanged},
+        {tempBinOnly, nullptr, "none", tempBinOnly},
+    };
+    for (const auto& c : cases) {
+        Host::MemoryFileSet fs;
+        putFiles(fs, c.state);
+        if (c.journal) fs.put("temp.jnl", c.journal);
+        bool recovered = false;
+        const std::string raised = message<std::runtime_error>([&] { recovered = recoverInterruptedStrip(fs); });
+        EXPECT_EQ(raised != "<no error>" ? raised : recovered ? "recovered" : "none", c.result) << c.journal;
+        EXPECT_EQ(filesOf(fs), c.expected) << c.journal;
+    }
+    // Nor does a strip overwrite a temp.bin no journal describes.
+    putFiles(fs, tempBinOnly);
+    TTables set(fs);
+    EXPECT_EQ(message<std::runtime_error>([&] { set.append("orders", false).strip(set, pointer<Console::TProgress>()); }),
+              "Can't strip: temp.bin would be overwritten by the temporary files of stripping; rename or remove it first");
+    EXPECT_EQ(filesOf(fs), tempBinOnly);
+
+    // A recovery cut off at any call is finished by the next one.
+    for (unsigned cut = 0, recovered = 0; !recovered; ++cut) {
+        Host::MemoryFileSet inner;
+        putFiles(inner, half);
+        {
+            Host::FaultyFileSet faulty(inner);
+            faulty.cutAfter(cut);
+            message<std::runtime_error>([&] { recovered = recoverInterruptedStrip(faulty); });
+        }
+        EXPECT_TRUE(recoverInterruptedStrip(inner) || recovered) << "cut after " << cut;
+        EXPECT_EQ(filesOf(inner), stripped) << "cut after " << cut;
+        ASSERT_LT(cut, 200u);
+    }
 }
 
 }  // namespace
