@@ -18,31 +18,17 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "host/module_loader.h"
 #include "orvex/version.h"
 #include "tools/catalog.h"
-#include "tools/commands.h"
+#include "tools/command_table.h"
 #include "tools/standard_output.h"
 #include "tools/usage.h"
 
 namespace {
-
-typedef int (*Command)(const Tool::Words&);
-
-const std::map<std::string, Command>& commands() {
-    static const std::map<std::string, Command> table = {
-        {"demo", Tool::demoCommand},   {"info", Tool::infoCommand},   {"create", Tool::createCommand},
-        {"dump", Tool::dumpCommand},   {"load", Tool::loadCommand},   {"sort", Tool::sortCommand},
-        {"find", Tool::findCommand},   {"strip", Tool::stripCommand}, {"check", Tool::checkCommand},
-        {"delete", Tool::deleteCommand}, {"update", Tool::updateCommand}, {"export", Tool::exportCommand},
-        {"import", Tool::importCommand}, {"alter", Tool::alterCommand},   {"drop", Tool::dropCommand},
-    };
-    return table;
-}
 
 // Takes the options every command accepts (--wait SECONDS, --no-sync) out of
 // the command's words, before any "--".
@@ -116,10 +102,10 @@ int run(const std::vector<std::string>& words) {
         std::cout << "orvex " << Orvex::libraryVersion() << "\n";
         return 0;
     }
-    const auto command = commands().find(name);
-    if (command == commands().end()) return fail(2, "unknown command '" + name + "' (orvex --help lists them)");
+    const Tool::Command* command = Tool::commandNamed(name);
+    if (!command || !command->run) return fail(2, "unknown command '" + name + "' (orvex --help lists them)");
     try {
-        const int status = command->second(takeSetOptions(Tool::Words(words.begin() + 1, words.end())));
+        const int status = command->run(takeSetOptions(Tool::Words(words.begin() + 1, words.end())));
         std::cout.flush();
         const std::string problem = Tool::outputProblem();
         return problem.empty() ? status : outputFailed(problem);

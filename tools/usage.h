@@ -55,8 +55,9 @@ private:
     bool m_help = false;
 };
 
-// The help texts: the program's and each command's. commandHelp gives ""
-// for an unknown command.
+// The help texts: the program's and each command's, both made from the
+// command table (command_table.cpp). commandHelp gives "" for an unknown
+// command.
 std::string programHelp();
 std::string commandHelp(const std::string& command);
 
