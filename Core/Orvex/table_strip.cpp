@@ -174,7 +174,7 @@ void table_stripping::writeTemporary(TTable& temporary, const TFields& stripped,
         if (!written.is_open() || written.rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in) != expected)
             Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
     } catch (...) {
-        temporary.erase();
+        for (const std::string& name : temporaryFileNames()) m_table.fileSet().remove(name);
         throw;
     }
 }
@@ -188,9 +188,10 @@ void table_stripping::writeTemporaryStructure(TTable& temporary, const TFields& 
     // The structure file must hold exactly what was meant to be written: a
     // short one would be swapped in as the table's.
     FileSet::ivfstream in(fs, temporary.descFileName().c_str(), std::ios_base::binary, false, true);
+    const bool opened = in.is_open();
     std::string written;
-    if (in.is_open()) written.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in.is_open() || written != structureImage(stripped))
+    if (opened) written.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!opened || written != structureImage(stripped))
         Utils::raise_runtime_error("Couldn't write " + temporary.descFileName());
 }
 
