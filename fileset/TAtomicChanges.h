@@ -1,17 +1,21 @@
 // FileSet::TAtomicChanges: what a file set offers when it can keep several
 // changes together, all or nothing; and change_scope, how the library asks.
 //
-// A file set that can (the directory file set does, with a rollback journal)
-// derives from this beside TFileSet. The library finds it with dynamic_cast
-// and brackets each operation that changes more than one file (defining a
-// table, stripping a set) with a change_scope; a file set without it
-// serves the same operations unchanged, one file at a time.
+// A file set that can (the directory and memory file sets do) derives from
+// this beside TFileSet. The library finds it with dynamic_cast and brackets
+// each operation that changes more than one file (defining a table,
+// stripping one) with a change_scope; a file set without it serves the same
+// operations unchanged, one file at a time, and whatever keeps them together
+// there is the host's business.
 //
-// Scopes nest; only the outermost end commits. Ending a scope commits what
-// the operation did even when it raises: an operation of the library that
-// fails keeps what it documents it keeps. A caller that wants nothing of a
-// failed operation (the orvex tool, for one) opens an outer scope of its own
-// and has the file set roll it back instead of ending it.
+// Scopes nest; only the outermost end commits and only the outermost abandon
+// rolls back: an inner scope that ends or is abandoned leaves the decision to
+// whoever opened the outer one (the orvex tool, for one, opens a scope for
+// the whole command and has the file set roll it back when the command
+// fails). By default a scope ends, and so commits, even while an exception
+// leaves it: an operation of the library that fails keeps what it documents
+// it keeps. An operation that must leave nothing of itself behind opens its
+// scope with on_error::roll_back.
 #pragma once
 
 #include <exception>
@@ -28,21 +32,33 @@ public:
     // Ends the innermost scope; the outermost one makes the changes final.
     // Raises std::runtime_error if they cannot be made final.
     virtual void endChange() = 0;
+    // Ends the innermost scope; the outermost one undoes every change made
+    // since it began. A set that cannot undo them at once (the directory
+    // set, while files are still open) keeps the change failed: it is then
+    // never made final, and is undone later.
+    virtual void abandonChange() = 0;
 };
+
+// Whether a scope left by an exception keeps or undoes its changes.
+enum class on_error { keep, roll_back };
 
 // Begins a change on a file set that offers it, and ends it when it goes.
 class change_scope {
 public:
-    explicit change_scope(TFileSet& files) : m_changes(dynamic_cast<TAtomicChanges*>(&files)) {
+    explicit change_scope(TFileSet& files, on_error failure = on_error::keep)
+        : m_changes(dynamic_cast<TAtomicChanges*>(&files)), m_failure(failure) {
         if (m_changes) m_changes->beginChange();
     }
     ~change_scope() noexcept(false) {
-        // While an exception is on its way, a failure to commit must not end
-        // the program; the first error is the one the caller hears of.
+        // While an exception is on its way, a failure to commit or undo must
+        // not end the program; the first error is the one the caller hears of.
         if (!m_changes) return;
         if (std::uncaught_exceptions() > m_exceptions) {
             try {
-                m_changes->endChange();
+                if (m_failure == on_error::roll_back)
+                    m_changes->abandonChange();
+                else
+                    m_changes->endChange();
             } catch (...) {
             }
         } else {
@@ -54,6 +70,7 @@ public:
 
 private:
     TAtomicChanges* m_changes;
+    on_error m_failure;
     int m_exceptions = std::uncaught_exceptions();
 };
 

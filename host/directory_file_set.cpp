@@ -424,6 +424,15 @@ void DirectoryFileSet::endChange() {
     if (--m_depth == 0) commit();
 }
 
+void DirectoryFileSet::abandonChange() {
+    if (m_depth == 0) Utils::raise_logic_error("abandonChange without beginChange");
+    if (--m_depth > 0) return;
+    if (m_buffers.empty())
+        rollBack();
+    else if (!m_failure)
+        m_failure = ECANCELED;
+}
+
 void DirectoryFileSet::commit() {
     for (auto& buffer : m_buffers) buffer.second->image().store();
     raiseIfFailed();

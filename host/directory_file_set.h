@@ -116,9 +116,13 @@ public:
     // replaced `to` keep working on the old file, as after `remove`.
     bool rename(const std::string& from, const std::string& to) override;
 
-    // TAtomicChanges.
+    // TAtomicChanges. The outermost abandonChange rolls back at once when
+    // no file is open; otherwise the change fails, as a failed write back
+    // does: the next commit raises, and it is rolled back when the set goes
+    // or the directory is next opened for writing.
     void beginChange() override;
     void endChange() override;
+    void abandonChange() override;
 
     // Makes every change so far final (synced, journal removed). Raises
     // std::runtime_error if that fails, or if a write back of the change

@@ -213,4 +213,20 @@ bool FaultyFileSet::remove(const std::string& name) {
     return m_inner.remove(name);
 }
 
+FileSet::TAtomicChanges* FaultyFileSet::changes() const {
+    return m_changesOffered ? dynamic_cast<FileSet::TAtomicChanges*>(&m_inner) : nullptr;
+}
+
+void FaultyFileSet::beginChange() {
+    if (FileSet::TAtomicChanges* inner = changes()) inner->beginChange();
+}
+
+void FaultyFileSet::endChange() {
+    if (FileSet::TAtomicChanges* inner = changes()) inner->endChange();
+}
+
+void FaultyFileSet::abandonChange() {
+    if (FileSet::TAtomicChanges* inner = changes()) inner->abandonChange();
+}
+
 }  // namespace Host

@@ -16,7 +16,8 @@
 //   operations (open, isOpen, close, setStreamFlag1, setStreamFlag2, remove),
 //   rename, and the sync of a buffer it returned: a flush is where a writer hands its
 //   bytes over, so a crash can fall just before or just after it. Reads,
-//   writes and seeks through buffers are not counted.
+//   writes and seeks through buffers are not counted, nor are the calls of
+//   atomic changes, which pass to the wrapped set, cut or not, once offered.
 // - After the cut, close still releases the wrapped buffer (it holds only what
 //   reached it before the cut), so nothing leaks; the wrapped set is then the
 //   state a crash left, to be reopened directly.
@@ -30,12 +31,13 @@
 #include <memory>
 #include <string>
 
+#include "fileset/TAtomicChanges.h"
 #include "fileset/TFileSet.h"
 #include "fileset/TRenaming.h"
 
 namespace Host {
 
-class FaultyFileSet : public FileSet::TFileSet, public FileSet::TRenaming {
+class FaultyFileSet : public FileSet::TFileSet, public FileSet::TAtomicChanges, public FileSet::TRenaming {
 public:
     explicit FaultyFileSet(FileSet::TFileSet& inner);
     ~FaultyFileSet() override;  // closes what is still open through it
@@ -64,6 +66,9 @@ public:
     // counted calls as for a set without rename. A wrapped set that can't
     // rename refuses every rename.
     void offerRename(bool offered) { m_renameOffered = offered; }
+    // Atomic changes pass to the wrapped set only once offered, and only if
+    // it has them; until then they do nothing, as on a set without them.
+    void offerChanges(bool offered) { m_changesOffered = offered; }
     // The nth rename from now (1 = the next one) returns false and renames
     // nothing; with `persistent` every rename from that one on does. n = 0
     // fails none.
@@ -105,8 +110,12 @@ public:
     void setStreamFlag2(std::streambuf* buffer, bool flag) override;
     bool remove(const std::string& name) override;
     bool rename(const std::string& from, const std::string& to) override;
+    void beginChange() override;
+    void endChange() override;
+    void abandonChange() override;
 
 private:
+    FileSet::TAtomicChanges* changes() const;
     class Buffer;
     friend class Buffer;
     std::streambuf* inner(std::streambuf* buffer) const;  // null if not ours
@@ -128,6 +137,7 @@ private:
     unsigned m_failRemoveAt = 0;  // remove number that fails, 0 for none
     bool m_failRemovesFromThen = false;
     bool m_renameOffered = false;
+    bool m_changesOffered = false;
     unsigned m_renames = 0;
     unsigned m_failRenameAt = 0;  // rename number that fails, 0 for none
     bool m_failRenamesFromThen = false;

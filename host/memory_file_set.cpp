@@ -7,6 +7,7 @@ namespace Host {
 std::streambuf* MemoryFileSet::open(const std::string& name, std::ios_base::openmode mode, int, int) {
     const OpenRequest request = readOpenMode(mode);
     if (!request.valid || !isPlainFileName(name)) return nullptr;
+    if (request.write) keep(name);
     auto found = m_files.find(name);
     if (found == m_files.end()) {
         if (!request.create) return nullptr;
@@ -16,7 +17,7 @@ std::streambuf* MemoryFileSet::open(const std::string& name, std::ios_base::open
     }
     auto buffer = std::make_unique<ImageBuffer>(found->second, request);
     std::streambuf* handle = buffer.get();
-    m_buffers.emplace(handle, std::move(buffer));
+    m_buffers.emplace(handle, Open{std::move(buffer), request.write});
     return handle;
 }
 
@@ -25,15 +26,20 @@ bool MemoryFileSet::isOpen(std::streambuf* buffer) { return m_buffers.count(buff
 void MemoryFileSet::close(std::streambuf* buffer) {
     auto found = m_buffers.find(buffer);
     if (found == m_buffers.end()) return;
-    found->second->pubsync();
+    found->second.buffer->pubsync();
     m_buffers.erase(found);
 }
 
-bool MemoryFileSet::remove(const std::string& name) { return m_files.erase(name) != 0; }
+bool MemoryFileSet::remove(const std::string& name) {
+    keep(name);
+    return m_files.erase(name) != 0;
+}
 
 bool MemoryFileSet::rename(const std::string& from, const std::string& to) {
     auto source = m_files.find(from);
     if (source == m_files.end() || from == to || !isPlainFileName(to)) return false;
+    keep(from);
+    keep(to);
     std::shared_ptr<FileImage> image = source->second;
     m_files.erase(source);
     m_files[to] = image;
@@ -56,9 +62,51 @@ std::string MemoryFileSet::contents(const std::string& name) const {
 
 void MemoryFileSet::put(const std::string& name, const std::string& bytes) {
     if (!isPlainFileName(name)) Utils::raise_runtime_error("Refused file name: " + name);
+    keep(name);
     auto& image = m_files[name];
     if (!image) image = std::make_shared<FileImage>();
     image->assign(bytes);
+}
+
+void MemoryFileSet::keep(const std::string& name) {
+    if (m_depth == 0 || m_originals.count(name)) return;
+    Original& original = m_originals[name];
+    auto found = m_files.find(name);
+    if (found == m_files.end()) return;
+    original.image = found->second;
+    original.bytes = found->second->contents();
+}
+
+void MemoryFileSet::beginChange() {
+    if (m_depth++ > 0) return;
+    // Buffers opened for writing before the change may write during it.
+    for (const auto& open : m_buffers) {
+        if (!open.second.writes) continue;
+        for (const auto& file : m_files)
+            if (file.second.get() == &open.second.buffer->image()) keep(file.first);
+    }
+}
+
+int MemoryFileSet::endScope() {
+    if (m_depth == 0) Utils::raise_logic_error("a change ended without beginChange");
+    return --m_depth;
+}
+
+void MemoryFileSet::endChange() {
+    if (endScope() == 0) m_originals.clear();
+}
+
+void MemoryFileSet::abandonChange() {
+    if (endScope() > 0) return;
+    for (auto& [name, original] : m_originals) {
+        if (!original.image) {
+            m_files.erase(name);
+            continue;
+        }
+        original.image->assign(original.bytes);
+        m_files[name] = original.image;
+    }
+    m_originals.clear();
 }
 
 }  // namespace Host

@@ -12,6 +12,12 @@
 // - `remove` of an open file takes the name away at once; the open buffers
 //   keep working on the bytes they had, which vanish when the last closes.
 // - Buffers still open when the set is destroyed are released with it.
+// - Changes are atomic: the first time a change touches a file (an open for
+//   writing, a remove, a rename, a put), or when it begins with the file
+//   open for writing, the file's bytes are kept aside, so that only what a
+//   change touches is copied. Undoing puts the bytes back into the same
+//   images, so buffers open on them stay valid, and takes away the files
+//   the change made.
 // Not thread-safe: one thread at a time, like the tables on it.
 #pragma once
 
@@ -20,13 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "fileset/TAtomicChanges.h"
 #include "fileset/TFileSet.h"
 #include "fileset/TRenaming.h"
 #include "host/file_image.h"
 
 namespace Host {
 
-class MemoryFileSet : public FileSet::TFileSet, public FileSet::TRenaming {
+class MemoryFileSet : public FileSet::TFileSet, public FileSet::TAtomicChanges, public FileSet::TRenaming {
 public:
     MemoryFileSet() = default;
     MemoryFileSet(const MemoryFileSet&) = delete;
@@ -46,6 +53,11 @@ public:
     // name twice.
     bool rename(const std::string& from, const std::string& to) override;
 
+    // TAtomicChanges; raises std::logic_error for an end without a begin.
+    void beginChange() override;
+    void endChange() override;
+    void abandonChange() override;
+
     bool exists(const std::string& name) const;
     // The names of all files, sorted.
     std::vector<std::string> list() const;
@@ -56,8 +68,24 @@ public:
     void put(const std::string& name, const std::string& bytes);
 
 private:
+    struct Open {
+        std::unique_ptr<ImageBuffer> buffer;
+        bool writes;
+    };
+    // What a file was when the change first touched it: its image and
+    // bytes, or no image when it did not exist.
+    struct Original {
+        std::shared_ptr<FileImage> image;
+        std::string bytes;
+    };
+    // Keeps what `name` is now, once per change.
+    void keep(const std::string& name);
+    int endScope();
+
     std::map<std::string, std::shared_ptr<FileImage>> m_files;
-    std::map<std::streambuf*, std::unique_ptr<ImageBuffer>> m_buffers;
+    std::map<std::streambuf*, Open> m_buffers;
+    int m_depth = 0;
+    std::map<std::string, Original> m_originals;
 };
 
 }  // namespace Host

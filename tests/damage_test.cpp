@@ -146,7 +146,7 @@ TEST_F(DamageTest, CheckAndStripRefuseEachDamageNamingTheFile) {
 
 TEST_F(DamageTest, CheckReportsLeftoversAndFilesThatAreNotRegular) {
     makeTables();
-    for (const char* name : {"orders.load", "temp.bin", "temp.dsb"}) {
+    for (const char* name : {"orders.load", "temp.bin", "temp.dsb", "temp.jnl"}) {
         writeFile(file(name), "leftover");
         const ToolOutcome run = orvex({"check", dir});
         EXPECT_EQ(run.status, 1) << name;

@@ -86,18 +86,27 @@ protected:
 
 // A rename journals both names first, so that it is rolled back like any
 // other change, a target made in the same change included.
+// Abandoned while a file is open, a change can't be rolled back at once; it
+// must then never commit, and goes with the set.
 TEST_F(DirectoryChanges, AnAbandonedChangeIsRolledBackAndACommittedOneStays) {
-    for (bool commit : {false, true}) {
+    enum { commit, leave, abandonWhileOpen };
+    for (int ending : {leave, abandonWhileOpen, commit}) {
         {
             DirectoryFileSet set(path);
             set.beginChange();
             changeEverything(set);
             EXPECT_TRUE(set.rename("b", "a"));
             EXPECT_TRUE(set.rename("new.bin", "gone.bin"));
-            if (commit) set.endChange();
+            if (ending == commit) set.endChange();
+            if (ending == abandonWhileOpen) {
+                std::streambuf* open = set.open("c", std::ios_base::in, 0, 1);
+                set.abandonChange();
+                EXPECT_NE(message<std::runtime_error>([&] { set.commit(); }).find("; the change will be rolled back"), std::string::npos);
+                set.close(open);
+            }
         }
         const Files committed = {{"a", "0123456789grown past the end"}, {"c", "short"}, {"gone.bin", "a file of its own"}};
-        EXPECT_EQ(snapshot(dir.path()), commit ? committed : before);
+        EXPECT_EQ(snapshot(dir.path()), ending == commit ? committed : before);
     }
 }
 

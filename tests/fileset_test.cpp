@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fileset/TAtomicChanges.h"
 #include "fileset/TRenaming.h"
 #include "fileset/vfstream.h"
 #include "host/directory_file_set.h"
@@ -63,10 +64,10 @@ struct MemorySetup {
     Lines list() const { return memory.list(); }
 };
 
-// The faulty set over memory, passing renames on.
+// The faulty set over memory, passing renames and changes on.
 struct FaultySetup : MemorySetup {
     Host::FaultyFileSet files{memory};
-    bool offered = (files.offerRename(true), true);
+    bool offered = (files.offerRename(true), files.offerChanges(true), true);
 };
 
 using Setups = ::testing::Types<DirectorySetup, MemorySetup, FaultySetup>;
@@ -267,6 +268,29 @@ TYPED_TEST(FileSetContract, RenameAndMove) {
         EXPECT_EQ(message<std::runtime_error>([&] { FileSet::moveFile(*set, "missing", "b"); }),
                   "Couldn't move file missing to b: missing can't be opened");
         EXPECT_EQ(this->setup.contents("b"), bytes);
+    }
+}
+
+// Only the outermost abandon undoes, and it undoes every kind of change, a
+// write through a buffer opened before the change began included; a
+// committed change stays.
+TYPED_TEST(FileSetContract, AnAbandonedChangeIsUndoneByTheOutermostScopeOnly) {
+    auto& changes = dynamic_cast<FileSet::TAtomicChanges&>(this->set());
+    for (bool commit : {false, true}) {
+        for (const char* name : {"a.bin", "b.bin", "c.bin"}) this->setup.put(name, name);
+        std::streambuf* early = this->open("a.bin", in | out);
+        changes.beginChange();
+        put(early, "AA");
+        this->set().close(early);
+        changes.beginChange();
+        this->set().close(this->open("made.bin", out));
+        this->set().remove("b.bin");
+        EXPECT_TRUE(FileSet::renamingOf(this->set())->rename("c.bin", "moved.bin"));
+        commit ? changes.endChange() : changes.abandonChange();
+        EXPECT_TRUE(this->setup.exists("made.bin") && this->setup.exists("moved.bin") && !this->setup.exists("b.bin"));
+        commit ? changes.endChange() : changes.abandonChange();
+        EXPECT_EQ(this->setup.list(), commit ? (Lines{"a.bin", "made.bin", "moved.bin"}) : (Lines{"a.bin", "b.bin", "c.bin"}));
+        EXPECT_EQ(this->bytes("a.bin"), commit ? "AAbin" : "a.bin");
     }
 }
 

@@ -1,6 +1,6 @@
 // Stripping tables and sets: widths per field and transformer, the
-// temporary files, failures that must leave every file as it was, and the
-// recovery that the next use of the set makes of a strip cut off.
+// temporary files, and failures, a cut-off included, that must leave every
+// file as it was.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Stripper.h"
 #include "Core/Orvex/__table.h"
-#include "Core/Orvex/strip_journal.h"
 #include "host/faulty_file_set.h"
 #include "host/memory_file_set.h"
 #include "tests/test_support.h"
@@ -109,93 +108,44 @@ TEST(Strip, FailuresBeforeTheSwapLeaveEveryFileAsItWas) {
     }
 }
 
-// ------------------------------------------------------------------ recovery
+// ------------------------------------------------------------------ cut off
 
-// Strips "orders" of `files` through a set cut off after `cut` calls (none
-// when cut is ~0u); gives what reached the files, and the calls it made.
-Files stripCutOff(const Files& files, unsigned cut, unsigned* calls = nullptr) {
+// Strips "orders" of `files` through a set offering atomic changes and cut
+// off after `cut` calls (none when cut is ~0u); whether it failed, and in
+// `left` what reached the files.
+bool stripCutOff(const Files& files, unsigned cut, bool renames, Files& left) {
     Host::MemoryFileSet inner;
     putFiles(inner, files);
+    bool failed = false;
     {
         Host::FaultyFileSet faulty(inner);
+        faulty.offerChanges(true);
+        faulty.offerRename(renames);
         TTables set(faulty);
         TTable& t = set.append("orders", false);
-        const unsigned before = faulty.calls();
         if (cut != ~0u) faulty.cutAfter(cut);
-        message<std::runtime_error>([&] { t.strip(set, pointer<Console::TProgress>()); });
-        if (calls) *calls = faulty.calls() - before;
+        failed = message<std::runtime_error>([&] { t.strip(set, pointer<Console::TProgress>()); }) != "<no error>";
     }
-    return filesOf(inner);
+    left = filesOf(inner);
+    return failed;
 }
 
-// The states a strip can be cut off in, and what the next use of the set
-// makes of each: the old table, the new one, or a refusal that touches
-// nothing. "notes" is never stripped.
-TEST(Recovery, EachStateAStripLeavesIsRecoveredAsItsJournalSays) {
+// Moved by renames or copied, a strip cut off at any call leaves the old
+// files; the first one the cut misses leaves what an uncut one does.
+TEST(Strip, ACutOffStripOnAnAtomicSetLeavesTheOldFiles) {
     Host::MemoryFileSet fs;
-    {
-        TTables set(fs);
-        orders(set, "notes", false);
-        orders(set, "orders", false, new range_fixer_args(-50L, 50L), 1);
-    }
-    unsigned total = 0;
-    const Files start = filesOf(fs), stripped = stripCutOff(start, ~0u, &total);
-    Files half;  // the journal says "swapping" and one of the table's files is already the new one
-    for (unsigned cut = total; half.empty() && cut-- > 0;) {
-        Files left = stripCutOff(start, cut);
-        if (left.count("temp.jnl") && left.count("temp.bin") && !left.count("temp.dst") &&
-            left["orders.dst"] == stripped.at("orders.dst") && left["orders.bin"] == start.at("orders.bin"))
-            half = left;
-    }
-    ASSERT_FALSE(half.empty());
-    Files halfChanged = half, journalOnly = start, tempBinOnly = start;
-    halfChanged["temp.bin"].back() ^= 1;
-    journalOnly["temp.dst"] = stripped.at("orders.dst");
-    journalOnly["temp.bin"] = "partial";
-    tempBinOnly["temp.bin"] = "somebody's";
-    const struct {
-        Files state;
-        const char* journal;  // put in temp.jnl when not null
-        std::string result;
-        Files expected;
-    } cases[] = {
-        {start, nullptr, "none", start},
-        {journalOnly, "", "recovered", start},
-        {journalOnly, "\"orders\"\t0\tswapping\t12", "recovered", start},  // cut in its line
-        {journalOnly, "\"orders\"\t0\tprepared\tend\n", "recovered", start},
-        {half, nullptr, "recovered", stripped},
-        {halfChanged, nullptr, "Can't finish the interrupted strip of table orders: temp.bin isn't the file the journal describes; "
-                               "its files and temp.jnl are left as they are", halfChanged},
-        {tempBinOnly, nullptr, "none", tempBinOnly},
-    };
-    for (const auto& c : cases) {
-        Host::MemoryFileSet fs;
-        putFiles(fs, c.state);
-        if (c.journal) fs.put("temp.jnl", c.journal);
-        bool recovered = false;
-        const std::string raised = message<std::runtime_error>([&] { recovered = recoverInterruptedStrip(fs); });
-        EXPECT_EQ(raised != "<no error>" ? raised : recovered ? "recovered" : "none", c.result) << c.journal;
-        EXPECT_EQ(filesOf(fs), c.expected) << c.journal;
-    }
-    // Nor does a strip overwrite a temp.bin no journal describes.
-    putFiles(fs, tempBinOnly);
-    TTables set(fs);
-    EXPECT_EQ(message<std::runtime_error>([&] { set.append("orders", false).strip(set, pointer<Console::TProgress>()); }),
-              "Can't strip: temp.bin would be overwritten by the temporary files of stripping; rename or remove it first");
-    EXPECT_EQ(filesOf(fs), tempBinOnly);
-
-    // A recovery cut off at any call is finished by the next one.
-    for (unsigned cut = 0, recovered = 0; !recovered; ++cut) {
-        Host::MemoryFileSet inner;
-        putFiles(inner, half);
-        {
-            Host::FaultyFileSet faulty(inner);
-            faulty.cutAfter(cut);
-            message<std::runtime_error>([&] { recovered = recoverInterruptedStrip(faulty); });
+    TTables made(fs);
+    orders(made, "orders", false, new range_fixer_args(-50L, 50L), 1);
+    const Files start = filesOf(fs);
+    for (bool renames : {false, true}) {
+        Files stripped, left;
+        stripCutOff(start, ~0u, renames, stripped);
+        ASSERT_NE(stripped.at("orders.dst"), start.at("orders.dst"));
+        for (unsigned cut = 0; stripCutOff(start, cut, renames, left); ++cut) {
+            EXPECT_EQ(left, start) << "cut after " << cut;
+            ASSERT_LT(cut, 300u);
         }
-        EXPECT_TRUE(recoverInterruptedStrip(inner) || recovered) << "cut after " << cut;
-        EXPECT_EQ(filesOf(inner), stripped) << "cut after " << cut;
-        ASSERT_LT(cut, 200u);
+        EXPECT_EQ(left, stripped);
     }
 }
 

@@ -63,8 +63,8 @@ TEST(TableDefinition, TheSetSeesEachFilesModeAndFlags) {
         TOpenTable open(t, false);
     }
     EXPECT_EQ(fs.log, (std::vector<std::string>{
-                          "temp.jnl 8", "t.dsb 20", "flag1 off", "flag2 on", "t.trb 20", "flag1 off", "flag2 on",
-                          "t.bin 12", "t.bin 28", "t.bin 28", "temp.jnl 8", "t.dst 16", "flag1 off", "flag2 on",
+                          "t.dsb 20", "flag1 off", "flag2 on", "t.trb 20", "flag1 off", "flag2 on",
+                          "t.bin 12", "t.bin 28", "t.bin 28", "t.dst 16", "flag1 off", "flag2 on",
                           "t.trt 16", "flag1 off", "flag2 on", "t.bin 12", "flag1 off", "flag2 on", "t.bin 28"}));
 }
 

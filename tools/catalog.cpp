@@ -50,11 +50,6 @@ Catalog::Catalog(const std::string& directory, Access access)
     if (access == Access::write) {
         m_files.beginChange();
         m_changing = true;
-        // Held for the whole command, so the set is recovered here, once,
-        // and the tables the command defines don't look again.
-        m_opened = opened_set(m_files);
-        if (m_opened.recovered())
-            std::cerr << "orvex: " << directory << ": recovered from an interrupted strip (" << kStripJournalName << ")\n";
     }
     if (m_files.exists(kListFileName))
         readList();

@@ -105,7 +105,6 @@ private:
     void discover();
 
     Host::DirectoryFileSet m_files;
-    Orvex::opened_set m_opened;  // for writing: the library's hold, which recovered the set
     bool m_writable;
     bool m_changing = false;  // a change is open, to be committed
     bool m_listed = false;

@@ -30,11 +30,6 @@ pointer<TTable> defineTable(Catalog& catalog, const std::string& name) {
     } catch (const std::exception& e) {
         // The library's message may name neither the file nor the table; the
         // rules usually tell which file is at fault and why.
-        if (!catalog.writable() && catalog.files().exists(kStripJournalName))
-            Utils::raise_runtime_error(std::string(kStripJournalName) + " in " + catalog.directory() +
-                                       " is the journal of a strip that was cut off, which a command that only reads "
-                                       "can't act on; a command that writes (or orvex check) will deal with it (" +
-                                       trimmedMessage(e.what()) + ")");
         const std::vector<std::string> problems = tableFileProblems(catalog.files(), entry);
         for (const std::string& problem : problems)
             if (problem.compare(0, files[2].size(), files[2]) != 0) Utils::raise_runtime_error(problem);

@@ -64,14 +64,12 @@ TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, con
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc)
     : TTable(fs, name, binDesc, TFields(), Unread()) {
-    m_Opened = opened_set(fs);
     m_Fields = getFields(fs);
     getTransformers(m_Fields, fs);
 }
 
 TTable::TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc)
     : TTable(fs, name, binDesc, fields, Unread()) {
-    m_Opened = opened_set(fs);
     FileSet::change_scope change(fs);  // both companion files, or neither
     writeFields(fs);
     writeTransformers(fs);
@@ -156,6 +154,14 @@ void TTable::reread() {
     TFields fresh = getFields(m_FileSet);
     getTransformers(fresh, m_FileSet);
     m_Fields = fresh;
+}
+
+void TTable::replaceFiles(const TTable& temporary) {
+    contentsChanged();
+    m_Stream.close();
+    FileSet::moveFile(m_FileSet, temporary.descFileName(), m_DescFileName);
+    FileSet::moveFile(m_FileSet, temporary.contentsFileName(), m_ContentsFileName);
+    reread();
 }
 
 void TTable::erase() {
@@ -610,7 +616,7 @@ void TOpenTable::readText(std::istream& is) {
 // ================================================================= TTables
 
 TTables::TTables(FileSet::TFileSet& fs)
-    : m_FileSet(fs), m_Opened(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {}
+    : m_FileSet(fs), m_Tables(&TTables::badIndex, &TTables::badKey) {}
 
 bool TTables::contains(const std::string& name) const { return m_Tables.indexOf(name) < size(); }
 

@@ -61,7 +61,6 @@
 
 #include "Core/Orvex/__field.h"
 #include "Core/Orvex/__scoll.h"
-#include "Core/Orvex/strip_journal.h"
 #include "fileset/TFileSet.h"
 #include "fileset/TProgress.h"
 #include "fileset/vfstream.h"
@@ -71,22 +70,22 @@
 namespace Orvex {
 
 class TTables;
-class table_stripping;
 
 // A table definition: a name, its three files in a file set, and its
 // structure with the transformer arguments attached to its fields. It refers
 // to the file set, which must outlive it.
 class TTable : public TNamed {
 public:
-    // Both constructors hold the file set open (opened_set): the first
-    // definition or table set on a set recovers an interrupted strip there,
-    // later ones while it lives don't look again.
     // Defines an existing table: reads its structure and transformer files.
     TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc);
     // Defines a new table with the given structure (shared, not copied) and
     // writes its structure and transformer files; the contents file is not
     // touched.
     TTable(FileSet::TFileSet& fs, const std::string& name, const TFields& fields, bool binDesc);
+    // Names, form and structure set, no file read or written: the
+    // temporary table a strip fills.
+    struct Unread {};
+    TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread);
     virtual ~TTable();
 
     const TFields& fields() const { return m_Fields; }
@@ -118,6 +117,10 @@ public:
 
     // Re-reads structure and transformer files into a new representation.
     void reread();
+    // Closes the contents stream, moves the structure and contents files of
+    // `temporary` (a table of this form in this file set) over this table's
+    // and reads the structure anew. The transformer file stays.
+    void replaceFiles(const TTable& temporary);
     // Closes the contents stream and removes the three files; the object and
     // its in-memory structure stay usable.
     void erase();
@@ -129,31 +132,22 @@ public:
     // contents files. The transformer file is kept. `tables` is the set the
     // table belongs to; `progress` may be empty. A table named "temp", in
     // `tables` or being stripped, is refused before anything is written, and
-    // so are "temp" files in the file set that no strip journal accounts for.
+    // so are "temp" files already in the file set.
     // A key that spans the whole record still spans the whole (new) record
     // afterwards. A table holding records whose values would all strip to
     // zero-width fields is refused before anything is written: records of 0
-    // bytes are never counted.
+    // bytes are never counted. The work is done by the strip layer,
+    // Core/Orvex/table_strip.h, where this is defined.
     //
-    // The strip keeps a journal, "temp.jnl", from before its first temporary
-    // file until its swap is over (Core/Orvex/strip_journal.h); a set that
-    // still holds one from an interrupted strip is refused before anything is
-    // written, until it is recovered. The work is done by the strip layer,
-    // Core/Orvex/table_strip.h, where this is defined. An error
+    // On a file set with atomic changes (fileset/TAtomicChanges.h) the strip
+    // is one change, undone whole when it fails. On one without, an error
     // before the swap leaves the table's files as they were and removes the
-    // temporary files and the journal (what can't be removed is left for the
-    // next recovery). An error during the swap leaves the journal, so the
-    // next use of the file set finishes the swap; this definition then still
-    // holds the old structure and must be made again.
+    // temporary files; an error during the swap (two moves) may leave it
+    // half done, and keeping the two together is the host's business. Either
+    // way this definition then still holds the old structure.
     void strip(TTables& tables, const pointer<Console::TProgress>& progress);
 
 private:
-    friend class table_stripping;  // makes the temporary table, swaps the files
-
-    // Names, form and structure set, no file read or written.
-    struct Unread {};
-    TTable(FileSet::TFileSet& fs, const std::string& name, bool binDesc, const TFields& fields, Unread);
-
     std::ios_base::openmode descMode() const;
 
     bool m_BinDesc;
@@ -161,7 +155,6 @@ private:
     std::string m_TransFileName;
     std::string m_ContentsFileName;
     FileSet::TFileSet& m_FileSet;
-    opened_set m_Opened;  // empty for the temporary table of a strip
     mutable FileSet::vfstream m_Stream;
     mutable unsigned long m_ContentsVersion = 0;
     TFields m_Fields;
@@ -296,10 +289,16 @@ public:
     unsigned serial_size() const override;
     bool fixed_size() const override { return false; }
 
-private:
-    friend class table_stripping;  // reads records into reused buffers, closes the temporary
-
+    // Record i into `r`, a record of these fields reused from read to read;
+    // a bad index raises as `at` does, a read that fails or a stream that
+    // had failed leaves the stream failed, `r` as far as read.
     void readInto(unsigned long i, TRecord& r) const;
+    // Writes the header if needed, flushes and closes the shared stream, so
+    // that the destructor has nothing left to do (it would reopen the file).
+    // False when some write since opening failed.
+    bool closeStream();
+
+private:
     // `records` records from i on, raw, with one seek and one read; false (and the stream
     // failed) when short. No index check.
     bool readBytes(unsigned long i, char* out, unsigned long records) const;
@@ -324,10 +323,6 @@ private:
     bool writeBytes(unsigned long i, const char* bytes, unsigned long records) const;
     // As writeFrom, for raw records.
     void writeRecords(unsigned long i, const char* bytes, unsigned long records);
-    // Writes the header if needed, flushes and closes the shared stream, so
-    // that the destructor has nothing left to do (it would reopen the file).
-    // False when some write since opening failed.
-    bool closeStream();
     // Closes the stream and removes a contents file whose header could not be
     // written.
     void dropUnwrittenFile();
@@ -380,8 +375,6 @@ std::istream& operator>>(std::istream& is, TOpenTable& table);
 // pointer<TTable>; the file set must outlive it.
 class TTables {
 public:
-    // Holds the file set open (opened_set), which recovers an interrupted
-    // strip there unless something of the library holds it already.
     explicit TTables(FileSet::TFileSet& fs);
     ~TTables();
 
@@ -430,7 +423,6 @@ public:
 
 private:
     FileSet::TFileSet& m_FileSet;
-    opened_set m_Opened;
     TPtrCollection m_Tables;
 };
 

@@ -6,8 +6,8 @@
 //   structure     N.dsb / N.dst
 //   transformers  N.trb / N.trt
 //   contents      N.bin (both forms)
-// A strip writes the table "temp" in the table's form, and its journal
-// "temp.jnl", in the set being stripped.
+// A strip writes the table "temp" in the table's form in the set being
+// stripped.
 #pragma once
 
 #include <string>
@@ -27,10 +27,11 @@ bool isStructureFile(const std::string& file, std::string& table, bool& binDesc)
 
 // The table a strip writes its records into before they replace a table's.
 extern const char* const kTemporaryTableName;  // "temp"
-// The strip journal; see Core/Orvex/strip_journal.h.
+// The journal older builds kept beside a strip: one left in a set is a
+// leftover, and a rollback journal may still name it.
 extern const char* const kStripJournalName;  // "temp.jnl"
-// Every file a strip may leave behind, the journal apart: the temporary
-// table's files in both forms.
+// Every file a strip may leave behind: the temporary table's files in both
+// forms.
 const std::vector<std::string>& temporaryFileNames();
 
 }  // namespace Orvex

@@ -43,7 +43,6 @@ void TTable::strip(TTables& tables, const pointer<Console::TProgress>& progress)
 
 void TTables::strip() {
     table_stripping::refuseTemporaryTable(std::string(), *this);
-    FileSet::change_scope change(m_FileSet);  // the whole set, not table by table
     for (unsigned i = 0; i < size(); ++i) at(i).strip(*this, pointer<Console::TProgress>());
 }
 
@@ -52,29 +51,33 @@ void table_stripping::refuseTemporaryTable(const std::string& table, const TTabl
 }
 
 table_stripping::table_stripping(TTable& table, TTables& tables, const pointer<Console::TProgress>& progress)
-    : m_table(table), m_tables(tables), m_progress(progress), m_old(table.fields()) {
-    m_journal.table = table.name();
-    m_journal.binDesc = table.binDesc();
-}
+    : m_table(table), m_tables(tables), m_progress(progress), m_old(table.fields()) {}
 
 void table_stripping::run() {
     refuseTemporaryTable(m_table.name(), m_tables);
-    FileSet::change_scope change(m_table.m_FileSet);
+    FileSet::change_scope change(m_table.fileSet(), FileSet::on_error::roll_back);
     makeTransformers();
     const unsigned long count = measure();
     const TFields stripped = newStructure();
     refuseLosingRecords(stripped, count);
-    refuseStripLeftovers(m_table.m_FileSet);
+    refuseLeftovers();
     if (rewriteChangesNothing(stripped, count)) {
         // What the swap leaves besides the files: a closed stream and a
         // definition holding the structure read anew.
-        m_table.contentsChanged();
-        m_table.m_Stream.close();
+        m_table.getFileStream().close();
         m_table.reread();
         return;
     }
-    writeTemporary(stripped, count);
-    swap();
+    TTable temporary(m_table.fileSet(), kTemporaryTableName, m_table.binDesc(), stripped, TTable::Unread());
+    writeTemporary(temporary, stripped, count);
+    m_table.replaceFiles(temporary);
+}
+
+void table_stripping::refuseLeftovers() const {
+    for (const std::string& name : temporaryFileNames())
+        if (FileSet::ivfstream(m_table.fileSet(), name.c_str(), std::ios_base::binary, false, true).is_open())
+            Utils::raise_runtime_error("Can't strip: " + name +
+                                       " would be overwritten by the temporary files of stripping; rename or remove it first");
 }
 
 std::string table_stripping::structureImage(const TFields& fields) const {
@@ -87,7 +90,7 @@ std::string table_stripping::structureImage(const TFields& fields) const {
 }
 
 bool table_stripping::rewriteChangesNothing(const TFields& stripped, unsigned long count) {
-    FileSet::TFileSet& fs = m_table.m_FileSet;
+    FileSet::TFileSet& fs = m_table.fileSet();
     {
         FileSet::ivfstream in(fs, m_table.descFileName().c_str(), std::ios_base::binary, false, true);
         if (!in.is_open()) return false;
@@ -95,8 +98,8 @@ bool table_stripping::rewriteChangesNothing(const TFields& stripped, unsigned lo
         if (in.bad() || current != structureImage(stripped)) return false;
     }
     TOpenTable source(m_table, false);
-    std::streambuf* contents = m_table.m_Stream.rdbuf();
-    const std::streamoff length = contents->pubseekoff(0, std::ios_base::end, std::ios_base::in);
+    FileSet::vfstream& contents = m_table.getFileStream();
+    const std::streamoff length = contents.rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in);
     if (length != static_cast<std::streamoff>(4 + count * static_cast<unsigned long>(stripped.byteSize()))) return false;
     TRecord from(source.fields()), to(stripped);
     const field_pairs fields(source.fields(), stripped);
@@ -105,7 +108,7 @@ bool table_stripping::rewriteChangesNothing(const TFields& stripped, unsigned lo
     // whose reports would then step back.
     for (unsigned long i = 0; i < count; ++i) {
         source.readInto(i, from);
-        if (m_table.m_Stream.fail()) source.raiseUnreadable();
+        if (contents.fail()) source.raiseUnreadable();
         fields.copy(from, to);
         if (std::memcmp(from.data()(0), to.data()(0), size) != 0) return false;
     }
@@ -142,7 +145,7 @@ unsigned long table_stripping::measure() {
         open.readInto(i, source);
         for (unsigned j = 0; j < m_transformers.size(); ++j) m_transformers[j]->onChange(source, j);
     }
-    if (m_table.m_Stream.fail()) open.raiseUnreadable();
+    if (m_table.getFileStream().fail()) open.raiseUnreadable();
     return count;
 }
 
@@ -161,48 +164,34 @@ void table_stripping::refuseLosingRecords(const TFields& stripped, unsigned long
                                    " records would take 0 bytes each, and a table of such records opens empty");
 }
 
-void table_stripping::writeTemporary(const TFields& stripped, unsigned long count) {
-    FileSet::TFileSet& fs = m_table.m_FileSet;
-    if (!writeStripJournal(fs, m_journal)) {
-        fs.remove(kStripJournalName);
-        Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kStripJournalName);
-    }
-    // Made without the public constructor, which would write its files now.
-    TTable temporary(fs, kTemporaryTableName, m_table.binDesc(), stripped, TTable::Unread());
-    bool swappingWritten = false;
+void table_stripping::writeTemporary(TTable& temporary, const TFields& stripped, unsigned long count) {
     try {
         writeTemporaryStructure(temporary, stripped);
         copyRecords(temporary, count);
-        const unsigned long expectedSize = 4 + count * static_cast<unsigned long>(stripped.byteSize());
-        if (!signatureOfFile(fs, temporary.contentsFileName(), m_journal.contents) ||
-            m_journal.contents.size != expectedSize)
+        // A contents file cut short would be swapped in as the table's.
+        FileSet::ivfstream written(m_table.fileSet(), temporary.contentsFileName().c_str(), std::ios_base::binary, false, true);
+        const std::streamoff expected = 4 + static_cast<std::streamoff>(count) * stripped.byteSize();
+        if (!written.is_open() || written.rdbuf()->pubseekoff(0, std::ios_base::end, std::ios_base::in) != expected)
             Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
-        m_journal.swapping = true;
-        swappingWritten = true;
-        if (!writeStripJournal(fs, m_journal))
-            Utils::raise_runtime_error(std::string("Couldn't write the strip journal ") + kStripJournalName);
     } catch (...) {
-        abandonStrip(fs, m_journal, swappingWritten);
+        for (const std::string& name : temporaryFileNames()) m_table.fileSet().remove(name);
         throw;
     }
 }
 
 void table_stripping::writeTemporaryStructure(TTable& temporary, const TFields& stripped) {
-    FileSet::TFileSet& fs = m_table.m_FileSet;
+    FileSet::TFileSet& fs = m_table.fileSet();
     temporary.writeFields(fs);
     temporary.writeTransformers(fs);
     temporary.erase();
     temporary.writeFields(fs);
     // The structure file must hold exactly what was meant to be written: a
     // short one would be swapped in as the table's.
-    std::ostringstream image;
-    if (m_table.binDesc())
-        stripped.serial_write(image);
-    else
-        stripped.to_stream(image);
-    m_journal.desc = signatureOfBytes(image.str());
-    file_signature written;
-    if (!signatureOfFile(fs, temporary.descFileName(), written) || !(written == m_journal.desc))
+    FileSet::ivfstream in(fs, temporary.descFileName().c_str(), std::ios_base::binary, false, true);
+    const bool opened = in.is_open();
+    std::string written;
+    if (opened) written.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!opened || written != structureImage(stripped))
         Utils::raise_runtime_error("Couldn't write " + temporary.descFileName());
 }
 
@@ -217,18 +206,9 @@ void table_stripping::copyRecords(TTable& temporary, unsigned long count) {
         fields.copy(from, to);
         target.push_back(to);
     }
-    if (m_table.m_Stream.fail()) source.raiseUnreadable();  // records read short went nowhere
+    if (m_table.getFileStream().fail()) source.raiseUnreadable();  // records read short went nowhere
     if (m_progress) m_progress->finish();
     if (!target.closeStream()) Utils::raise_runtime_error("Couldn't write " + temporary.contentsFileName());
-}
-
-// From here the strip can only go forward: an error leaves the journal, and
-// the next recovery finishes the swap.
-void table_stripping::swap() {
-    m_table.contentsChanged();
-    m_table.m_Stream.close();
-    finishStripSwap(m_table.m_FileSet, m_journal);
-    m_table.reread();
 }
 
 }  // namespace Orvex

@@ -2,21 +2,19 @@
 // (declared with the tables, defined in table_strip.cpp) hand the work to a
 // table_stripping, which measures the records, builds the new structure,
 // copies the records into the temporary table "temp" and swaps its files in,
-// under the strip journal (Core/Orvex/strip_journal.h).
+// all as one change of the file set.
 #pragma once
 
 #include <vector>
 
 #include "Core/Orvex/Trans.h"
 #include "Core/Orvex/__table.h"
-#include "Core/Orvex/strip_journal.h"
 
 namespace Orvex {
 
 // One strip of one table, run once. The table's own files are untouched
-// until the swap; an error before it removes the temporary files and the
-// journal (what can't be removed is left for the next recovery); an error
-// during it leaves the journal, which the next recovery finishes.
+// until the swap; an error before it removes the temporary files, and on a
+// file set with atomic changes any error undoes the whole strip.
 class table_stripping {
 public:
     table_stripping(TTable& table, TTables& tables, const pointer<Console::TProgress>& progress);
@@ -37,11 +35,14 @@ private:
     // that would make them out of records is refused before anything is
     // written.
     void refuseLosingRecords(const TFields& stripped, unsigned long count) const;
-    // Writes the temporary table and notes its files in the journal.
-    void writeTemporary(const TFields& stripped, unsigned long count);
+    // Files of the temporary table that are already there belong to someone
+    // else (a host's files, or a strip cut off on a set without atomic
+    // changes): the strip must not overwrite them.
+    void refuseLeftovers() const;
+    // Writes the temporary table, or removes what it wrote and raises.
+    void writeTemporary(TTable& temporary, const TFields& stripped, unsigned long count);
     void writeTemporaryStructure(TTable& temporary, const TFields& stripped);
     void copyRecords(TTable& temporary, unsigned long count);
-    void swap();
     // The structure file's bytes for `fields` in this table's form.
     std::string structureImage(const TFields& fields) const;
     // True when a rewrite would leave every file byte for byte as it is: the
@@ -56,7 +57,6 @@ private:
     pointer<Console::TProgress> m_progress;
     const TFields m_old;
     std::vector<pointer<field_transformer_base> > m_transformers;
-    strip_journal m_journal;
 };
 
 }  // namespace Orvex
