@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Core/Orvex/table_files.h"
+#include "Core/Orvex/table_list.h"
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Trans.h"
@@ -215,6 +216,15 @@ std::vector<std::string> tableProblems(FileSet::TFileSet& files, const std::stri
     }
     FileProblems contents(problems, names[2]);
     checkContents(files, names[2], fields, contents);
+    return problems;
+}
+
+std::vector<std::string> setProblems(FileSet::TFileSet& files, const table_list& tables) {
+    std::vector<std::string> problems;
+    for (const table_list::entry& table : tables.entries()) {
+        const std::vector<std::string> found = tableProblems(files, table.name, table.binary);
+        problems.insert(problems.end(), found.begin(), found.end());
+    }
     return problems;
 }
 

@@ -30,11 +30,15 @@
 
 namespace Orvex {
 
+class table_list;
+
 // Every broken rule of the table's files, in file order; empty when the table
 // is sound. A required file that does not open is "<name> is missing", and
 // stops there, as does a broken structure file, since the other files are
 // read against it. Reads the files only.
 std::vector<std::string> tableProblems(FileSet::TFileSet& files, const std::string& table, bool binDesc);
+// The problems of every table of the list, in list order.
+std::vector<std::string> setProblems(FileSet::TFileSet& files, const table_list& tables);
 
 // Of the files of a set, those an interrupted load or strip left behind:
 // "<table>.load" and every "temp.*". Each as a line naming the file and what
