@@ -671,13 +671,17 @@ void TTables::to_stream(std::ostream& os) const {
     writeList(os, entries);
 }
 
-void TTables::writeList(std::ostream& os, const std::vector<list_entry>& entries) { table_list::writeEach(os, entries); }
+void TTables::writeList(std::ostream& os, const std::vector<list_entry>& entries) {
+    table_list::writeEach(os, entries);
+}
 
 void TTables::from_stream(std::istream& is) {
     readList(is, [this](const list_entry& entry) { append(entry.name, entry.binary); });
 }
 
-void TTables::readList(std::istream& is, const std::function<void(const list_entry&)>& each) { table_list::readEach(is, each); }
+void TTables::readList(std::istream& is, const std::function<void(const list_entry&)>& each) {
+    table_list::readEach(is, each);
+}
 
 void TTables::serial_write(std::ostream& os) const {
     serial::serial_out writer(os);

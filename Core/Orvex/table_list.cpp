@@ -23,7 +23,8 @@ void endLine(std::ostream& os) {
 
 unsigned short table_list::writtenCount(std::size_t size) {
     if (size > 0xFFFF)
-        Utils::raise_runtime_error("A table set of " + std::to_string(size) + " tables can't be written: at most 65535");
+        Utils::raise_runtime_error("A table set of " + std::to_string(size) +
+                                   " tables can't be written: at most 65535");
     return static_cast<unsigned short>(size);
 }
 
