@@ -99,16 +99,24 @@ bool readStructure(FileSet::TFileSet& files, const std::string& name, bool binar
     return true;
 }
 
+// The bounds of "sizeForRange" arguments, which the registry reads as
+// fixed-point values whatever their form.
+bool rangeBounds(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
+    const range_fixer_args* range = dynamic_cast<const range_fixer_args*>(&a);
+    if (!range) return false;
+    min = range->minFixed();
+    max = range->maxFixed();
+    return true;
+}
+
 // The problem of a transformer entry for `field`, or "".
 std::string entryProblem(const TFieldInfo& field, const field_transformer_base::args& a) {
     const std::string& type = field.Type();
     const std::string category = a.category();
     if (category == range_fixer_args::getCategory()) {
         if (type == "str") return category + " on field " + field.name() + " of type str (a range is for numeric fields)";
-        const range_fixer_args* range = dynamic_cast<const range_fixer_args*>(&a);
-        if (!range) return "the range of field " + field.name() + " does not read";
-        const fixed_point& min = range->minFixed();
-        const fixed_point& max = range->maxFixed();
+        fixed_point min, max;
+        if (!rangeBounds(a, min, max)) return "the range of field " + field.name() + " does not read";
         if (min.to_double() > max.to_double())
             return "the range of field " + field.name() + " is reversed (" + decimalText(min) + ".." + decimalText(max) + ")";
         return std::string();
