@@ -124,7 +124,7 @@ bool madeByChanges(const std::string& name) {
     for (bool binary : {true, false})
         for (const std::string& extension : Orvex::tableFileNames("", binary))
             if (endsWith(name, extension)) return true;
-    return name == Orvex::kStripJournalName || name == "tables.lst";
+    return name == Orvex::kStripJournalName || name == Orvex::kTableListFileName;
 }
 
 struct Descriptor {

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "Core/Orvex/table_list.h"
+#include "Core/Orvex/table_soundness.h"
+#include "host/memory_file_set.h"
 #include "tests/tool_process.h"
 
 namespace fs = std::filesystem;
@@ -136,7 +139,15 @@ TEST_F(DamageTest, CheckAndStripRefuseEachDamageNamingTheFile) {
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.out, table + ": 1 problem\n  " + c.problem + "\n"));
         EXPECT_TRUE(has(run.out, "1 problem in 1 table\n"));
+        if (!c.stripRefusal.empty()) continue;  // a value's problem, not a file's
+        // The library finds a file's damage alike in any file set.
+        Host::MemoryFileSet copy;
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string()[0] != '.') copy.put(entry.path().filename(), readFile(entry.path()));
+        EXPECT_EQ(Orvex::setProblems(copy, Orvex::table_list::discover(copy.list())), std::vector{c.problem});
     }
+    Host::MemoryFileSet bare;
+    EXPECT_EQ(Orvex::tableProblems(bare, "t", true), (std::vector<std::string>{"t.dsb is missing", "t.bin is missing"}));
     // A sound table beside a damaged one is stripped; commands name the file they could not read.
     ok({"strip", dir, "orders"});
     writeFile(file("orders.dsb"), std::string(4, '\0'));

@@ -1,8 +1,6 @@
 #include "tools/catalog.h"
 
-#include <filesystem>
 #include <iostream>
-#include <map>
 
 #include "Core/Orvex/table_files.h"
 #include "fileset/vfstream.h"
@@ -13,8 +11,7 @@ using namespace Orvex;
 
 namespace Tool {
 
-const char* const kListFileName = "tables.lst";
-
+const char* const kListFileName = kTableListFileName;
 
 SetOptions& setOptions() {
     static SetOptions options;
@@ -54,7 +51,7 @@ Catalog::Catalog(const std::string& directory, Access access)
     if (m_files.exists(kListFileName))
         readList();
     else
-        discover();
+        m_list = table_list::discover(m_files.list());
 }
 
 Catalog::~Catalog() {
@@ -74,34 +71,8 @@ const std::string& committedDirectory() { return lastCommitted(); }
 void Catalog::readList() {
     m_listed = true;
     FileSet::ivfstream in(m_files, kListFileName, std::ios_base::in, false, true);
-    TTables::readList(in, [this](const TTables::list_entry& entry) {
-        m_tables.push_back(TableEntry{entry.first, entry.second});
-    });
+    m_list.read(in);
     if (in.fail()) Utils::raise_runtime_error(std::string(kListFileName) + ": damaged table list");
-}
-
-void Catalog::discover() {
-    std::map<std::string, bool> found;  // name -> binary
-    for (const std::string& file : m_files.list()) {
-        std::string name;
-        bool binary = false;
-        if (!isStructureFile(file, name, binary) || name == kTemporaryTableName) continue;
-        found[name] = found[name] || binary;
-    }
-    for (const auto& table : found) m_tables.push_back(TableEntry{table.first, table.second});
-}
-
-bool Catalog::contains(const std::string& name) const {
-    for (const TableEntry& table : m_tables)
-        if (table.name == name) return true;
-    return false;
-}
-
-const TableEntry& Catalog::entry(const std::string& name) const {
-    for (const TableEntry& table : m_tables)
-        if (table.name == name) return table;
-    TTables::badKey(name);
-    throw std::logic_error("unreachable");
 }
 
 std::vector<std::string> Catalog::fileNames(const TableEntry& table) { return tableFileNames(table.name, table.binary); }
@@ -114,38 +85,20 @@ void Catalog::requireFree(const std::string& name) const {
 }
 
 void Catalog::add(const TableEntry& table) {
-    bool replaced = false;
-    for (TableEntry& known : m_tables)
-        if (known.name == table.name) {
-            known = table;
-            replaced = true;
-        }
-    if (!replaced) m_tables.push_back(table);
+    m_list.put(table);
     writeList();
 }
 
 void Catalog::remove(const std::string& name) {
-    for (auto it = m_tables.begin(); it != m_tables.end(); ++it)
-        if (it->name == name) {
-            m_tables.erase(it);
-            break;
-        }
+    m_list.remove(name);
     if (m_listed) writeList();
 }
 
 void Catalog::writeList() {
     FileSet::ovfstream out(m_files, kListFileName, std::ios_base::out, false, true);
-    std::vector<TTables::list_entry> entries;
-    for (const TableEntry& table : m_tables) entries.emplace_back(table.name, table.binary);
-    TTables::writeList(out, entries);
+    m_list.write(out);
     if (!out) Utils::raise_runtime_error(std::string("Couldn't write ") + kListFileName);
     m_listed = true;
-}
-
-std::unique_ptr<TTables> Catalog::openSet() {
-    std::unique_ptr<TTables> set(new TTables(m_files));
-    for (const TableEntry& table : m_tables) set->append(table.name, table.binary);
-    return set;
 }
 
 unsigned long long fileBytes(Catalog& catalog, const std::string& name) {

@@ -1,13 +1,11 @@
 // A table set on disk, as the orvex tool sees it: one directory, a
 // Host::DirectoryFileSet over it, and the list of its tables.
 //
-// The list is the file "tables.lst" in the directory, in the table set's
-// text form (a count line, then one "name form" line per table, form 1 for
-// binary and 0 for text). `orvex create` and `orvex demo` keep it. A
-// directory without it still works: its tables are then the structure files
-// found in it, NAME.dsb (binary form) or NAME.dst (text form), by name. The
-// list's form, the file names and "temp" are the library's (TTables::readList
-// and writeList, Core/Orvex/table_files.h).
+// The list is the library's table_list, kept in the directory as the file
+// "tables.lst" (Core/Orvex/table_list.h). `orvex create` and `orvex demo`
+// keep it. A directory without it still works: its tables are then the
+// structure files found in it, NAME.dsb (binary form) or NAME.dst (text
+// form), by name.
 //
 // Every command is one change: a catalog opened for writing takes the set's
 // exclusive lock and begins a change, `commit` makes it final, and a catalog
@@ -27,11 +25,12 @@
 #include <vector>
 
 #include "Core/Orvex/__table.h"
+#include "Core/Orvex/table_list.h"
 #include "host/directory_file_set.h"
 
 namespace Tool {
 
-extern const char* const kListFileName;  // "tables.lst"
+extern const char* const kListFileName;  // Orvex::kTableListFileName
 
 // The longest table name: NAME_MAX (255 bytes) less the 5 of ".load", the
 // longest extension a table's files take (".dsb", ".trt", ".bin", and
@@ -53,10 +52,7 @@ struct SetOptions {
 };
 SetOptions& setOptions();
 
-struct TableEntry {
-    std::string name;
-    bool binary;
-};
+using TableEntry = Orvex::table_list::entry;
 
 class Catalog {
 public:
@@ -74,11 +70,11 @@ public:
     // True when the tables come from tables.lst.
     bool listed() const { return m_listed; }
 
-    const std::vector<TableEntry>& tables() const { return m_tables; }
-    bool contains(const std::string& name) const;
+    const std::vector<TableEntry>& tables() const { return m_list.entries(); }
+    bool contains(const std::string& name) const { return m_list.contains(name); }
     // The entry of `name`; the table set's own error "Table <name> doesn't
     // exists" when there is none.
-    const TableEntry& entry(const std::string& name) const;
+    const TableEntry& entry(const std::string& name) const { return m_list.find(name); }
     // The structure, transformer and contents file names of a table.
     static std::vector<std::string> fileNames(const TableEntry& table);
 
@@ -98,17 +94,16 @@ public:
     // Every table defined, in list order, as one set (references between
     // tables are resolved through it). A table that cannot be defined raises
     // its own error.
-    std::unique_ptr<Orvex::TTables> openSet();
+    std::unique_ptr<Orvex::TTables> openSet() { return m_list.define(m_files); }
 
 private:
     void readList();
-    void discover();
 
     Host::DirectoryFileSet m_files;
     bool m_writable;
     bool m_changing = false;  // a change is open, to be committed
     bool m_listed = false;
-    std::vector<TableEntry> m_tables;
+    Orvex::table_list m_list;
 };
 
 // The directory whose change this process committed; "" until one was. A

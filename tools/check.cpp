@@ -171,7 +171,7 @@ int checkCommand(const Words& words) {
     if (catalog.files().pendingChange())
         std::cout << "note: a change was cut off (" << Host::kJournalFileName
                   << "): the tables are checked as they were before it; the next writing command rolls it back\n";
-    const std::vector<std::string> leftovers = leftoverFiles(catalog.files().list());
+    const std::vector<std::string> leftovers = leftoverProblems(catalog.files().list());
     for (const std::string& leftover : leftovers) std::cout << leftover << "\n";
     problems += leftovers.size();
     if (problems == 0) {

@@ -148,8 +148,8 @@ void importTable(ExportReader& in, Catalog& catalog, std::vector<ImportedTable>&
     catalog.requireFree(entry.name);
 
     Host::MemoryFileSet scratch;
-    scratch.put(entry.name + ".dst", in.bytes(in.countLine("structure")));
-    scratch.put(entry.name + ".trt", in.bytes(in.countLine("transformers")));
+    scratch.put(structureFileName(entry.name, false), in.bytes(in.countLine("structure")));
+    scratch.put(transformerFileName(entry.name, false), in.bytes(in.countLine("transformers")));
     pointer<TTable> definition;
     try {
         definition = pointer<TTable>(new TTable(scratch, entry.name, false));

@@ -671,50 +671,27 @@ void TTables::erase() {
     for (unsigned i = 0; i < size(); ++i) at(i).erase();
 }
 
-namespace {
-unsigned short listCount(unsigned size) {
-    if (size > 0xFFFF)
-        Utils::raise_runtime_error("A table set of " + decimal(size) + " tables can't be written: at most 65535");
-    return static_cast<unsigned short>(size);
-}
-}  // namespace
-
 void TTables::to_stream(std::ostream& os) const {
     std::vector<list_entry> entries;
-    for (unsigned i = 0; i < size(); ++i) entries.emplace_back(at(i).name(), at(i).binDesc());
+    for (unsigned i = 0; i < size(); ++i) entries.push_back({at(i).name(), at(i).binDesc()});
     writeList(os, entries);
 }
 
 void TTables::writeList(std::ostream& os, const std::vector<list_entry>& entries) {
-    tabulation::to_stream(os, listCount(static_cast<unsigned>(entries.size())));
-    endLine(os);
-    for (const list_entry& entry : entries) {
-        tabulation::to_stream(os, entry.first);
-        tabulation::to_stream(os, static_cast<unsigned char>(entry.second ? 1 : 0));
-        endLine(os);
-    }
+    table_list::writeEach(os, entries);
 }
 
 void TTables::from_stream(std::istream& is) {
-    readList(is, [this](const list_entry& entry) { append(entry.first, entry.second); });
+    readList(is, [this](const list_entry& entry) { append(entry.name, entry.binary); });
 }
 
 void TTables::readList(std::istream& is, const std::function<void(const list_entry&)>& each) {
-    unsigned short count = 0;
-    tabulation::from_stream(is, count);
-    for (unsigned k = 0; k < count && !is.fail(); ++k) {
-        std::string name;
-        unsigned char flag = 0;
-        tabulation::from_stream(is, name);
-        tabulation::from_stream(is, flag);
-        if (is.fail()) break;
-        each(list_entry(name, flag != 0));
-    }
+    table_list::readEach(is, each);
 }
 
 void TTables::serial_write(std::ostream& os) const {
     serial::serial_out writer(os);
-    writer << listCount(size());
+    writer << table_list::writtenCount(size());
     for (unsigned i = 0; i < size(); ++i) {
         writer << at(i).name();
         os.put(at(i).binDesc() ? 1 : 0);

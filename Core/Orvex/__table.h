@@ -66,6 +66,7 @@
 #include "fileset/vfstream.h"
 #include "support/pointer.h"
 #include "support/serial.h"
+#include "Core/Orvex/table_list.h"
 
 namespace Orvex {
 
@@ -408,12 +409,9 @@ public:
     void to_stream(std::ostream& os) const;
     void from_stream(std::istream& is);
 
-    // The text form of a list without defining its tables, for programs that
-    // keep a list of names and forms (the orvex tool): readList hands each
-    // entry to `each` as from_stream would append it, stopping where
-    // from_stream stops and leaving the stream's state for the caller;
-    // writeList writes exactly what to_stream writes for such tables.
-    typedef std::pair<std::string, bool> list_entry;  // name, binary form
+    // The text form of a list without defining its tables: table_list's
+    // readEach and writeEach.
+    typedef table_list::entry list_entry;
     static void readList(std::istream& is, const std::function<void(const list_entry&)>& each);
     static void writeList(std::ostream& os, const std::vector<list_entry>& entries);
 

@@ -11,6 +11,7 @@ const char kContents[] = ".bin";
 const std::string::size_type kExtensionLength = 4;
 }  // namespace
 
+const char* const kTableListFileName = "tables.lst";
 const char* const kTemporaryTableName = "temp";
 const char* const kStripJournalName = "temp.jnl";
 

@@ -25,6 +25,9 @@ std::vector<std::string> tableFileNames(const std::string& table, bool binDesc);
 // true; the name N of "N.dsb" or "N.dst" must not be empty.
 bool isStructureFile(const std::string& file, std::string& table, bool& binDesc);
 
+// The file a program keeps its list of a set's tables in
+// (Core/Orvex/table_list.h).
+extern const char* const kTableListFileName;  // "tables.lst"
 // The table a strip writes its records into before they replace a table's.
 extern const char* const kTemporaryTableName;  // "temp"
 // The journal older builds kept beside a strip: one left in a set is a

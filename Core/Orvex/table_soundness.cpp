@@ -1,30 +1,26 @@
-#include "tools/table_rules.h"
+#include "Core/Orvex/table_soundness.h"
 
-#include <filesystem>
-#include <fstream>
 #include <algorithm>
 #include <set>
 #include <sstream>
 
 #include "Core/Orvex/table_files.h"
+#include "Core/Orvex/table_list.h"
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Trans.h"
 #include "fileset/vfstream.h"
 #include "support/serial.h"
 #include "support/tabulation.h"
-#include "tools/field_syntax.h"
-#include "tools/values.h"
 
-using namespace Orvex;
-
-namespace Tool {
+namespace Orvex {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 const unsigned long long kCountBytes = 4;  // the contents file's record count
+// The most decimals a fixed-point field may declare: past 9, even the value 1
+// overflows 32 bits.
+const unsigned kMaxFixedPrecision = 9;
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -58,7 +54,7 @@ bool readDeclaredCounts(std::istream& in, bool binary, unsigned short& count, un
 }
 
 // Reads the structure whole; false (with the problem added) when it doesn't.
-bool readStructure(Host::DirectoryFileSet& files, const std::string& name, bool binary, FileProblems& problems,
+bool readStructure(FileSet::TFileSet& files, const std::string& name, bool binary, FileProblems& problems,
                    TFields& fields) {
     FileSet::ivfstream in(files, name.c_str(), std::ios_base::binary, false, true);
     unsigned short count = 0, keys = 0;
@@ -103,6 +99,16 @@ bool readStructure(Host::DirectoryFileSet& files, const std::string& name, bool 
     return true;
 }
 
+// The bounds of "sizeForRange" arguments, which the registry reads as
+// fixed-point values whatever their form.
+bool rangeBounds(const field_transformer_base::args& a, fixed_point& min, fixed_point& max) {
+    const range_fixer_args* range = dynamic_cast<const range_fixer_args*>(&a);
+    if (!range) return false;
+    min = range->minFixed();
+    max = range->maxFixed();
+    return true;
+}
+
 // The problem of a transformer entry for `field`, or "".
 std::string entryProblem(const TFieldInfo& field, const field_transformer_base::args& a) {
     const std::string& type = field.Type();
@@ -132,7 +138,7 @@ bool atLineEnd(std::istream& in) {
     }
 }
 
-void checkTransformers(Host::DirectoryFileSet& files, const std::string& name, bool binary, const TFields& fields,
+void checkTransformers(FileSet::TFileSet& files, const std::string& name, bool binary, const TFields& fields,
                        FileProblems& problems) {
     FileSet::ivfstream in(files, name.c_str(), std::ios_base::binary, false, true);
     const field_transformer_manager& registry = field_transformer_manager::instance();
@@ -170,7 +176,7 @@ void checkTransformers(Host::DirectoryFileSet& files, const std::string& name, b
     }
 }
 
-void checkContents(Host::DirectoryFileSet& files, const std::string& name, const TFields& fields,
+void checkContents(FileSet::TFileSet& files, const std::string& name, const TFields& fields,
                    FileProblems& problems) {
     FileSet::ivfstream in(files, name.c_str(), std::ios_base::binary, false, true);
     const std::streamoff end =
@@ -190,6 +196,11 @@ void checkContents(Host::DirectoryFileSet& files, const std::string& name, const
         problems.add(std::to_string(size) + " bytes, but its " + records + " need " + std::to_string(expected));
 }
 
+// The file set offers no test for a file's presence; a read-only open is one.
+bool opens(FileSet::TFileSet& files, const std::string& name) {
+    return FileSet::ivfstream(files, name.c_str(), std::ios_base::binary, false, true).is_open();
+}
+
 }  // namespace
 
 std::string trimmedMessage(const std::string& message) {
@@ -197,37 +208,35 @@ std::string trimmedMessage(const std::string& message) {
     return start == std::string::npos ? std::string() : message.substr(start);
 }
 
-std::string fileKindProblem(Host::DirectoryFileSet& files, const std::string& name, bool required) {
-    if (files.exists(name)) return std::string();
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(fs::path(files.path()) / name, error);
-    if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::regular)
-        return required ? name + " is missing" : std::string();
-    return name + " is not a regular file";
-}
-
-std::vector<std::string> tableFileProblems(Host::DirectoryFileSet& files, const TableEntry& table) {
-    const std::vector<std::string> names = Catalog::fileNames(table);  // structure, transformers, contents
+std::vector<std::string> tableProblems(FileSet::TFileSet& files, const std::string& table, bool binDesc) {
+    const std::vector<std::string> names = tableFileNames(table, binDesc);  // structure, transformers, contents
     std::vector<std::string> problems;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string kind = fileKindProblem(files, names[i], i != 1);
-        if (!kind.empty()) problems.push_back(kind);
-    }
+    for (std::size_t i : {0, 2})
+        if (!opens(files, names[i])) problems.push_back(names[i] + " is missing");
     if (!problems.empty()) return problems;
 
     TFields fields;
     FileProblems structure(problems, names[0]);
-    if (!readStructure(files, names[0], table.binary, structure, fields) || !problems.empty()) return problems;
-    if (files.exists(names[1])) {
+    if (!readStructure(files, names[0], binDesc, structure, fields) || !problems.empty()) return problems;
+    if (opens(files, names[1])) {
         FileProblems transformers(problems, names[1]);
-        checkTransformers(files, names[1], table.binary, fields, transformers);
+        checkTransformers(files, names[1], binDesc, fields, transformers);
     }
     FileProblems contents(problems, names[2]);
     checkContents(files, names[2], fields, contents);
     return problems;
 }
 
-std::vector<std::string> leftoverFiles(const std::vector<std::string>& names) {
+std::vector<std::string> setProblems(FileSet::TFileSet& files, const table_list& tables) {
+    std::vector<std::string> problems;
+    for (const table_list::entry& table : tables.entries()) {
+        const std::vector<std::string> found = tableProblems(files, table.name, table.binary);
+        problems.insert(problems.end(), found.begin(), found.end());
+    }
+    return problems;
+}
+
+std::vector<std::string> leftoverProblems(const std::vector<std::string>& names) {
     std::vector<std::string> found;
     for (const std::string& name : names) {
         if (name.rfind(std::string(kTemporaryTableName) + ".", 0) == 0)
@@ -239,4 +248,4 @@ std::vector<std::string> leftoverFiles(const std::vector<std::string>& names) {
     return found;
 }
 
-}  // namespace Tool
+}  // namespace Orvex
