@@ -38,9 +38,6 @@ const std::string& typeName(TType::EType value) {
 }
 
 const unsigned kHashedTypes = 6;  // the names the hash was made for come first
-#define ORVEX_COUNT_TYPE(T, enumerator) +1
-const unsigned kListedTypes = 0 ORVEX_FIELD_TYPES(ORVEX_COUNT_TYPE);
-#undef ORVEX_COUNT_TYPE
 
 struct TypeSlot {
     TType::EType value;
@@ -67,7 +64,7 @@ bool slotMatches(const TypeSlot& slot, const std::string& name) {
 
 // A type listed after the six the hash was made for.
 TType::EType laterType(const std::string& name) {
-    for (unsigned v = kHashedTypes + 1; v <= kListedTypes; ++v)
+    for (unsigned v = kHashedTypes + 1; v <= field_type_count; ++v)
         if (typeName(static_cast<TType::EType>(v)) == name) return static_cast<TType::EType>(v);
     return TType::tpNone;
 }
@@ -88,7 +85,7 @@ TType::EType TType::findByName(const std::string& name) {
 }
 
 const std::string& TType::name() const {
-    if (m_value == tpNone || m_value > kListedTypes)
+    if (m_value == tpNone || m_value > field_type_count)
         Utils::raise_logic_error("Attempt to convert Orvex::TType == tpNone to std::string");
     return typeName(static_cast<EType>(m_value));
 }

@@ -23,6 +23,11 @@ namespace Orvex {
 template <class T>
 struct field_traits;
 
+#define ORVEX_COUNT_FIELD_TYPE(T, enumerator) +1
+// How many types the list holds; the last TType value.
+constexpr unsigned field_type_count = 0 ORVEX_FIELD_TYPES(ORVEX_COUNT_FIELD_TYPE);
+#undef ORVEX_COUNT_FIELD_TYPE
+
 // Raises the logic error "Field type <value> is none of the stored types":
 // a type value outside the list reached a dispatch that has no answer for it.
 [[noreturn]] void raise_unknown_type(unsigned value);
