@@ -21,7 +21,7 @@ namespace Orvex {
 namespace {
 
 // Weights of the perfect hash over the six names.
-int hashWeight(unsigned char c) {
+constexpr int hashWeight(unsigned char c) {
     switch (c) {
         case 'd': case 'i': return 5;
         case 'f': case 'g': case 'l': case 'r': case 's': case 't': case 'u': return 0;
@@ -29,65 +29,83 @@ int hashWeight(unsigned char c) {
     }
 }
 
-// The names of the field types, by value.
-const std::string& typeName(TType::EType value) {
+// The slot of a name of `length` characters, or past the table (11 slots).
+constexpr std::size_t hashOf(const char* name, std::size_t length) {
+    return length < 3 || length > 6 ? 11 : length + hashWeight(name[length - 1]) + hashWeight(name[0]);
+}
+
 #define ORVEX_TYPE_NAME(T, enumerator) field_traits<T>::name,
-    static const std::string names[] = {"", ORVEX_FIELD_TYPES(ORVEX_TYPE_NAME)};
+constexpr const char* kTypeNames[] = {"", ORVEX_FIELD_TYPES(ORVEX_TYPE_NAME)};
 #undef ORVEX_TYPE_NAME
+
+// The names of the field types, by value, as strings that last the whole run.
+const std::string& typeName(unsigned value) {
+    static const std::vector<std::string> names(std::begin(kTypeNames), std::end(kTypeNames));
     return names[value];
 }
 
 const unsigned kHashedTypes = 6;  // the names the hash was made for come first
 
-struct TypeSlot {
-    TType::EType value;
-    const std::string& name() const { return typeName(value); }
+// Each of the first six types in the slot its name hashes to; tpNone in the
+// others.
+struct TypeSlots {
+    TType::EType value[11];
+    unsigned filled;
 };
 
-const TypeSlot kTypeSlots[11] = {
-    {TType::tpNone}, {TType::tpNone},  {TType::tpNone},  {TType::tpStr},  {TType::tpLong},  {TType::tpUInt},
-    {TType::tpULong}, {TType::tpNone}, {TType::tpInt},   {TType::tpNone}, {TType::tpFixed},
-};
-
-// The slot that `name` hashes to, or null when it falls outside the table.
-const TypeSlot* typeSlot(const std::string& name) {
-    const std::size_t length = name.size();
-    if (length < 3 || length > 6) return nullptr;
-    const std::size_t hash = length + hashWeight(static_cast<unsigned char>(name[length - 1])) +
-                             hashWeight(static_cast<unsigned char>(name[0]));
-    return hash > 10 ? nullptr : &kTypeSlots[hash];
+constexpr TypeSlots hashedSlots() {
+    TypeSlots slots{};
+    for (unsigned v = 1; v <= kHashedTypes; ++v) {
+        std::size_t length = 0;
+        while (kTypeNames[v][length] != '\0') ++length;
+        TType::EType& slot = slots.value[hashOf(kTypeNames[v], length)];
+        slots.filled += slot == TType::tpNone;
+        slot = static_cast<TType::EType>(v);
+    }
+    return slots;
 }
 
-bool slotMatches(const TypeSlot& slot, const std::string& name) {
-    return slot.name()[0] == name[0] && name == slot.name();
+constexpr TypeSlots kTypeSlots = hashedSlots();
+static_assert(kTypeSlots.filled == kHashedTypes, "the first six type names hash to six slots");
+
+// The type in the slot `name` hashes to, or null when it falls outside the
+// table.
+const TType::EType* typeSlot(const std::string& name) {
+    const std::size_t hash = hashOf(name.data(), name.size());
+    return hash > 10 ? nullptr : &kTypeSlots.value[hash];
+}
+
+bool slotMatches(TType::EType slot, const std::string& name) {
+    const std::string& slotName = typeName(slot);
+    return slotName[0] == name[0] && name == slotName;
 }
 
 // A type listed after the six the hash was made for.
 TType::EType laterType(const std::string& name) {
     for (unsigned v = kHashedTypes + 1; v <= field_type_count; ++v)
-        if (typeName(static_cast<TType::EType>(v)) == name) return static_cast<TType::EType>(v);
+        if (typeName(v) == name) return static_cast<TType::EType>(v);
     return TType::tpNone;
 }
 
 }  // namespace
 
 TType::EType TType::typeByName(const std::string& name) {
-    const TypeSlot* slot = typeSlot(name);
-    if (slot && slotMatches(*slot, name)) return slot->value;
+    const EType* slot = typeSlot(name);
+    if (slot && slotMatches(*slot, name)) return *slot;
     const EType later = laterType(name);
     if (later != tpNone || !slot) return later;
     Utils::raise_logic_error("Error converting " + name + " to Orvex::TType");
 }
 
 TType::EType TType::findByName(const std::string& name) {
-    const TypeSlot* slot = typeSlot(name);
-    return slot && slotMatches(*slot, name) ? slot->value : laterType(name);
+    const EType* slot = typeSlot(name);
+    return slot && slotMatches(*slot, name) ? *slot : laterType(name);
 }
 
 const std::string& TType::name() const {
     if (m_value == tpNone || m_value > field_type_count)
         Utils::raise_logic_error("Attempt to convert Orvex::TType == tpNone to std::string");
-    return typeName(static_cast<EType>(m_value));
+    return typeName(m_value);
 }
 
 }  // namespace Orvex

@@ -483,9 +483,9 @@ private:
 };
 
 // Integer descriptors: T is int ("int"), unsigned int ("u_int"), long
-// ("long"), unsigned long ("u_long") or any other listed integer type. Values are stored in `bits` bits,
-// two's complement for the signed types; a value outside the 32-bit range
-// never fits.
+// ("long"), unsigned long ("u_long") or any other listed integer type.
+// Values are stored in `bits` bits, two's complement for the signed types; a
+// value outside the 32-bit range never fits.
 template <class T>
 class TField : public TField_base<TField<T>, T> {
     static_assert(std::is_integral<T>::value && sizeof(T) <= sizeof(long),
