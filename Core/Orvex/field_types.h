@@ -63,9 +63,10 @@ decltype(auto) visitType(Type type, Visit&& visit, OnNone&& onNone) {
 }
 
 // As above; a value outside the list raises raise_unknown_type's error.
-template <class Type, class Visit>
+// (First only puts off naming a complete traits type until the call.)
+template <class Type, class Visit, class First = field_traits<int> >
 decltype(auto) visitType(Type type, Visit&& visit) {
-    typedef decltype(visit(field_traits<int>())) Result;
+    typedef decltype(visit(First())) Result;
     return visitType(type, visit, [type]() -> Result { raise_unknown_type(static_cast<unsigned>(type)); });
 }
 
