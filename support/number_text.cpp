@@ -87,7 +87,8 @@ NumberText readDecimal(const char* p, const char* end, fixed_point& value) {
         const std::size_t precision = std::max<std::size_t>(fraction, value.precision);
         std::int64_t magnitude = 0;
         bool fits = true;
-        for (const char* d = wholeBegin; d != wholeEnd && fits; ++d) fits = (magnitude = magnitude * 10 + (*d - '0')) <= limit;
+        for (const char* d = wholeBegin; d != wholeEnd && fits; ++d)
+            fits = (magnitude = magnitude * 10 + (*d - '0')) <= limit;
         for (const char* d = fractionBegin; d != fractionEnd && fits; ++d)
             fits = (magnitude = magnitude * 10 + (*d - '0')) <= limit;
         for (std::size_t i = fraction; i < precision && fits; ++i) fits = (magnitude *= 10) <= limit;

@@ -134,7 +134,8 @@ TEST(Numbers, WholeTextsOnlyAndNothingWraps) {
     const std::tuple<const char*, Sign, NumberText, long long> integers[] = {
         {"+007", Sign::any, NumberText::ok, 7}, {"-0", Sign::noMinus, NumberText::malformed, 1},
         {" 1", Sign::any, NumberText::malformed, 1}, {"1e3", Sign::any, NumberText::malformed, 1},
-        {"-9223372036854775808", Sign::any, NumberText::ok, LLONG_MIN}, {"9223372036854775808", Sign::any, NumberText::tooLarge, 1}};
+        {"-9223372036854775808", Sign::any, NumberText::ok, LLONG_MIN},
+        {"9223372036854775808", Sign::any, NumberText::tooLarge, 1}};
     for (const auto& [text, sign, status, value] : integers) {
         long long v = 1;
         EXPECT_TRUE(readInteger(text, v, sign) == status && v == value) << text;

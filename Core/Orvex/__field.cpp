@@ -775,10 +775,11 @@ void TRecord::append_text(std::string& line) const {
             f.typeValue(),
             [&](auto traits) {
                 typedef typename decltype(traits)::value_type T;
+                typedef std::conditional_t<std::is_signed<T>::value, long, unsigned long> Widest;
                 const T v = static_cast<const typename decltype(traits)::descriptor&>(f).Get(m_data);
-                // The tokens are written from the widest of their kind.
+                // Integer tokens are written from the widest of their kind.
                 if constexpr (std::is_integral<T>::value)
-                    tabulation::append_token(line, static_cast<std::conditional_t<std::is_signed<T>::value, long, unsigned long> >(v));
+                    tabulation::append_token(line, static_cast<Widest>(v));
                 else
                     tabulation::append_token(line, v);
             },
