@@ -8,6 +8,7 @@
 
 #include "support/Tools.h"
 #include "support/fixed_point.h"
+#include "support/number_text.h"
 #include "support/serial.h"
 #include "support/tabulation.h"
 
@@ -126,6 +127,23 @@ TEST(Tokens, MalformedInputFailsAndChangesNothing) {
         EXPECT_EQ(reread<std::string>(text, "kept"), "<failed> \"kept\"\t") << text;
     for (const char* text : {"1.", ".5", "1.2.3", "2147483648", "-2147483649", "1e5", "--1"})
         EXPECT_EQ(reread<fixed_point>(text, fixed_point(0, 9)), "<failed> 9\t") << text;
+}
+
+// A whole text is one number or none; out of reach is tooLarge, never wrapped.
+TEST(Numbers, WholeTextsOnlyAndNothingWraps) {
+    const std::tuple<const char*, Sign, NumberText, long long> integers[] = {
+        {"+007", Sign::any, NumberText::ok, 7}, {"-0", Sign::noMinus, NumberText::malformed, 1},
+        {" 1", Sign::any, NumberText::malformed, 1}, {"1e3", Sign::any, NumberText::malformed, 1},
+        {"-9223372036854775808", Sign::any, NumberText::ok, LLONG_MIN},
+        {"9223372036854775808", Sign::any, NumberText::tooLarge, 1}};
+    for (const auto& [text, sign, status, value] : integers) {
+        long long v = 1;
+        EXPECT_TRUE(readInteger(text, v, sign) == status && v == value) << text;
+    }
+    fixed_point d(2);
+    EXPECT_TRUE(readDecimal("-0.0000000001", d) == NumberText::ok && show(d) == "-1/10");
+    EXPECT_TRUE(readDecimal("21474836.48", d) == NumberText::tooLarge && show(d) == "-1/10");
+    EXPECT_EQ(integerShown("+007") + integerShown("-000") + integerShown("-12"), "70-12");
 }
 
 // log2(v, 0) <= w exactly when v fits the signed range of w bits, and

@@ -241,14 +241,11 @@ pointer<field_transformer_base> range_fixer_creator<std::string>::create(const T
     return pointer<field_transformer_base>(new range_fixer<std::string>(static_cast<unsigned>(r.maxLong())));
 }
 
-template class range_fixer<int>;
-template class range_fixer<unsigned int>;
-template class range_fixer<long>;
-template class range_fixer<unsigned long>;
-template class range_fixer_creator<int>;
-template class range_fixer_creator<unsigned int>;
-template class range_fixer_creator<long>;
-template class range_fixer_creator<unsigned long>;
+#define ORVEX_INSTANTIATE_RANGE_FIXER(T, enumerator) \
+    template class range_fixer<T>;                  \
+    template class range_fixer_creator<T>;
+ORVEX_FIELD_TYPES(ORVEX_INSTANTIATE_RANGE_FIXER)
+#undef ORVEX_INSTANTIATE_RANGE_FIXER
 
 // ============================================================ registrations
 
@@ -256,12 +253,9 @@ namespace {
 // Made at load in this order, undone at unload in the reverse order.
 field_transformer_base::args::registration s_argsRegistration(
     range_fixer_args::getCategory(), pointer<field_transformer_base::args::creator>(new range_fixer_args_creator));
-scalar_fixer_registration<int> s_intRegistration;
-scalar_fixer_registration<unsigned int> s_uintRegistration;
-scalar_fixer_registration<long> s_longRegistration;
-scalar_fixer_registration<unsigned long> s_ulongRegistration;
-scalar_fixer_registration<fixed_point> s_fixedRegistration;
-scalar_fixer_registration<std::string> s_stringRegistration;
+#define ORVEX_RANGE_REGISTRATION(T, enumerator) scalar_fixer_registration<T> s_##enumerator##Registration;
+ORVEX_FIELD_TYPES(ORVEX_RANGE_REGISTRATION)
+#undef ORVEX_RANGE_REGISTRATION
 }  // namespace
 
 }  // namespace Orvex

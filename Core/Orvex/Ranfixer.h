@@ -194,13 +194,12 @@ public:
                                                pointer<field_transformer_base::creator>(new range_fixer_creator<T>())) {}
 };
 
-extern template class range_fixer<int>;
-extern template class range_fixer<unsigned int>;
-extern template class range_fixer<long>;
-extern template class range_fixer<unsigned long>;
-extern template class range_fixer_creator<int>;
-extern template class range_fixer_creator<unsigned int>;
-extern template class range_fixer_creator<long>;
-extern template class range_fixer_creator<unsigned long>;
+// For fixed_point and std::string these name their specialisations and
+// have no effect.
+#define ORVEX_EXTERN_RANGE_FIXER(T, enumerator) \
+    extern template class range_fixer<T>;       \
+    extern template class range_fixer_creator<T>;
+ORVEX_FIELD_TYPES(ORVEX_EXTERN_RANGE_FIXER)
+#undef ORVEX_EXTERN_RANGE_FIXER
 
 }  // namespace Orvex

@@ -58,7 +58,7 @@ private:
 // exists" when the set has none of that name).
 class ref_fixer_creator : public field_transformer_base::creator {
 public:
-    ref_fixer_creator() : field_transformer_base::creator("u_long") {}
+    ref_fixer_creator() : field_transformer_base::creator(field_transformer<unsigned long>::typeName()) {}
     pointer<field_transformer_base> create(const TTables& tables, const field_transformer_base::args& a) const override;
 };
 

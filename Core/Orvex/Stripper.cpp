@@ -3,6 +3,7 @@
 #include <new>
 
 #include "Core/Orvex/__field.h"
+#include "Core/Orvex/field_traits.h"
 #include "support/Tools.h"
 
 namespace Orvex {
@@ -151,12 +152,36 @@ alignas(default_stripper_registration) unsigned char strip_registration_slot<X>:
 template <class X>
 bool strip_registration_slot<X>::s_made;
 
-typedef strip_registration_slot<fixed_point_stripper> fixed_slot;
-typedef strip_registration_slot<string_stripper> string_slot;
-typedef strip_registration_slot<scalar_stripper<int, signed_max_size_calculator> > int_slot;
-typedef strip_registration_slot<scalar_stripper<long, signed_max_size_calculator> > long_slot;
-typedef strip_registration_slot<scalar_stripper<unsigned int, unsigned_max_size_calculator> > uint_slot;
-typedef strip_registration_slot<scalar_stripper<unsigned long, unsigned_max_size_calculator> > ulong_slot;
+// The stripper of each type: an integer's keeps the bits its values need.
+template <class T>
+struct stripper_for {
+    typedef typename std::conditional<std::is_signed<T>::value, signed_max_size_calculator,
+                                      unsigned_max_size_calculator>::type calculator;
+    typedef scalar_stripper<T, calculator> type;
+};
+template <>
+struct stripper_for<std::string> {
+    typedef string_stripper type;
+};
+template <>
+struct stripper_for<fixed_point> {
+    typedef fixed_point_stripper type;
+};
+
+// The first six keep the order they have always been registered in (the
+// first refused registration names its type); any type listed later
+// follows in list order. A constant: the routines may run before this
+// unit's dynamic initialisation.
+constexpr TType::EType kFirstRegistered[] = {TType::tpFixed, TType::tpStr,  TType::tpInt,
+                                             TType::tpLong,  TType::tpUInt, TType::tpULong};
+constexpr unsigned kFirstCount = sizeof kFirstRegistered / sizeof kFirstRegistered[0];
+
+template <class Type, class Each>
+void forSlot(Type type, Each each) {
+    visitType(type, [&each](auto traits) {
+        each(strip_registration_slot<typename stripper_for<typename decltype(traits)::value_type>::type>());
+    });
+}
 
 // Registers at load, unregisters at unload.
 struct strip_unit_lifetime {
@@ -167,21 +192,15 @@ struct strip_unit_lifetime {
 }  // namespace
 
 void registerStrippers() {
-    fixed_slot::make();
-    string_slot::make();
-    int_slot::make();
-    long_slot::make();
-    uint_slot::make();
-    ulong_slot::make();
+    const auto make = [](auto slot) { slot.make(); };
+    for (TType::EType type : kFirstRegistered) forSlot(type, make);
+    for (unsigned type = kFirstCount + 1; type <= field_type_count; ++type) forSlot(type, make);
 }
 
 void unregisterStrippers() {
-    ulong_slot::unmake();
-    uint_slot::unmake();
-    long_slot::unmake();
-    int_slot::unmake();
-    string_slot::unmake();
-    fixed_slot::unmake();
+    const auto unmake = [](auto slot) { slot.unmake(); };
+    for (unsigned type = field_type_count; type > kFirstCount; --type) forSlot(type, unmake);
+    for (unsigned i = kFirstCount; i-- > 0;) forSlot(kFirstRegistered[i], unmake);
 }
 
 }  // namespace Orvex

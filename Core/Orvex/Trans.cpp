@@ -35,12 +35,9 @@ void field_transformer<T>::addToFields(TFields& fields, const TFieldInfo& field)
 template <class T>
 field_transformer<T>::creator::creator() : field_transformer_base::creator(field_transformer<T>::typeName()) {}
 
-template class field_transformer<int>;
-template class field_transformer<unsigned int>;
-template class field_transformer<long>;
-template class field_transformer<unsigned long>;
-template class field_transformer<fixed_point>;
-template class field_transformer<std::string>;
+#define ORVEX_INSTANTIATE_TRANSFORMER(T, enumerator) template class field_transformer<T>;
+ORVEX_FIELD_TYPES(ORVEX_INSTANTIATE_TRANSFORMER)
+#undef ORVEX_INSTANTIATE_TRANSFORMER
 
 pointer<field_transformer_base> null_creator::create(const TTables&, const field_transformer_base::args&) const {
     return pointer<field_transformer_base>();

@@ -39,6 +39,7 @@
 
 #include "Core/Orvex/TransArgs.h"
 #include "Core/Orvex/__scoll.h"
+#include "Core/Orvex/field_types.h"
 #include "support/fixed_point.h"
 #include "support/jobject.h"
 #include "support/pointer.h"
@@ -137,12 +138,9 @@ public:
     creator();
 };
 
-extern template class field_transformer<int>;
-extern template class field_transformer<unsigned int>;
-extern template class field_transformer<long>;
-extern template class field_transformer<unsigned long>;
-extern template class field_transformer<fixed_point>;
-extern template class field_transformer<std::string>;
+#define ORVEX_EXTERN_TRANSFORMER(T, enumerator) extern template class field_transformer<T>;
+ORVEX_FIELD_TYPES(ORVEX_EXTERN_TRANSFORMER)
+#undef ORVEX_EXTERN_TRANSFORMER
 
 // What stands where a creator was unregistered: it makes nothing.
 class null_creator : public field_transformer_base::creator {
