@@ -1,9 +1,10 @@
 #include "support/tabulation.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
+
+#include "support/number_text.h"
 
 namespace tabulation {
 
@@ -53,32 +54,46 @@ private:
     std::streambuf* m_buf;
 };
 
+// The bytes of a number token, gathered from the stream and handed whole to
+// the number reader; the token ends at the first byte its grammar does not
+// take, and that byte must be white space or the end of the input.
+class NumberToken {
+public:
+    explicit NumberToken(Reader& r) : m_r(r) {}
+    void take() { m_text += static_cast<char>(m_r.get()); }
+    void takeSign() {
+        const int c = m_r.peek();
+        if (c == '-' || c == '+') take();
+    }
+    // The digits that follow; false when there are none.
+    bool takeDigits() {
+        const std::size_t before = m_text.size();
+        while (isDigit(m_r.peek())) take();
+        return m_text.size() != before;
+    }
+    const char* begin() const { return m_text.data(); }
+    const char* end() const { return m_text.data() + m_text.size(); }
+
+private:
+    Reader& m_r;
+    std::string m_text;
+};
+
 // Reads an optionally signed decimal integer whose magnitude is at most
 // `limit` (positive) or `negLimit` (negative).
 bool readInteger(std::istream& is, std::uint64_t limit, std::uint64_t negLimit, bool& negative,
                  std::uint64_t& magnitude) {
     Reader r(is);
     if (!r.start()) return false;
-    negative = false;
-    int c = r.peek();
-    if (c == '-' || c == '+') {
-        negative = c == '-';
-        r.get();
-        c = r.peek();
-    }
-    if (!isDigit(c)) return r.fail();
-    std::uint64_t value = 0;
-    bool tooBig = false;
-    while (isDigit(c = r.peek())) {
-        r.get();
-        unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
-            tooBig = true;
-        else
-            value = value * 10 + digit;
-    }
-    if (!r.atTokenEnd()) return r.fail();
-    if (tooBig || value > (negative ? negLimit : limit)) return r.fail();
+    NumberToken token(r);
+    token.takeSign();
+    if (!token.takeDigits() || !r.atTokenEnd()) return r.fail();
+    unsigned long long value = 0;
+    bool minus = false;
+    if (readMagnitude(token.begin(), token.end(), minus, value) != NumberText::ok ||
+        value > (minus ? negLimit : limit))
+        return r.fail();
+    negative = minus;
     magnitude = value;
     return true;
 }
@@ -257,71 +272,22 @@ void from_stream(std::istream& is, std::string& v) {
 void from_stream(std::istream& is, fixed_point& v) {
     Reader r(is);
     if (!r.start()) return;
-    bool negative = false;
-    int c = r.peek();
-    if (c == '-' || c == '+') {
-        negative = c == '-';
-        r.get();
-    }
-    std::string whole, fraction;
-    while (isDigit(c = r.peek())) whole += static_cast<char>(r.get());
-    if (c == '.') {
-        r.get();
-        while (isDigit(c = r.peek())) fraction += static_cast<char>(r.get());
-        if (fraction.empty()) {
+    NumberToken token(r);
+    token.takeSign();
+    const bool whole = token.takeDigits();
+    if (r.peek() == '.') {
+        token.take();
+        if (!token.takeDigits()) {
             r.fail();
             return;
         }
     }
-    if (whole.empty() || !r.atTokenEnd()) {
+    fixed_point read(v.precision);
+    if (!whole || !r.atTokenEnd() || readDecimal(token.begin(), token.end(), read) != NumberText::ok) {
         r.fail();
         return;
     }
-    // The token's own digits set the precision, so values keep it exactly;
-    // trailing zeros beyond the target's precision are dropped only when the
-    // raw integer would not fit otherwise.
-    // A value that is not zero fits 32 bits with at most 10 digits after its
-    // last non-zero one, so zeros beyond those are dropped up front: the loop
-    // below then runs a few times, not once per zero.
-    const std::size_t significant = fraction.find_last_not_of('0') + 1;  // 0 when all zeros
-    const bool zero = significant == 0 && whole.find_first_not_of('0') == std::string::npos;
-    const std::size_t kept = std::max<std::size_t>(v.precision, significant + 10);
-    if (!zero && fraction.size() > kept) fraction.resize(kept);
-    const std::int64_t limit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + (negative ? 1 : 0);
-    // The loop's first round, for tokens whose digits fit 64 bits as they
-    // stand (nearly all): no string of the digits is made.
-    const std::size_t firstPrecision = std::max<std::size_t>(fraction.size(), v.precision);
-    if (whole.size() + firstPrecision <= 18) {
-        std::int64_t magnitude = 0;
-        for (char d : whole) magnitude = magnitude * 10 + (d - '0');
-        for (char d : fraction) magnitude = magnitude * 10 + (d - '0');
-        for (std::size_t i = fraction.size(); i < firstPrecision; ++i) magnitude *= 10;
-        if (magnitude <= limit) {
-            v.raw = static_cast<int>(negative ? -magnitude : magnitude);
-            v.precision = static_cast<unsigned>(firstPrecision);
-            return;
-        }
-    }
-    for (;;) {
-        unsigned precision = fraction.size() > v.precision ? static_cast<unsigned>(fraction.size()) : v.precision;
-        std::string digits = whole + fraction;
-        digits.append(precision - fraction.size(), '0');
-        std::int64_t magnitude = 0;
-        for (char d : digits) {
-            magnitude = magnitude * 10 + (d - '0');
-            if (magnitude > limit) break;
-        }
-        if (magnitude <= limit) {
-            v.raw = static_cast<int>(negative ? -magnitude : magnitude);
-            v.precision = precision;
-            return;
-        }
-        if (fraction.size() <= v.precision || fraction.back() != '0') {
-            r.fail();
-            return;
-        }
-        fraction.pop_back();
-    }
+    v = read;
 }
 
 }  // namespace tabulation

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "Core/Orvex/field_traits.h"
 #include "support/Utils.h"
 #include "support/tabulation.h"
 
@@ -28,12 +29,22 @@ int hashWeight(unsigned char c) {
     }
 }
 
-// The names of the field types, by value; the only place they are spelled.
-const char* const kTypeNames[TType::tpFixed + 1] = {"", "int", "u_int", "long", "u_long", "str", "fixed"};
+// The names of the field types, by value.
+const std::string& typeName(TType::EType value) {
+#define ORVEX_TYPE_NAME(T, enumerator) field_traits<T>::name,
+    static const std::string names[] = {"", ORVEX_FIELD_TYPES(ORVEX_TYPE_NAME)};
+#undef ORVEX_TYPE_NAME
+    return names[value];
+}
+
+const unsigned kHashedTypes = 6;  // the names the hash was made for come first
+#define ORVEX_COUNT_TYPE(T, enumerator) +1
+const unsigned kListedTypes = 0 ORVEX_FIELD_TYPES(ORVEX_COUNT_TYPE);
+#undef ORVEX_COUNT_TYPE
 
 struct TypeSlot {
     TType::EType value;
-    const char* name() const { return kTypeNames[value]; }
+    const std::string& name() const { return typeName(value); }
 };
 
 const TypeSlot kTypeSlots[11] = {
@@ -54,25 +65,32 @@ bool slotMatches(const TypeSlot& slot, const std::string& name) {
     return slot.name()[0] == name[0] && name == slot.name();
 }
 
+// A type listed after the six the hash was made for.
+TType::EType laterType(const std::string& name) {
+    for (unsigned v = kHashedTypes + 1; v <= kListedTypes; ++v)
+        if (typeName(static_cast<TType::EType>(v)) == name) return static_cast<TType::EType>(v);
+    return TType::tpNone;
+}
+
 }  // namespace
 
 TType::EType TType::typeByName(const std::string& name) {
     const TypeSlot* slot = typeSlot(name);
-    if (!slot) return tpNone;
-    if (slotMatches(*slot, name)) return slot->value;
+    if (slot && slotMatches(*slot, name)) return slot->value;
+    const EType later = laterType(name);
+    if (later != tpNone || !slot) return later;
     Utils::raise_logic_error("Error converting " + name + " to Orvex::TType");
 }
 
 TType::EType TType::findByName(const std::string& name) {
     const TypeSlot* slot = typeSlot(name);
-    return slot && slotMatches(*slot, name) ? slot->value : tpNone;
+    return slot && slotMatches(*slot, name) ? slot->value : laterType(name);
 }
 
 const std::string& TType::name() const {
-    static const std::vector<std::string> names(std::begin(kTypeNames), std::end(kTypeNames));
-    if (m_value == tpNone || m_value > tpFixed)
+    if (m_value == tpNone || m_value > kListedTypes)
         Utils::raise_logic_error("Attempt to convert Orvex::TType == tpNone to std::string");
-    return names[m_value];
+    return typeName(static_cast<EType>(m_value));
 }
 
 }  // namespace Orvex
@@ -141,20 +159,11 @@ std::string readName(std::istream& in) {
 // =============================================================== strategies
 
 template <class T>
-struct TypeOf;
-template <> struct TypeOf<int> { static const TType::EType value = TType::tpInt; };
-template <> struct TypeOf<unsigned int> { static const TType::EType value = TType::tpUInt; };
-template <> struct TypeOf<long> { static const TType::EType value = TType::tpLong; };
-template <> struct TypeOf<unsigned long> { static const TType::EType value = TType::tpULong; };
-template <> struct TypeOf<std::string> { static const TType::EType value = TType::tpStr; };
-template <> struct TypeOf<fixed_point> { static const TType::EType value = TType::tpFixed; };
-
-template <class T>
 TImpl<T>* TImpl<T>::s_instance = nullptr;
 
 template <class T>
 TImpl<T>& TImpl<T>::create() {
-    static TImpl instance(kTypeNames[TypeOf<T>::value], TypeOf<T>::value);
+    static TImpl instance(field_traits<T>::name, field_traits<T>::type);
     s_instance = &instance;
     return instance;
 }
@@ -201,12 +210,9 @@ TFieldInfo* TImpl<T>::placed_clone(const TFieldInfo& f, unsigned& offset) const 
     return cast(f).placed_clone(offset);
 }
 
-template class TImpl<int>;
-template class TImpl<unsigned int>;
-template class TImpl<long>;
-template class TImpl<unsigned long>;
-template class TImpl<fixed_point>;
-template class TImpl<std::string>;
+#define ORVEX_INSTANTIATE_IMPL(T, enumerator) template class TImpl<T>;
+ORVEX_FIELD_TYPES(ORVEX_INSTANTIATE_IMPL)
+#undef ORVEX_INSTANTIATE_IMPL
 
 // =============================================================== TFieldInfo
 
@@ -317,10 +323,9 @@ TField<T>* TField<T>::placed_clone(unsigned& offset) const {
     return copy.release();
 }
 
-template class TField<int>;
-template class TField<unsigned int>;
-template class TField<long>;
-template class TField<unsigned long>;
+#define ORVEX_INSTANTIATE_FIELD(T, enumerator) template class TField<T>;
+ORVEX_FIELD_TYPES(ORVEX_INSTANTIATE_FIELD)
+#undef ORVEX_INSTANTIATE_FIELD
 
 // ======================================================= fixed-point fields
 
@@ -574,15 +579,10 @@ void readAndAppend(TFieldsRep& rep, std::istream& is, bool binary) {
 void TFieldsRep::append(std::istream& is, const std::string& typeName, bool binary) {
     // The lookup's own logic error for a name it refuses; only a name it
     // maps to no type is this structure's "Unknown field type".
-    switch (TType::typeByName(typeName)) {
-        case TType::tpInt: return readAndAppend<TField<int> >(*this, is, binary);
-        case TType::tpUInt: return readAndAppend<TField<unsigned int> >(*this, is, binary);
-        case TType::tpLong: return readAndAppend<TField<long> >(*this, is, binary);
-        case TType::tpULong: return readAndAppend<TField<unsigned long> >(*this, is, binary);
-        case TType::tpStr: return readAndAppend<TField<std::string> >(*this, is, binary);
-        case TType::tpFixed: return readAndAppend<TField<fixed_point> >(*this, is, binary);
-        default: Utils::raise_runtime_error("Unknown field type: " + typeName);
-    }
+    visitType(
+        TType::typeByName(typeName),
+        [&](auto traits) { readAndAppend<typename decltype(traits)::descriptor>(*this, is, binary); },
+        [&] { Utils::raise_runtime_error("Unknown field type: " + typeName); });
 }
 
 void TFieldsRep::checkStorable() const {
@@ -753,33 +753,25 @@ void TRecord::to_stream(std::ostream& os) const {
     for (unsigned i = 0; i < m_fields.size() && !os.fail(); ++i) m_fields[i].value_to_stream(os, m_data);
 }
 
-namespace {
-// The value of a field whose type value says it is a TField<T>.
-template <class T>
-T valueOf(const TFieldInfo& f, const bit_buffer& b) {
-    return static_cast<const TField<T>&>(f).Get(b);
-}
-}  // namespace
-
 void TRecord::append_text(std::string& line) const {
     for (unsigned i = 0; i < m_fields.size(); ++i) {
         const TFieldInfo& f = m_fields[i];
-        switch (f.typeValue()) {
-            case TType::tpInt: tabulation::append_token(line, static_cast<long>(valueOf<int>(f, m_data))); break;
-            case TType::tpUInt:
-                tabulation::append_token(line, static_cast<unsigned long>(valueOf<unsigned int>(f, m_data)));
-                break;
-            case TType::tpLong: tabulation::append_token(line, valueOf<long>(f, m_data)); break;
-            case TType::tpULong: tabulation::append_token(line, valueOf<unsigned long>(f, m_data)); break;
-            case TType::tpFixed: tabulation::append_token(line, valueOf<fixed_point>(f, m_data)); break;
-            case TType::tpStr: tabulation::append_token(line, valueOf<std::string>(f, m_data)); break;
-            case TType::tpNone: {
+        visitType(
+            f.typeValue(),
+            [&](auto traits) {
+                typedef typename decltype(traits)::value_type T;
+                const T v = static_cast<const typename decltype(traits)::descriptor&>(f).Get(m_data);
+                // The tokens are written from the widest of their kind.
+                if constexpr (std::is_integral<T>::value)
+                    tabulation::append_token(line, static_cast<std::conditional_t<std::is_signed<T>::value, long, unsigned long> >(v));
+                else
+                    tabulation::append_token(line, v);
+            },
+            [&] {
                 std::ostringstream token;
                 f.value_to_stream(token, m_data);
                 line += token.str();
-                break;
-            }
-        }
+            });
     }
 }
 

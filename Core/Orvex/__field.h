@@ -51,6 +51,7 @@
 #include "Core/Orvex/TransArgs.h"
 #include "Core/Orvex/__bfield.h"
 #include "Core/Orvex/__scoll.h"
+#include "Core/Orvex/field_types.h"
 #include "support/fixed_point.h"
 #include "support/pointer.h"
 #include "support/serial.h"
@@ -62,15 +63,20 @@ namespace Orvex {
 // The kind of value a field holds. Names are case-sensitive.
 class TType {
 public:
-    enum EType : unsigned char { tpNone = 0, tpInt, tpUInt, tpLong, tpULong, tpStr, tpFixed };
+#define ORVEX_TYPE_ENUMERATOR(T, enumerator) enumerator,
+    // tpNone, then the stored types in list order: tpInt, tpUInt, tpLong,
+    // tpULong, tpStr, tpFixed.
+    enum EType : unsigned char { tpNone = 0, ORVEX_FIELD_TYPES(ORVEX_TYPE_ENUMERATOR) };
+#undef ORVEX_TYPE_ENUMERATOR
 
     TType(EType value = tpNone) : m_value(value) {}
     // The value is typeByName(name) (which may raise).
     explicit TType(const std::string& name) : m_value(typeByName(name)) {}
 
-    // Perfect-hash lookup. tpNone for a name of length outside 3..6 or whose
-    // hash falls outside the table; a name that hashes into the table but is
-    // not the one there raises the logic error
+    // Perfect-hash lookup over the first six names, then the rest of the
+    // list. tpNone for a name of length outside 3..6 or whose hash falls
+    // outside the table; a name that hashes into the table but is neither
+    // the one there nor a listed one raises the logic error
     // "Error converting <name> to Orvex::TType".
     static EType typeByName(const std::string& name);
     // The same lookup, giving tpNone for every unknown name (never raises).
@@ -188,12 +194,9 @@ private:
     static TImpl* s_instance;
 };
 
-extern template class TImpl<int>;
-extern template class TImpl<unsigned int>;
-extern template class TImpl<long>;
-extern template class TImpl<unsigned long>;
-extern template class TImpl<fixed_point>;
-extern template class TImpl<std::string>;
+#define ORVEX_EXTERN_IMPL(T, enumerator) extern template class TImpl<T>;
+ORVEX_FIELD_TYPES(ORVEX_EXTERN_IMPL)
+#undef ORVEX_EXTERN_IMPL
 
 // ================================================================= elements
 
@@ -480,14 +483,13 @@ private:
 };
 
 // Integer descriptors: T is int ("int"), unsigned int ("u_int"), long
-// ("long") or unsigned long ("u_long"). Values are stored in `bits` bits,
+// ("long"), unsigned long ("u_long") or any other listed integer type. Values are stored in `bits` bits,
 // two's complement for the signed types; a value outside the 32-bit range
 // never fits.
 template <class T>
 class TField : public TField_base<TField<T>, T> {
-    static_assert(std::is_same<T, int>::value || std::is_same<T, unsigned int>::value ||
-                      std::is_same<T, long>::value || std::is_same<T, unsigned long>::value,
-                  "TField<T> exists for int, unsigned int, long, unsigned long, fixed_point, std::string");
+    static_assert(std::is_integral<T>::value && sizeof(T) <= sizeof(long),
+                  "a stored type that is not an integer needs a descriptor of its own");
 
 public:
     // Unplaced descriptor; bits above 32 raise.
@@ -623,10 +625,11 @@ private:
     field_codec<std::string> m_codec;  // empty until placed
 };
 
-extern template class TField<int>;
-extern template class TField<unsigned int>;
-extern template class TField<long>;
-extern template class TField<unsigned long>;
+// For the types with a descriptor of their own this names the
+// specialisation and has no effect.
+#define ORVEX_EXTERN_FIELD(T, enumerator) extern template class TField<T>;
+ORVEX_FIELD_TYPES(ORVEX_EXTERN_FIELD)
+#undef ORVEX_EXTERN_FIELD
 
 // =================================================================== values
 
