@@ -8,15 +8,20 @@
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/field_traits.h"
+#include "support/number_text.h"
 #include "support/tabulation.h"
 #include "tools/usage.h"
-#include "tools/values.h"
 
 using namespace Orvex;
 
 namespace Tool {
 
 namespace {
+
+// The 32-bit range every stored value keeps, whatever the host's long.
+constexpr long long kInt32Min = std::numeric_limits<int>::min();
+constexpr long long kInt32Max = std::numeric_limits<int>::max();
+constexpr long long kUInt32Max = std::numeric_limits<unsigned int>::max();
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;

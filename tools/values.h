@@ -6,18 +6,11 @@
 // arguments must lie in that range, since stripping would give it no room.
 #pragma once
 
-#include <limits>
 #include <string>
 
 #include "Core/Orvex/__field.h"
-#include "support/number_text.h"
 
 namespace Tool {
-
-// The 32-bit range every stored value keeps, whatever the host's long.
-constexpr long long kInt32Min = std::numeric_limits<int>::min();
-constexpr long long kInt32Max = std::numeric_limits<int>::max();
-constexpr long long kUInt32Max = std::numeric_limits<unsigned int>::max();
 
 // The value of the field in the record, as plain text.
 std::string valueText(const Orvex::TFieldInfo::const_reference& value);
