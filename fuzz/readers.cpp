@@ -292,7 +292,7 @@ std::string strippableValues(TTable& table, const TFields& declared) {
     for (unsigned long i = 0; i < open.size(); ++i, os << '\n') {
         const TRecord r = open.at(i);
         for (unsigned f = 0; f < fields.size(); ++f) {
-            if (fields[f].Type() != "fixed") {
+            if (fields[f].typeValue() != TType::tpFixed) {
                 fields[f].value_to_stream(os, r.data());
             } else if (!declared[f].transformer() || declared[f].transformer()->category() != range_fixer_args::getCategory()) {
                 // The stripper drops unused decimal places: compare numbers.

@@ -58,6 +58,7 @@ TEST_F(ExportTest, ADamagedStreamOrANonEmptyDirectoryIsRefusedAndChangesNothing)
              {args, stream + "more\n", "line 30: text after 'end'"},
              {args, changed("records 4", "records 4x"), "line 10: 'records' needs a count, not '4x'"},
              {args, changed("records 4", "records -4"), "line 10: 'records' needs a count, not '-4'"},
+             {args, changed("records 4", "records  4"), "line 10: 'records' needs a count, not ' 4'"},
              {args, changed("list 1", "list 2"), "line 2: 'list' is 0 or 1, not '2'"}});
     ok(args, stream);
     EXPECT_EQ(directorySnapshot(source), directorySnapshot(dir));

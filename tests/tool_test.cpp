@@ -54,7 +54,8 @@ TEST_F(ToolTest, BadUsageGivesOneLineAndStatusTwoAndWritesNothing) {
         {{"create", dir, "t", "a:int:3", "|"}, ""}, {{"create", dir, "temp", "a:int:3"}, ""}, {{"create", dir, "bad-name", "a:int:3"}, ""},
         {{"create", dir, "t", "a:int:33"}, "bad field 'a:int:33': BITS must be a number from 1 to 32"},
         {{"create", dir, "t", "a:str:3@range=1..2"}, "bad field 'a:str:3@range=1..2': @range is for numeric fields"},
-        {{"sort", dir, "orders", "--wait", "soon"}, wait}, {{"sort", dir, "orders", "--wait=-1"}, wait}};
+        {{"sort", dir, "orders", "--wait", "soon"}, wait}, {{"sort", dir, "orders", "--wait=-1"}, wait},
+        {{"sort", dir, "orders", "--wait", "1e3"}, wait}, {{"sort", dir, "orders", "--wait", " 1"}, wait}};
     for (const char* field : {"a:int", "a:int:0", "a:float:3", "a:fixed:2", "a:int:3@ref=x", "a:u_int:3@range=-1..5",
                               "a:int:3@range=5..1", "a:int:3@colour=red"})
         cases.push_back({{"create", dir, "t", field}, ""});

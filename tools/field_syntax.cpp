@@ -7,15 +7,21 @@
 
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
+#include "Core/Orvex/field_traits.h"
+#include "support/number_text.h"
 #include "support/tabulation.h"
 #include "tools/usage.h"
-#include "tools/values.h"
 
 using namespace Orvex;
 
 namespace Tool {
 
 namespace {
+
+// The 32-bit range every stored value keeps, whatever the host's long.
+constexpr long long kInt32Min = std::numeric_limits<int>::min();
+constexpr long long kInt32Max = std::numeric_limits<int>::max();
+constexpr long long kUInt32Max = std::numeric_limits<unsigned int>::max();
 
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -32,28 +38,19 @@ std::vector<std::string> split(const std::string& text, char separator) {
     throw UsageError("bad field '" + word + "': " + why);
 }
 
-unsigned number(const std::string& word, const std::string& text, const char* what, long long min,
-                 long long max) {
-    long long v = 0;
-    if (parseInteger(text, v) != NumberText::ok || v < min || v > max)
-        bad(word, std::string(what) + " must be a number from " + std::to_string(min) + " to " +
-                      std::to_string(max));
-    return static_cast<unsigned>(v);
-}
-
-// "@range=..." for a numeric field of type `type`.
-pointer<field_transformer_base::args> rangeArgs(const std::string& word, TType::EType type,
-                                                const std::string& text) {
+// "@range=..." for a numeric field whose traits are `traits`.
+template <class Traits>
+pointer<field_transformer_base::args> rangeArgs(const std::string& word, Traits traits, const std::string& text) {
     std::string low = "0", high = text;
     const std::string::size_type dots = text.find("..");
     if (dots != std::string::npos) {
         low = text.substr(0, dots);
         high = text.substr(dots + 2);
     }
-    if (type == TType::tpFixed) {
+    if (traits.decimal) {
         fixed_point min, max;
         for (const auto& bound : {std::make_pair(&low, &min), std::make_pair(&high, &max)}) {
-            const NumberText read = parseDecimal(*bound.first, *bound.second);
+            const NumberText read = readDecimal(*bound.first, *bound.second);
             if (read == NumberText::malformed) bad(word, "range bounds must be decimal numbers");
             if (read == NumberText::tooLarge) bad(word, *bound.first + " does not fit a 32-bit fixed-point value");
         }
@@ -62,14 +59,13 @@ pointer<field_transformer_base::args> rangeArgs(const std::string& word, TType::
     }
     long long min = 0, max = 0;
     for (const auto& bound : {std::make_pair(&low, &min), std::make_pair(&high, &max)}) {
-        const NumberText read = parseInteger(*bound.first, *bound.second);
+        const NumberText read = readInteger(*bound.first, *bound.second);
         if (read == NumberText::malformed) bad(word, "range bounds must be integers");
         // Refused by the 32-bit checks below, whatever its exact size.
         if (read == NumberText::tooLarge) *bound.second = bound.first->front() == '-' ? kInt32Min - 1 : kUInt32Max + 1;
     }
     if (min > max) bad(word, "range minimum above its maximum");
-    const bool isUnsigned = type == TType::tpUInt || type == TType::tpULong;
-    if (isUnsigned) {
+    if (!traits.hasSign) {
         if (min < 0 || max > kUInt32Max) bad(word, "range of an unsigned field must lie in 0..4294967295");
         if (min == 0) return pointer<field_transformer_base::args>(new range_fixer_args(static_cast<unsigned long>(max)));
     }
@@ -78,51 +74,39 @@ pointer<field_transformer_base::args> rangeArgs(const std::string& word, TType::
     return pointer<field_transformer_base::args>(new range_fixer_args(static_cast<long>(min), static_cast<long>(max)));
 }
 
-// One field word, without its "@..." part, made into a descriptor.
-TFieldInfo* makeField(const std::string& word, const std::vector<std::string>& parts) {
-    if (parts.size() < 3) bad(word, "expected NAME:TYPE:SIZE");
-    const std::string& name = parts[0];
-    const std::string& type = parts[1];
-    if (!isPlainName(name)) bad(word, "a name is letters, digits and '_', not starting with a digit");
-    const TType::EType kind = TType::findByName(type);
-    if (kind == TType::tpInt || kind == TType::tpUInt || kind == TType::tpLong || kind == TType::tpULong) {
-        if (parts.size() != 3) bad(word, "expected NAME:" + type + ":BITS");
-        const unsigned bits = number(word, parts[2], "BITS", 1, 32);
-        if (kind == TType::tpInt) return new TField<int>(name, bits);
-        if (kind == TType::tpUInt) return new TField<unsigned int>(name, bits);
-        if (kind == TType::tpLong) return new TField<long>(name, bits);
-        return new TField<unsigned long>(name, bits);
+// The "@..." part of a field word, if any, given to the field.
+template <class Traits>
+void addOption(const std::string& word, const std::string& option, Traits traits, TFieldInfo& field) {
+    if (option.compare(0, 6, "range=") == 0) {
+        if (!traits.numeric) bad(word, "@range is for numeric fields");
+        field.transformer(rangeArgs(word, traits, option.substr(6)));
+    } else if (option.compare(0, 4, "ref=") == 0) {
+        if (!traits.reference) bad(word, "@ref is for u_long fields");
+        const std::string table = option.substr(4);
+        if (!isPlainName(table)) bad(word, "@ref needs a table name");
+        field.transformer(pointer<field_transformer_base::args>(new ref_fixer_args(table)));
+    } else {
+        bad(word, "unknown option '@" + option + "' (@range=MIN..MAX, @ref=TABLE)");
     }
-    if (kind == TType::tpFixed) {
-        if (parts.size() != 4) bad(word, "expected NAME:fixed:PRECISION:BITS");
-        const unsigned precision = number(word, parts[2], "PRECISION", 0, kMaxFixedPrecision);
-        return new TField<fixed_point>(name, precision, number(word, parts[3], "BITS", 1, 32));
-    }
-    if (kind == TType::tpStr) {
-        if (parts.size() > 4 || (parts.size() == 4 && parts[3] != "packed"))
-            bad(word, "expected NAME:str:LENGTH or NAME:str:LENGTH:packed");
-        return new TField<std::string>(name, number(word, parts[2], "LENGTH", 1, 65535), parts.size() == 4);
-    }
-    bad(word, "unknown type '" + type + "' (int, u_int, long, u_long, fixed, str)");
 }
 
 void addField(TFields& fields, const std::string& word) {
     const std::string::size_type at = word.find('@');
-    std::unique_ptr<TFieldInfo> field(makeField(word, split(word.substr(0, at), ':')));
-    if (at != std::string::npos) {
-        const std::string option = word.substr(at + 1);
-        if (option.compare(0, 6, "range=") == 0) {
-            if (field->typeValue() == TType::tpStr) bad(word, "@range is for numeric fields");
-            field->transformer(rangeArgs(word, field->typeValue(), option.substr(6)));
-        } else if (option.compare(0, 4, "ref=") == 0) {
-            if (field->typeValue() != TType::tpULong) bad(word, "@ref is for u_long fields");
-            const std::string table = option.substr(4);
-            if (!isPlainName(table)) bad(word, "@ref needs a table name");
-            field->transformer(pointer<field_transformer_base::args>(new ref_fixer_args(table)));
-        } else {
-            bad(word, "unknown option '@" + option + "' (@range=MIN..MAX, @ref=TABLE)");
-        }
-    }
+    const std::vector<std::string> parts = split(word.substr(0, at), ':');
+    if (parts.size() < 3) bad(word, "expected NAME:TYPE:SIZE");
+    const std::string& name = parts[0];
+    if (!isPlainName(name)) bad(word, "a name is letters, digits and '_', not starting with a digit");
+    const std::vector<std::string> sizes(parts.begin() + 2, parts.end());
+    std::unique_ptr<TFieldInfo> field(visitType(
+        TType::findByName(parts[1]),
+        [&](auto traits) -> TFieldInfo* {
+            std::string problem;
+            std::unique_ptr<TFieldInfo> made(traits.make(name, sizes, problem));
+            if (!made) bad(word, problem);
+            if (at != std::string::npos) addOption(word, word.substr(at + 1), traits, *made);
+            return made.release();
+        },
+        [&]() -> TFieldInfo* { bad(word, "unknown type '" + parts[1] + "' (int, u_int, long, u_long, fixed, str)"); }));
     if (fields.indexOf(field->name()) != fields.size()) bad(word, "a field of that name is already listed");
     fields += *field;
 }
@@ -142,16 +126,6 @@ bool rangeBounds(const field_transformer_base::args& a, fixed_point& min, fixed_
     tabulation::from_stream(text, max);
     return !text.fail();
 }
-
-namespace {
-
-std::string decimalText(const fixed_point& v) {
-    std::ostringstream os;
-    os << v;
-    return os.str();
-}
-
-}  // namespace
 
 bool isPlainName(const std::string& name) {
     if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
@@ -185,20 +159,11 @@ TFields parseFieldList(const std::vector<std::string>& words) {
 
 std::string fieldSyntax(const TFieldInfo& field) {
     std::string text = field.name() + ":" + field.Type() + ":";
-    const TType::EType type = field.typeValue();
-    if (type == TType::tpFixed) {
-        const auto& f = static_cast<const TField<fixed_point>&>(field);
-        text += std::to_string(f.Precision()) + ":" + std::to_string(f.bits());
-    } else if (type == TType::tpStr) {
-        const auto& f = static_cast<const TField<std::string>&>(field);
-        text += std::to_string(f.length()) + (f.Packed() ? ":packed" : "");
-    } else {
-        text += std::to_string(fieldBits(field));
-    }
+    text += visitField(field, [](auto traits, const auto& f) { return traits.syntax(f); });
     fixed_point min, max;
     std::string table;
     if (declaredRange(field, min, max))
-        text += "@range=" + decimalText(min) + ".." + decimalText(max);
+        text += "@range=" + min.text() + ".." + max.text();
     else if (referencedTable(field, table))
         text += "@ref=" + table;
     return text;
@@ -233,7 +198,7 @@ std::string describeTransformer(const TFieldInfo& field) {
     if (!a) return std::string();
     fixed_point min, max;
     std::string table;
-    if (declaredRange(field, min, max)) return a->category() + " " + decimalText(min) + ".." + decimalText(max);
+    if (declaredRange(field, min, max)) return a->category() + " " + min.text() + ".." + max.text();
     if (referencedTable(field, table)) return a->category() + " " + table;
     std::ostringstream text;
     a->to_stream(text);

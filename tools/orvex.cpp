@@ -15,7 +15,6 @@
 // file-size limit is then a failed write with its message (rolled back
 // before the commit), never a death that hides which side of it came.
 #include <csignal>
-#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -23,6 +22,7 @@
 
 #include "host/module_loader.h"
 #include "orvex/version.h"
+#include "support/number_text.h"
 #include "tools/catalog.h"
 #include "tools/command_table.h"
 #include "tools/standard_output.h"
@@ -50,11 +50,10 @@ Tool::Words takeSetOptions(const Tool::Words& words) {
                 value = words[++i];
             else
                 throw Tool::UsageError("--wait needs a value");
-            char* end = nullptr;
-            const double seconds = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(seconds >= 0 && seconds <= 86400))
+            fixed_point seconds;
+            if (readDecimal(value, seconds) != NumberText::ok || seconds.to_double() < 0 || seconds.to_double() > 86400)
                 throw Tool::UsageError("--wait must be a number of seconds from 0 to 86400");
-            Tool::setOptions().waitSeconds = seconds;
+            Tool::setOptions().waitSeconds = seconds.to_double();
         } else {
             rest.push_back(word);
         }

@@ -43,7 +43,7 @@ void RecordWriter::write(const TRecord& record) {
             for (unsigned f = 0; f < m_fields.size(); ++f) {
                 const std::string value = valueText(record[f]);
                 line += (f ? "," : "") + jsonString(m_fields[f].name()) + ":" +
-                        (m_fields[f].Type() == "str" ? jsonString(value) : value);
+                        (quotedValues(m_fields[f]) ? jsonString(value) : value);
             }
             m_out << line << "}\n";
             return;

@@ -22,12 +22,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <sstream>
 
 #include "Core/Orvex/__table.h"
 #include "Core/Orvex/table_files.h"
 #include "host/memory_file_set.h"
 #include "support/Utils.h"
+#include "support/number_text.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
@@ -80,15 +82,12 @@ public:
     unsigned long countLine(const std::string& word) {
         std::string text;
         expectLine(word, &text);
-        std::size_t end = 0;
-        unsigned long value = 0;
-        try {
-            value = std::stoul(text, &end);
-        } catch (const std::exception&) {
-            end = 0;
-        }
-        if (end == 0 || end != text.size() || text[0] == '-') fail("'" + word + "' needs a count, not '" + text + "'");
-        return value;
+        bool negative = false;
+        unsigned long long value = 0;
+        if (readMagnitude(text.data(), text.data() + text.size(), negative, value, Sign::noMinus) != NumberText::ok ||
+            value > std::numeric_limits<unsigned long>::max())
+            fail("'" + word + "' needs a count, not '" + text + "'");
+        return static_cast<unsigned long>(value);
     }
 
     std::string bytes(unsigned long count) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Core/Orvex/__table.h"
+#include "Core/Orvex/field_traits.h"
 #include "Core/Orvex/table_files.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
@@ -92,14 +93,9 @@ int showTable(Catalog& catalog, const std::string& name) {
     TextTable rows({"#", "field", "type", "bits", "offset", "key", "details", "transformer"}, "rllrrlll");
     for (unsigned i = 0; i < fields.size(); ++i) {
         const TFieldInfo& field = fields[i];
-        std::string details;
-        if (field.typeValue() == TType::tpFixed)
-            details = "precision " + std::to_string(static_cast<const TField<fixed_point>&>(field).Precision());
-        else if (field.typeValue() == TType::tpStr)
-            details = "length " + std::to_string(static_cast<const TField<std::string>&>(field).length()) +
-                      (static_cast<const TField<std::string>&>(field).Packed() ? ", packed" : "");
         rows.add({std::to_string(i), field.name(), field.Type(), std::to_string(field.bitWidth()),
-                  std::to_string(field.bitOffset()), i < fields.endOfKey() ? "yes" : "", details,
+                  std::to_string(field.bitOffset()), i < fields.endOfKey() ? "yes" : "",
+                  visitField(field, [](auto traits, const auto& f) { return traits.details(f); }),
                   describeTransformer(field)});
     }
     rows.print(std::cout, "  ");

@@ -78,7 +78,7 @@ std::string recordText(const TRecord& record) {
     for (unsigned i = 0; i < fields.size(); ++i) {
         const std::string value = valueText(record[i]);
         text += (i ? " " : "") + fields[i].name() + "=" +
-                (fields[i].Type() == "str" ? tabulation::quoted(value) : value);
+                (quotedValues(fields[i]) ? tabulation::quoted(value) : value);
     }
     return text;
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tools/values.h"
+#include "support/number_text.h"
 
 namespace Tool {
 
@@ -52,7 +52,7 @@ unsigned long Arguments::count(const std::string& flag, unsigned long fallback, 
                                unsigned long max) const {
     if (!has(flag)) return fallback;
     long long v = 0;
-    if (parseInteger(value(flag, ""), v) != NumberText::ok || v < static_cast<long long>(min) || v > static_cast<long long>(max))
+    if (readInteger(value(flag, ""), v) != NumberText::ok || v < static_cast<long long>(min) || v > static_cast<long long>(max))
         throw UsageError(m_command + ": " + flag + " must be a number from " + std::to_string(min) + " to " +
                          std::to_string(max));
     return static_cast<unsigned long>(v);

@@ -9,6 +9,7 @@
 #include "Core/Orvex/Ranfixer.h"
 #include "Core/Orvex/Reffixer.h"
 #include "Core/Orvex/Trans.h"
+#include "Core/Orvex/field_traits.h"
 #include "fileset/vfstream.h"
 #include "support/serial.h"
 #include "support/tabulation.h"
@@ -24,12 +25,6 @@ const unsigned kMaxFixedPrecision = 9;
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-std::string decimalText(const fixed_point& v) {
-    std::ostringstream os;
-    os << v;
-    return os.str();
 }
 
 // Collects the problems of one file, each prefixed with its name.
@@ -89,11 +84,12 @@ bool readStructure(FileSet::TFileSet& files, const std::string& name, bool binar
         if (field.name().empty()) problems.add("field " + std::to_string(i) + " has an empty name");
         if (field.name().find('\0') != std::string::npos)
             problems.add("field " + std::to_string(i) + " has a name holding a NUL character");
-        if (field.Type() == "fixed") {
+        if (field.typeValue() == field_traits<fixed_point>::type) {
             const unsigned precision = static_cast<const TField<fixed_point>&>(field).Precision();
-            if (precision > kMaxFixedPrecision)
+            const unsigned largest = field_traits<fixed_point>::maxPrecision;
+            if (precision > largest)
                 problems.add("field " + field.name() + " has precision " + std::to_string(precision) +
-                             ", above the largest a 32-bit value allows (" + std::to_string(kMaxFixedPrecision) + ")");
+                             ", above the largest a 32-bit value allows (" + std::to_string(largest) + ")");
         }
     }
     return true;
@@ -114,15 +110,17 @@ std::string entryProblem(const TFieldInfo& field, const field_transformer_base::
     const std::string& type = field.Type();
     const std::string category = a.category();
     if (category == range_fixer_args::getCategory()) {
-        if (type == "str") return category + " on field " + field.name() + " of type str (a range is for numeric fields)";
+        if (!visitField(field, [](auto traits, const auto&) { return traits.numeric; }))
+            return category + " on field " + field.name() + " of type " + type + " (a range is for numeric fields)";
         fixed_point min, max;
         if (!rangeBounds(a, min, max)) return "the range of field " + field.name() + " does not read";
         if (min.to_double() > max.to_double())
-            return "the range of field " + field.name() + " is reversed (" + decimalText(min) + ".." + decimalText(max) + ")";
+            return "the range of field " + field.name() + " is reversed (" + min.text() + ".." + max.text() + ")";
         return std::string();
     }
     if (category == ref_fixer_args::getCategory()) {
-        if (type != "u_long") return category + " on field " + field.name() + " of type " + type + " (a reference is a u_long)";
+        if (!visitField(field, [](auto traits, const auto&) { return traits.reference; }))
+            return category + " on field " + field.name() + " of type " + type + " (a reference is a u_long)";
         return std::string();
     }
     return "category " + category + " on field " + field.name() + " is none that create or strip writes";
