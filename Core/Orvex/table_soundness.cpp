@@ -19,9 +19,6 @@ namespace Orvex {
 namespace {
 
 const unsigned long long kCountBytes = 4;  // the contents file's record count
-// The most decimals a fixed-point field may declare: past 9, even the value 1
-// overflows 32 bits.
-const unsigned kMaxFixedPrecision = 9;
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;

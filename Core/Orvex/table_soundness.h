@@ -11,7 +11,7 @@
 //   structure     reads whole, with nothing after its last field; at least
 //                 one field; a key count no larger than the field count;
 //                 field names neither empty nor holding a NUL; a fixed-point
-//                 precision of at most kMaxFixedPrecision.
+//                 precision of at most 9 (field_traits<fixed_point>).
 //   transformers  reads whole, entry by entry, with nothing after the last
 //                 (a text entry ends its line); each entry names a field of
 //                 the structure, at most one per field; "sizeForRange" only
