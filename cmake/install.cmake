@@ -13,6 +13,10 @@ include(CMakePackageConfigHelpers)
 set(ORVEX_INCLUDE_ROOT ${CMAKE_INSTALL_INCLUDEDIR}/orvex)
 set(ORVEX_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Orvex)
 
+# The host library needs liborvex, and a program's own run path does not
+# reach the libraries it loads: the host finds it beside itself, so a
+# program that calls only host functions needs nothing but a way to the host.
+set_target_properties(orvex_host PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS orvex orvex_host EXPORT OrvexTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
