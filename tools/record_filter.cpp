@@ -18,16 +18,17 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // -1, 0 or 1 as field f of a lies below, at or above that of b.
 int compareField(const TRecord& a, const TRecord& b, unsigned f) {
-    return visitField(a.fields()[f], [&](auto traits, const auto&) {
+    return visitField(a.fields()[f], [&](auto traits, const auto& field) {
         typedef typename decltype(traits)::value_type Value;
         const Value x = a[f].template get<Value>(), y = b[f].template get<Value>();
         // Magnitudes are exact for 32-bit raw values; a fixed field's values
-        // share its precision.
+        // share its precision. A packed string's unused '_' would sort
+        // "A" after "AB", so strings compare as their text.
         if constexpr (decltype(traits)::numeric) {
             const long double mx = traits.magnitude(x), my = traits.magnitude(y);
             return (mx > my) - (mx < my);
         } else {
-            const int c = x.compare(y);
+            const int c = traits.text(field, x).compare(traits.text(field, y));
             return (c > 0) - (c < 0);
         }
     });
