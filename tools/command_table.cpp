@@ -102,10 +102,10 @@ Example:
         {"create", {"create DIR TABLE FIELD... [--text]"}, {"define a new, empty table"},
          R"(Usage: orvex create DIR TABLE FIELD... [--text]
 
-Defines a new, empty table in DIR (made if missing) and adds it to
-DIR/tables.lst. The structure and transformer files are written in binary
-form (TABLE.dsb, TABLE.trb), or in text form with --text (TABLE.dst,
-TABLE.trt); TABLE.bin holds no records yet. "temp" is reserved.
+Defines a new, empty table in DIR (made if missing; its parent must exist)
+and adds it to DIR/tables.lst. The structure and transformer files are
+written in binary form (TABLE.dsb, TABLE.trb), or in text form with --text
+(TABLE.dst, TABLE.trt); TABLE.bin holds no records yet. "temp" is reserved.
 
 Fields, in record order:
   NAME:int:BITS  NAME:u_int:BITS  NAME:long:BITS  NAME:u_long:BITS
