@@ -30,6 +30,7 @@ void listRecords(const TOpenTable& table, const std::vector<unsigned long>& posi
     RecordWriter writer(std::cout, table.fields(), form);
     writer.begin();
     for (unsigned long k = 0; k < shown && std::cout; ++k) writer.write(table.at(positions[k]));
+    writer.end();
 }
 
 std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
@@ -37,7 +38,7 @@ std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? 
 }  // namespace
 
 int findCommand(const Words& words) {
-    Arguments args("find", words, {"--csv", "--json", "--scan"}, {"--from", "--to", "--limit"});
+    Arguments args("find", words, {"--csv", "--json", "--scan", "--table"}, {"--from", "--to", "--limit"});
     if (args.help()) return std::cout << commandHelp("find"), 0;
     const bool range = args.has("--from") || args.has("--to");
     if (range)

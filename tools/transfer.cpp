@@ -152,7 +152,7 @@ typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
 }  // namespace
 
 int dumpCommand(const Words& words) {
-    Arguments args("dump", words, {"--csv", "--json"}, {});
+    Arguments args("dump", words, {"--csv", "--json", "--table"}, {});
     if (args.help()) return std::cout << commandHelp("dump"), 0;
     args.expect(2, 2, "DIR TABLE");
     const RecordForm form = recordForm(args);
@@ -177,6 +177,7 @@ int dumpCommand(const Words& words) {
             if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
             writer.write(open.at(i));
         }
+        writer.end();
         if (progress) progress->finish();
     }
     requireOutputWritten();
