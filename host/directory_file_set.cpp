@@ -95,7 +95,10 @@ bool writeChange(int fd, const FileImage::Change& change) {
 
 const std::string& existingDirectory(const std::string& directory) {
     std::error_code error;
-    if (!std::filesystem::is_directory(directory, error)) Utils::raise_runtime_error("Not a directory: " + directory);
+    if (std::filesystem::is_directory(directory, error)) return directory;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(directory, error)))
+        Utils::raise_runtime_error("no such directory: " + directory);
+    Utils::raise_runtime_error("Not a directory: " + directory);
     return directory;
 }
 

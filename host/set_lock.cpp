@@ -61,7 +61,8 @@ bool lockWithin(int fd, int operation, double waitSeconds) {
 
 SetLock::SetLock(const std::string& directory, Kind kind, double waitSeconds) : m_kind(kind) {
     struct stat dir;
-    if (::stat(directory.c_str(), &dir) != 0) Utils::raise_runtime_error("Not a directory: " + directory);
+    if (::stat(directory.c_str(), &dir) != 0)
+        Utils::raise_runtime_error((errno == ENOENT ? "no such directory: " : "Not a directory: ") + directory);
     std::lock_guard<std::mutex> guard(registryMutex);
     std::weak_ptr<Shared>& known = registry()[{dir.st_dev, dir.st_ino}];
     m_shared = known.lock();

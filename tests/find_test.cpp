@@ -1,8 +1,9 @@
 // orvex find: one key or a range of keys, in the text form, CSV or JSON
-// Lines, on sorted tables by halving and on any table with --scan.
+// Lines or a table, on sorted tables by halving and on any table with --scan.
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "tests/tool_process.h"
 
@@ -34,7 +35,26 @@ TEST_F(FindTest, ARangeOrAKeyInEveryFormAndItsMisuses) {
     refuses({{{"find", dir, "orders", "1002", "--from", "1"}, "", "find: expects DIR TABLE --from KEY --to KEY2 (no KEY... with a range)", 2},
              {{"find", dir, "orders", "--from", "1", "--limit", "-1"}, "", "find: --limit must be a number from 0 to 9223372036854775807", 2},
              {{"find", dir, "orders", "1002", "--csv", "--json"}, "", "--csv and --json exclude each other", 2},
+             {{"find", dir, "orders", "1002", "--table", "--json"}, "", "--table and --json exclude each other", 2},
              {{"find", dir, "orders", "--from", "x"}, "", "key id: not an integer: 'x'"}});
+}
+
+// --table aligns by display columns (a wide character two, a combining mark
+// none, a byte that is not UTF-8 and a tab shown visibly) and cuts to COLUMNS.
+TEST_F(FindTest, TablesAlignByDisplayWidthAndCutToTheColumns) {
+    ok({"create", dir, "p", "id:u_int:8 | name:str:20 city:str:6:packed price:fixed:2:16"});
+    ok({"load", dir, "p", "--csv"},
+       "id,name,city,price\n1,\"M\u00fcller, S\u00f8ren\",OSLO,1.50\n2,\u65e5\u672c\u8a9e,ROMA,120.00\n"
+       "3,\"Jose\u0301\ta\xFF" "b\",,-3.25\n");
+    const std::vector<std::tuple<std::vector<std::string>, std::string, std::string>> cases = {
+        {{"dump", dir, "p", "--table"}, "",
+         "id  name           city   price\n 1  M\u00fcller, S\u00f8ren  OSLO    1.50\n 2  \u65e5\u672c\u8a9e         ROMA  120.00\n"
+         " 3  Jose\u0301\\ta\uFFFD" "b             -3.25\n"},
+        {{"find", dir, "p", "--from", "2", "--table"}, "24",
+         "id  name    city   price\n 2  \u65e5\u672c\u8a9e  ROMA  120.00\n 3  Jose\u0301\\\u2026         -3.25\n"},
+    };
+    for (const auto& [args, columns, expected] : cases)
+        EXPECT_EQ(runTool(ORVEX_TOOL, {args, "", {{"COLUMNS", columns}}}, root / "run").out, expected) << columns;
 }
 
 TEST_F(FindTest, AnUnsortedTableIsRefusedUnlessScanned) {

@@ -186,12 +186,20 @@ TEST_F(ToolTest, BadInputNamesLineAndFieldAndLeavesTheTableAsItWas) {
         {text, "1 0 5 1.00 7\n", "line 1: more values than the table's 4 fields"},
         {text, "1 0 5 \"1.00\n", "line 1, field price: malformed value"},
         {csvT, t + "2,-6,a,a,0\n", "line 2, field q: -6 is outside the declared range -5..5"},
-        {csvT, t + "2,0,abcd,a,0\n", "line 2, field s: a string of 4 characters does not fit (str of length 3)"},
+        {csvT, t + "2,0,\xC3\xA9\xC3\xA9,a,0\n", "line 2, field s: a string of 4 bytes, the field holds 3"},
         {csvT, t + "2,0,a,~,0\n", "line 2, field p: '~' cannot be kept in a packed string (space, digits, letters and punctuation up to '_')"},
         {csvT, t + "2,0,a,a,2.6\n", "line 2, field f: 2.6 is outside the declared range 0..2.5"},
     });
     ok({"load", dir, "t", "--csv"}, t + "1,-5,abc,a_z,2.5\n2,5,,,0\n");
     EXPECT_EQ(dump("t"), "k,q,s,p,f\n1,-5,abc,A_Z,2.5\n2,5,,,0.0\n");
+}
+
+TEST_F(ToolTest, AMissingDirectoryIsNamedAndNoCommandMakesItsParents) {
+    const std::string missing = (root / "no" / "such").string();
+    refuses({{{"dump", dir, "t"}, "", "no such directory: " + dir},
+             {{"create", missing + "/shop", "t", "a:int:3"}, "", "no such directory: " + missing},
+             {{"import", missing + "/copy"}, "", "no such directory: " + missing}});
+    EXPECT_FALSE(fs::exists(root / "no"));
 }
 
 TEST_F(ToolTest, SortFindAndStripGiveTheirReports) {

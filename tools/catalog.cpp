@@ -1,5 +1,6 @@
 #include "tools/catalog.h"
 
+#include <filesystem>
 #include <iostream>
 
 #include "Core/Orvex/table_files.h"
@@ -34,6 +35,18 @@ Host::DirectoryFileSet::Options fileSetOptions(Access access) {
 }
 
 }  // namespace
+
+void makeSetDirectory(const std::string& directory) {
+    namespace fs = std::filesystem;
+    fs::path path(directory);
+    if (!path.has_filename()) path = path.parent_path();  // "shop/" names shop
+    const fs::path parent = path.parent_path();
+    std::error_code error;
+    if (!parent.empty() && !fs::is_directory(parent, error))
+        throw InputError("no such directory: " + parent.string());
+    // An existing directory is fine; anything else the opening reports.
+    fs::create_directory(path, error);
+}
 
 std::string tableNameProblem(const std::string& name) {
     if (name.size() <= kMaxTableName) return std::string();

@@ -41,6 +41,11 @@ constexpr std::size_t kMaxTableName = 250;
 // limit is 250)".
 std::string tableNameProblem(const std::string& name);
 
+// Makes `directory` for a command that starts a set (create, import, demo),
+// but not its missing parents: a mistyped path fails ("no such directory:
+// no/such") instead of growing a tree of directories.
+void makeSetDirectory(const std::string& directory);
+
 enum class Access { read, write };
 
 // What the command line sets for every command's table set: how long to

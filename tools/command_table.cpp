@@ -102,10 +102,10 @@ Example:
         {"create", {"create DIR TABLE FIELD... [--text]"}, {"define a new, empty table"},
          R"(Usage: orvex create DIR TABLE FIELD... [--text]
 
-Defines a new, empty table in DIR (made if missing) and adds it to
-DIR/tables.lst. The structure and transformer files are written in binary
-form (TABLE.dsb, TABLE.trb), or in text form with --text (TABLE.dst,
-TABLE.trt); TABLE.bin holds no records yet. "temp" is reserved.
+Defines a new, empty table in DIR (made if missing; its parent must exist)
+and adds it to DIR/tables.lst. The structure and transformer files are
+written in binary form (TABLE.dsb, TABLE.trb), or in text form with --text
+(TABLE.dst, TABLE.trt); TABLE.bin holds no records yet. "temp" is reserved.
 
 Fields, in record order:
   NAME:int:BITS  NAME:u_int:BITS  NAME:long:BITS  NAME:u_long:BITS
@@ -128,9 +128,10 @@ Example:
   orvex create shop orders 'id:u_long:32 | customer:u_long:32@ref=customers
       qty:int:13@range=-5000..5000 price:fixed:2:20 name:str:12:packed'
 )", createCommand},
-        {"dump", {"dump DIR TABLE [--csv | --json] [--where 'FIELD OP VALUE']..."},
+        {"dump", {"dump DIR TABLE [--csv | --json | --table] [--where 'FIELD OP VALUE']..."},
          {"write the records to standard output"},
-         R"(Usage: orvex dump DIR TABLE [--csv | --json] [--where 'FIELD OP VALUE']...
+         R"(Usage: orvex dump DIR TABLE [--csv | --json | --table]
+                  [--where 'FIELD OP VALUE']...
 
 Writes the records of TABLE to standard output, in table order: in the
 table's text form (one record a line, values as tokens separated by tabs,
@@ -142,6 +143,17 @@ object per record, the field names as keys, numbers as JSON numbers
 (UTF-8 kept, control characters escaped, a byte that is not UTF-8 as
 U+FFFD). The text form and CSV read back with load.
 
+--table prints a table to read: a header line of the field names, then one
+line a record in columns two spaces apart, numbers to the right, strings to
+the left as text (CSV's values: packed strings without their trailing '_').
+Widths count display columns (a combining mark none, a wide East Asian
+character two); a byte that is not UTF-8 shows as U+FFFD, a control
+character as an escape (\t, \x01). Columns are as wide as their widest
+value among the first 1000 records; a longer value after them is cut to
+its column with "…". Lines are kept to COLUMNS when it is set, else to the
+width of the terminal: the widest columns are cut first, to no fewer than 3
+columns. Output to a file or a pipe without COLUMNS is not cut.
+
 --where 'FIELD OP VALUE' (OP one of = != < <= > >=, repeated: all must
 hold) keeps only the records whose FIELD compares so with VALUE: numbers as
 numbers (negative ones first), strings byte by byte. VALUE is read as load
@@ -150,6 +162,7 @@ load's message, exit 1, rather than compared.
 
 Examples:
   orvex dump shop orders --json > orders.jsonl
+  orvex dump shop customers --table
   orvex dump shop orders --csv --where 'qty >= 10' --where 'price < 5'
 )", dumpCommand},
         {"load", {"load DIR TABLE [--csv] [--append]"},
@@ -193,15 +206,18 @@ records of equal keys in their order.
 Example:
   orvex sort shop orders
 )", sortCommand},
-        {"find", {"find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json]",
-                  "find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N] [--csv | --json]",
-                  "find DIR TABLE --where 'FIELD OP VALUE'... [--limit N] [--csv | --json]"},
+        {"find", {"find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json | --table]",
+                  "find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]",
+                  "     [--csv | --json | --table]",
+                  "find DIR TABLE --where 'FIELD OP VALUE'... [--limit N]",
+                  "     [--csv | --json | --table]"},
          {"the records of a key, or of keys in a", "range"},
-         R"(Usage: orvex find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json]
+         R"(Usage: orvex find DIR TABLE KEY... [--scan] [--limit N]
+                  [--csv | --json | --table]
        orvex find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]
-                  [--csv | --json]
+                  [--csv | --json | --table]
        orvex find DIR TABLE --where 'FIELD OP VALUE'... [--limit N]
-                  [--csv | --json]
+                  [--csv | --json | --table]
 
 Searches TABLE, which must be sorted on its key (orvex sort), by halving.
 With KEY... (one value per key field, in order), prints the position that an
@@ -225,7 +241,9 @@ between the keys around it.
 A table that is not sorted is refused: "table T is not sorted on its key;
 run `orvex sort`", exit 1 (every key is read once to make sure). --scan
 reads every record instead and needs no order. --limit N lists at most N
-records; --csv and --json list only the records, as dump writes them.
+records; --csv, --json and --table list only the records, as dump writes
+them (--table: aligned columns with a header, cut to the terminal's width;
+see orvex dump --help).
 
 --where 'FIELD OP VALUE' (OP one of = != < <= > >=, repeated: all must
 hold) keeps only the records whose FIELD compares so with VALUE: numbers as
@@ -238,6 +256,7 @@ With a key or range it narrows what they find; alone it reads every record
 Examples:
   orvex find shop orders 1002
   orvex find shop orders --from 1000 --to 1999 --limit 20 --json
+  orvex find shop customers --from 1 --to 9 --table
   orvex find shop orders --where 'customer = 2' --where 'qty > 100'
 )", findCommand},
         {"delete", {"delete DIR TABLE KEY [--to KEY2] [--scan] [--where 'FIELD OP VALUE']...",

@@ -51,7 +51,7 @@ const T& pick(const T (&list)[N], std::mt19937& random) {
 std::string makeDirectory(const std::vector<std::string>& positionals) {
     if (!positionals.empty()) {
         const std::filesystem::path directory(positionals[0]);
-        std::filesystem::create_directories(directory);
+        makeSetDirectory(positionals[0]);
         if (!std::filesystem::is_empty(directory))
             throw InputError(positionals[0] + " is not empty; the demo needs a new or empty directory");
         return positionals[0];

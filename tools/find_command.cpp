@@ -31,6 +31,7 @@ void listRecords(const TOpenTable& table, const std::vector<unsigned long>& posi
     RecordWriter writer(std::cout, table.fields(), form);
     writer.begin();
     for (unsigned long k = 0; k < shown && std::cout; ++k) writer.write(table.at(positions[k]));
+    writer.end();
 }
 
 std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
@@ -38,7 +39,7 @@ std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? 
 }  // namespace
 
 int findCommand(const Words& words) {
-    Arguments args("find", words, {"--csv", "--json", "--scan"}, {"--from", "--to", "--limit", "--where"});
+    Arguments args("find", words, {"--csv", "--json", "--scan", "--table"}, {"--from", "--to", "--limit", "--where"});
     if (args.help()) return std::cout << commandHelp("find"), 0;
     const bool range = args.has("--from") || args.has("--to");
     // --where alone reads every record, in whatever order.

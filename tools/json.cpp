@@ -4,11 +4,6 @@
 
 namespace Tool {
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence starting at `i`, or 0 when the
-// bytes there are not one (overlong forms, surrogates and code points above
-// U+10FFFF included).
 std::size_t utf8Length(const std::string& text, std::size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
     std::size_t length;
@@ -33,8 +28,6 @@ std::size_t utf8Length(const std::string& text, std::size_t i) {
     }
     return length;
 }
-
-}  // namespace
 
 std::string jsonString(const std::string& text) {
     std::string out = "\"";

@@ -12,6 +12,11 @@
 
 namespace Tool {
 
+// The length of the well-formed UTF-8 sequence starting at `i`, or 0 when the
+// bytes there are not one (overlong forms, surrogates and code points above
+// U+10FFFF included).
+std::size_t utf8Length(const std::string& text, std::size_t i);
+
 // `text` as a JSON string, quotes included.
 std::string jsonString(const std::string& text);
 

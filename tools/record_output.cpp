@@ -10,6 +10,9 @@ namespace Tool {
 
 RecordForm recordForm(const Arguments& args) {
     if (args.has("--csv") && args.has("--json")) throw UsageError("--csv and --json exclude each other");
+    if (args.has("--table") && (args.has("--csv") || args.has("--json")))
+        throw UsageError(std::string("--table and ") + (args.has("--csv") ? "--csv" : "--json") + " exclude each other");
+    if (args.has("--table")) return RecordForm::table;
     if (args.has("--csv")) return RecordForm::csv;
     if (args.has("--json")) return RecordForm::json;
     return RecordForm::text;
@@ -22,7 +25,9 @@ std::vector<std::string> fieldNames(const TFields& fields) {
 }
 
 RecordWriter::RecordWriter(std::ostream& out, const TFields& fields, RecordForm form)
-    : m_out(out), m_fields(fields), m_form(form), m_values(fields.size()) {}
+    : m_out(out), m_fields(fields), m_form(form), m_values(fields.size()) {
+    if (form == RecordForm::table) m_table.reset(new TableWriter(out, fields, outputColumns()));
+}
 
 void RecordWriter::begin() {
     if (m_form == RecordForm::csv) writeCsvRow(m_out, fieldNames(m_fields));
@@ -48,7 +53,14 @@ void RecordWriter::write(const TRecord& record) {
             m_out << line << "}\n";
             return;
         }
+        case RecordForm::table:
+            m_table->write(record);
+            return;
     }
+}
+
+void RecordWriter::end() {
+    if (m_table) m_table->finish();
 }
 
 }  // namespace Tool

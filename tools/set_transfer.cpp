@@ -233,7 +233,7 @@ int importCommand(const Words& words) {
     if (args.help()) return std::cout << commandHelp("import"), 0;
     args.expect(1, 1, "DIR");
     const std::string& directory = args.positionals()[0];
-    std::filesystem::create_directories(directory);
+    makeSetDirectory(directory);
     Catalog catalog(directory, Access::write);
     if (catalog.listed() || !catalog.tables().empty())
         throw InputError(directory + " already holds tables; import goes into an empty or new directory");

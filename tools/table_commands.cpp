@@ -123,7 +123,7 @@ int createCommand(const Words& words) {
     if (!tableNameProblem(name).empty()) throw UsageError(tableNameProblem(name));
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
-    std::filesystem::create_directories(directory);
+    makeSetDirectory(directory);
     Catalog catalog(directory, Access::write);
     const TableEntry entry{name, !args.has("--text")};
     catalog.requireFree(name);

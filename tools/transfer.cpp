@@ -153,7 +153,7 @@ typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
 }  // namespace
 
 int dumpCommand(const Words& words) {
-    Arguments args("dump", words, {"--csv", "--json"}, {"--where"});
+    Arguments args("dump", words, {"--csv", "--json", "--table"}, {"--where"});
     if (args.help()) return std::cout << commandHelp("dump"), 0;
     args.expect(2, 2, "DIR TABLE");
     const RecordForm form = recordForm(args);
@@ -180,6 +180,7 @@ int dumpCommand(const Words& words) {
             const TRecord record = open.at(i);
             if (filter.matches(record)) writer.write(record);
         }
+        writer.end();
         if (progress) progress->finish();
     }
     requireOutputWritten();

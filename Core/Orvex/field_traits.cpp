@@ -152,7 +152,7 @@ NumberText field_traits<std::string>::parse(const std::string& text, const descr
 }
 
 std::string field_traits<std::string>::read(const descriptor& field, const std::string& text, std::string& v) {
-    if (!field.canStore(text)) return doesNotFit("a string of " + std::to_string(text.size()) + " characters", field);
+    if (!field.canStore(text)) return doesNotFit("a string of " + std::to_string(text.size()) + " bytes", field);
     for (char c : text) {
         const unsigned char u = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)));
         if (c == '\0') return "a string may not hold a NUL character";
@@ -173,11 +173,11 @@ std::string field_traits<std::string>::text(const descriptor& field, const std::
 }
 
 std::string field_traits<std::string>::rangeText(const descriptor& field) {
-    return "up to " + std::to_string(field.length()) + " characters";
+    return "up to " + std::to_string(field.length()) + " bytes";
 }
 
 std::string field_traits<std::string>::doesNotFit(const std::string& shown, const descriptor& field) {
-    return shown + " does not fit (" + field.Type() + " of length " + std::to_string(field.length()) + ")";
+    return shown + ", the field holds " + std::to_string(field.length());
 }
 
 KeyFit field_traits<std::string>::setKey(const descriptor& field, bit_buffer& record, const std::string& text) {

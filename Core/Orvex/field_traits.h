@@ -154,16 +154,16 @@ struct field_traits<std::string> {
 
     // Always ok: any text is a string; whether the field keeps it is read's.
     static NumberText parse(const std::string& text, const descriptor& field, std::string& v);
-    // "a string of 13 characters does not fit (str of length 12)", "a string
+    // "a string of 13 bytes, the field holds 12", "a string
     // may not hold a NUL character", and for a packed field "'~' cannot be
     // kept in a packed string (space, digits, letters and punctuation up to
     // '_')".
     static std::string read(const descriptor& field, const std::string& text, std::string& v);
     // Drops a packed string's trailing '_'.
     static std::string text(const descriptor& field, const std::string& v);
-    static std::string rangeText(const descriptor& field);  // "up to 12 characters"
-    // "<shown> does not fit (str of length 12)"; shown is "a string of N
-    // characters".
+    static std::string rangeText(const descriptor& field);  // "up to 12 bytes"
+    // "<shown>, the field holds 12"; shown is "a string of N bytes" (a
+    // field's length counts bytes: a character beyond ASCII takes two or more).
     static std::string doesNotFit(const std::string& shown, const descriptor& field);
     // The length, which is what a declared range bounds for a string.
     static long double magnitude(const std::string& v) { return static_cast<long double>(v.size()); }
