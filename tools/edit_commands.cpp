@@ -121,8 +121,8 @@ int deleteCommand(const Words& words) {
     std::vector<unsigned long> removed;
     {
         TOpenTable open(*table, false);
-        removed = whereOnly ? filter.scan(open)
-                            : filter.narrow(open, chosenRecords(open, key, args.value("--to", key), args.has("--scan")));
+        const std::string last = args.value("--to", key);
+        removed = whereOnly ? filter.scan(open) : filter.narrow(open, chosenRecords(open, key, last, args.has("--scan")));
         count = open.size();
         if (!removed.empty()) keepOthers(open, removed);
         left = open.size();

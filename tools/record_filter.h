@@ -26,7 +26,8 @@ public:
     bool empty() const { return m_clauses.empty(); }
     bool matches(const Orvex::TRecord& record) const;
     // Those of `positions` whose records match, in their order.
-    std::vector<unsigned long> narrow(const Orvex::TOpenTable& table, const std::vector<unsigned long>& positions) const;
+    std::vector<unsigned long> narrow(const Orvex::TOpenTable& table,
+                                      const std::vector<unsigned long>& positions) const;
     // The positions of every matching record, read one by one behind a
     // progress bar.
     std::vector<unsigned long> scan(const Orvex::TOpenTable& table) const;
