@@ -98,6 +98,14 @@ TEST_F(EditCommandsTest, DeleteAndSortMoveTheReferencesWithTheirRecords) {
     EXPECT_TRUE(has(ok({"check", dir}), "all 3 tables are well"));
 }
 
+TEST_F(EditCommandsTest, WhereWithoutAKeyEditsEveryRecordItHoldsFor) {
+    makeShop();  // unsorted: --where alone needs no order
+    EXPECT_EQ(ok({"update", dir, "orders", "qty=7", "--where", "price < 5"}), "updated 2 records of orders\n");
+    EXPECT_EQ(ok({"delete", dir, "orders", "--where", "customer = 1"}), "deleted 1 record from orders (3 left)\n");
+    EXPECT_EQ(ok({"delete", dir, "customers", "--where", "city = lyon"}), "deleted 1 record from customers (3 left)\n");
+    EXPECT_EQ(dump("orders"), kHeader + "1003,1,1,19.99\n1001,0,7,4.50\n1002,1,7,0.75\n");
+}
+
 TEST_F(EditCommandsTest, AlterAddsAndDropsFieldsAndDropRemovesATable) {
     makeShop();
     EXPECT_EQ(ok({"alter", dir, "orders", "add", "note:str:8", "--default", "new"}),

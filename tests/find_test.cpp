@@ -2,6 +2,7 @@
 // Lines or a table, on sorted tables by halving and on any table with --scan.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <tuple>
 
 #include "tests/tool_process.h"
@@ -109,6 +110,33 @@ TEST_F(FindTest, KeysOfSeveralFieldsAndKeysTheFieldCantHold) {
         EXPECT_EQ(ok(call), expected) << ::testing::PrintToString(args);
     }
     fails({"find", dir, "visits", "--from", "1,2,3"}, "the key '1,2,3' has 3 values; the key is customer, day");
+}
+
+// --where compares values, not key bits: negative numbers first, fixed
+// values by value, strings byte by byte, packed ones as their text.
+TEST_F(FindTest, WhereChoosesByValueOnAnyField) {
+    ok({"create", dir, "t", "k:u_int:8 | n:int:8 p:fixed:2:16 s:str:4 c:str:3:packed"});
+    ok({"load", dir, "t", "--csv"}, "k,n,p,s,c\n1,-3,1.50,b,AB\n2,5,-0.25,B,AC\n3,-128,0.00,bb,A\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"dump", "--where", "n<0"}, "1 3 "},          {{"dump", "--where", " n >= -3"}, "1 2 "},
+        {{"dump", "--where", "p > -0.5", "--where", "p<1"}, "2 3 "}, {{"dump", "--where", "p = 1.5"}, "1 "},
+        {{"dump", "--where", "s > B"}, "1 3 "},        {{"dump", "--where", "s < bb"}, "1 2 "},
+        {{"dump", "--where", "c > A"}, "1 2 "},        {{"dump", "--where", "c != ab"}, "2 3 "},
+        {{"find", "--from", "1", "--to", "2", "--where", "n < 0"}, "1 "},
+        {{"find", "3", "--where", "n < 0", "--where", "s = b"}, ""},
+    };
+    for (const auto& [args, expected] : cases) {
+        std::vector<std::string> call = {args[0], dir, "t", "--csv"};
+        call.insert(call.end(), args.begin() + 1, args.end());
+        std::istringstream rows(ok(call));
+        std::string row, keys;
+        for (std::getline(rows, row); std::getline(rows, row);) keys += row.substr(0, row.find(',')) + " ";
+        EXPECT_EQ(keys, expected) << ::testing::PrintToString(args);
+    }
+    refuses({{{"dump", dir, "t", "--where", "n < 200"}, "", "field n: 200 does not fit (int of 8 bits holds -128..127)"},
+             {{"find", dir, "t", "--where", "x = 1"}, "", "--where: there is no field x", 2},
+             {{"delete", dir, "t", "--where", "n => 1"}, "", "--where: expects 'FIELD OP VALUE' (OP one of = != < <= > >=), not 'n => 1'", 2},
+             {{"update", dir, "t", "--where", "n", "s=x"}, "", "--where: expects 'FIELD OP VALUE' (OP one of = != < <= > >=), not 'n'", 2}});
 }
 
 }  // namespace

@@ -128,8 +128,10 @@ Example:
   orvex create shop orders 'id:u_long:32 | customer:u_long:32@ref=customers
       qty:int:13@range=-5000..5000 price:fixed:2:20 name:str:12:packed'
 )", createCommand},
-        {"dump", {"dump DIR TABLE [--csv | --json | --table]"}, {"write the records to standard output"},
+        {"dump", {"dump DIR TABLE [--csv | --json | --table] [--where 'FIELD OP VALUE']..."},
+         {"write the records to standard output"},
          R"(Usage: orvex dump DIR TABLE [--csv | --json | --table]
+                  [--where 'FIELD OP VALUE']...
 
 Writes the records of TABLE to standard output, in table order: in the
 table's text form (one record a line, values as tokens separated by tabs,
@@ -152,9 +154,16 @@ its column with "…". Lines are kept to COLUMNS when it is set, else to the
 width of the terminal: the widest columns are cut first, to no fewer than 3
 columns. Output to a file or a pipe without COLUMNS is not cut.
 
+--where 'FIELD OP VALUE' (OP one of = != < <= > >=, repeated: all must
+hold) keeps only the records whose FIELD compares so with VALUE: numbers as
+numbers (negative ones first), strings byte by byte. VALUE is read as load
+reads it: one its field can't hold (bits, decimals, range) is refused with
+load's message, exit 1, rather than compared.
+
 Examples:
   orvex dump shop orders --json > orders.jsonl
   orvex dump shop customers --table
+  orvex dump shop orders --csv --where 'qty >= 10' --where 'price < 5'
 )", dumpCommand},
         {"load", {"load DIR TABLE [--csv] [--append]"},
          {"replace (or add to) the records from", "standard input"},
@@ -199,11 +208,15 @@ Example:
 )", sortCommand},
         {"find", {"find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json | --table]",
                   "find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]",
+                  "     [--csv | --json | --table]",
+                  "find DIR TABLE --where 'FIELD OP VALUE'... [--limit N]",
                   "     [--csv | --json | --table]"},
          {"the records of a key, or of keys in a", "range"},
          R"(Usage: orvex find DIR TABLE KEY... [--scan] [--limit N]
                   [--csv | --json | --table]
        orvex find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]
+                  [--csv | --json | --table]
+       orvex find DIR TABLE --where 'FIELD OP VALUE'... [--limit N]
                   [--csv | --json | --table]
 
 Searches TABLE, which must be sorted on its key (orvex sort), by halving.
@@ -232,19 +245,33 @@ records; --csv, --json and --table list only the records, as dump writes
 them (--table: aligned columns with a header, cut to the terminal's width;
 see orvex dump --help).
 
+--where 'FIELD OP VALUE' (OP one of = != < <= > >=, repeated: all must
+hold) keeps only the records whose FIELD compares so with VALUE: numbers as
+numbers (negative ones first), strings byte by byte. VALUE is read as load
+reads it: one its field can't hold (bits, decimals, range) is refused with
+load's message, exit 1, rather than compared.
+With a key or range it narrows what they find; alone it reads every record
+(the table needs no order), with a progress bar on a terminal.
+
 Examples:
   orvex find shop orders 1002
   orvex find shop orders --from 1000 --to 1999 --limit 20 --json
   orvex find shop customers --from 1 --to 9 --table
+  orvex find shop orders --where 'customer = 2' --where 'qty > 100'
 )", findCommand},
-        {"delete", {"delete DIR TABLE KEY [--to KEY2] [--scan]"}, {"remove the records of a key or range"},
-         R"(Usage: orvex delete DIR TABLE KEY [--to KEY2] [--scan]
+        {"delete", {"delete DIR TABLE KEY [--to KEY2] [--scan] [--where 'FIELD OP VALUE']...",
+                    "delete DIR TABLE --where 'FIELD OP VALUE'..."},
+         {"remove the records of a key or range"},
+         R"(Usage: orvex delete DIR TABLE KEY [--to KEY2] [--scan] [--where 'FIELD OP VALUE']...
+       orvex delete DIR TABLE --where 'FIELD OP VALUE'...
 
 Removes every record of TABLE whose key is KEY, or with --to lies in
 KEY..KEY2 (both included, in key order), and prints how many went. Keys are
 given and found as find takes them (see orvex find --help): TABLE must be
 sorted on its key, or --scan reads every record; a key that can't be stored
-matches nothing.
+matches nothing. --where (see orvex find --help) removes only the records
+of the key or range that it keeps, or alone every record of TABLE that it
+keeps, in any order.
 
 References to TABLE (fields with @ref=TABLE anywhere in DIR): the records
 after those removed move up, and every reference to them is rewritten in the
@@ -257,9 +284,13 @@ All or nothing: a delete that fails leaves the set as it was.
 Examples:
   orvex delete shop orders 1002
   orvex delete shop orders 1000 --to 1999
+  orvex delete shop orders --where 'qty = 0'
 )", deleteCommand},
-        {"update", {"update DIR TABLE KEY FIELD=VALUE... [--scan]"}, {"set fields of the records of a key"},
-         R"(Usage: orvex update DIR TABLE KEY FIELD=VALUE... [--scan]
+        {"update", {"update DIR TABLE KEY FIELD=VALUE... [--scan] [--where 'FIELD OP VALUE']...",
+                    "update DIR TABLE FIELD=VALUE... --where 'FIELD OP VALUE'..."},
+         {"set fields of the records of a key"},
+         R"(Usage: orvex update DIR TABLE KEY FIELD=VALUE... [--scan] [--where 'FIELD OP VALUE']...
+       orvex update DIR TABLE FIELD=VALUE... --where 'FIELD OP VALUE'...
 
 Sets the named fields, in every record of TABLE whose key is KEY, to the
 values given, and prints how many records changed. Keys are given and found
@@ -268,11 +299,15 @@ or --scan reads every record. Values are checked as load checks them (type,
 bits, decimals, packed characters, declared range), and a reference
 (@ref=T) must be a record of T. A key field can't be changed this way (the
 record would have to move): delete it and load it again with --append.
+--where (see orvex find --help) changes only the records of the key that it
+keeps, or without KEY every record of TABLE that it keeps, in any order;
+with --where, a first word FIELD=VALUE naming a field is a change, not a key.
 
 All or nothing: a bad value changes no record.
 
 Example:
   orvex update shop orders 1002 qty=3 price=1.25
+  orvex update shop orders price=0.99 --where 'price > 0.9' --where 'price < 1'
 )", updateCommand},
         {"alter", {"alter DIR TABLE add FIELD [--default VALUE]", "alter DIR TABLE drop FIELD"},
          {"add a field after the last one, or", "drop one that is not in the key"},

@@ -13,6 +13,7 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/key_search.h"
+#include "tools/record_filter.h"
 #include "tools/references.h"
 #include "tools/report.h"
 #include "tools/table_view.h"
@@ -106,19 +107,22 @@ std::vector<Assignment> assignments(const TFields& fields, const std::string& ta
 }  // namespace
 
 int deleteCommand(const Words& words) {
-    Arguments args("delete", words, {"--scan"}, {"--to"});
+    Arguments args("delete", words, {"--scan"}, {"--to", "--where"});
     if (args.help()) return std::cout << commandHelp("delete"), 0;
-    args.expect(3, 3, "DIR TABLE KEY [--to KEY2]");
+    const bool whereOnly = args.has("--where") && args.positionals().size() == 2 && !args.has("--to");
+    if (!whereOnly) args.expect(3, 3, "DIR TABLE KEY [--to KEY2]");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    const RecordFilter filter(table->fields(), args.values("--where"));
     requireContents(catalog, *table);
     requireWritable(catalog, {table->contentsFileName()});
-    const std::string& key = args.positionals()[2];
+    const std::string key = whereOnly ? std::string() : args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
     {
         TOpenTable open(*table, false);
-        removed = chosenRecords(open, key, args.value("--to", key), args.has("--scan"));
+        const std::string last = args.value("--to", key);
+        removed = whereOnly ? filter.scan(open) : filter.narrow(open, chosenRecords(open, key, last, args.has("--scan")));
         count = open.size();
         if (!removed.empty()) keepOthers(open, removed);
         left = open.size();
@@ -138,16 +142,23 @@ int deleteCommand(const Words& words) {
 }
 
 int updateCommand(const Words& words) {
-    Arguments args("update", words, {"--scan"}, {});
+    Arguments args("update", words, {"--scan"}, {"--where"});
     if (args.help()) return std::cout << commandHelp("update"), 0;
-    args.expect(4, static_cast<std::size_t>(-1), "DIR TABLE KEY FIELD=VALUE...");
+    args.expect(args.has("--where") ? 3 : 4, static_cast<std::size_t>(-1), "DIR TABLE KEY FIELD=VALUE...");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    const TFields& fields = table->fields();
+    const RecordFilter filter(fields, args.values("--where"));
+    // With --where the key may be left out: a word naming a field before
+    // its '=' is then the first change.
+    const std::string& third = args.positionals()[2];
+    const bool whereOnly = !filter.empty() && fields.indexOf(third.substr(0, third.find('='))) != fields.size() &&
+                           third.find('=') != std::string::npos;
+    if (!whereOnly) args.expect(4, static_cast<std::size_t>(-1), "DIR TABLE KEY FIELD=VALUE...");
     requireContents(catalog, *table);
     requireWritable(catalog, {table->contentsFileName()});
-    const TFields& fields = table->fields();
-    const std::vector<Assignment> changes =
-        assignments(fields, table->name(), Words(args.positionals().begin() + 3, args.positionals().end()));
+    const std::vector<Assignment> changes = assignments(
+        fields, table->name(), Words(args.positionals().begin() + (whereOnly ? 2 : 3), args.positionals().end()));
     unsigned long updated = 0;
     {
         TOpenTable open(*table, false);
@@ -156,8 +167,8 @@ int updateCommand(const Words& words) {
         ValueChecks checks(fields, referenceLimits(catalog, fields, table->name(), open.size()));
         for (const Assignment& change : changes)
             checks.read(values, change.field, change.text, fieldPlace(0, fields[change.field].name()));
-        const std::string& key = args.positionals()[2];
-        const std::vector<unsigned long> positions = chosenRecords(open, key, key, args.has("--scan"));
+        const std::vector<unsigned long> positions =
+            whereOnly ? filter.scan(open) : filter.narrow(open, chosenRecords(open, third, third, args.has("--scan")));
         const pointer<Console::TProgress> progress = progressBar("Updating " + table->name());
         if (progress) progress->start(static_cast<int>(positions.size()));
         for (unsigned long position : positions) {

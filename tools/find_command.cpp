@@ -6,6 +6,7 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/key_search.h"
+#include "tools/record_filter.h"
 #include "tools/record_output.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
@@ -38,31 +39,34 @@ std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? 
 }  // namespace
 
 int findCommand(const Words& words) {
-    Arguments args("find", words, {"--csv", "--json", "--scan", "--table"}, {"--from", "--to", "--limit"});
+    Arguments args("find", words, {"--csv", "--json", "--scan", "--table"}, {"--from", "--to", "--limit", "--where"});
     if (args.help()) return std::cout << commandHelp("find"), 0;
     const bool range = args.has("--from") || args.has("--to");
+    // --where alone reads every record, in whatever order.
+    const bool whereOnly = !range && args.has("--where") && args.positionals().size() == 2;
     if (range)
         args.expect(2, 2, "DIR TABLE --from KEY --to KEY2 (no KEY... with a range)");
-    else
+    else if (!whereOnly)
         args.expect(3, static_cast<std::size_t>(-1), "DIR TABLE KEY... or DIR TABLE --from KEY --to KEY2");
     const RecordForm form = recordForm(args);
     const bool scan = args.has("--scan");
     Catalog catalog(args.positionals()[0], Access::read);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     const TFields& fields = table->fields();
-    if (!fields.comparable()) throw InputError("table " + table->name() + " has an empty key");
+    if (!fields.comparable() && !whereOnly) throw InputError("table " + table->name() + " has an empty key");
     std::vector<std::string> key(args.positionals().begin() + 2, args.positionals().end());
-    if (!range && key.size() != fields.endOfKey())
+    const RecordFilter filter(fields, args.values("--where"));
+    if (!range && !whereOnly && key.size() != fields.endOfKey())
         throw UsageError("find: the key of " + table->name() + " is " + keyText(fields) + ": give " +
                          std::to_string(fields.endOfKey()) + " value(s), not " + std::to_string(key.size()));
     // Text output without a limit shows the first few records of one key,
     // as a sample; a range or a machine form shows them all.
     const unsigned long limit =
-        args.count("--limit", range || form != RecordForm::text ? static_cast<unsigned long>(-1) : 10, 0,
+        args.count("--limit", range || whereOnly || form != RecordForm::text ? static_cast<unsigned long>(-1) : 10, 0,
                    static_cast<unsigned long>(-1) >> 1);
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
-    if (!scan) requireSorted(open);
+    if (!scan && !whereOnly) requireSorted(open);
 
     // A range without --from starts at the first key, one without --to ends
     // at the last.
@@ -72,25 +76,29 @@ int findCommand(const Words& words) {
     };
     const KeyBound from = lowerKeyBound(fields, bound("--from"));
     const KeyBound to = upperKeyBound(fields, bound("--to"));
-    const std::vector<unsigned long> positions = recordsBetween(open, from, to, scan);
+    const std::vector<unsigned long> positions =
+        whereOnly ? filter.scan(open) : filter.narrow(open, recordsBetween(open, from, to, scan));
     if (form != RecordForm::text) {
         listRecords(open, positions, form, limit);
         return 0;
     }
 
     const unsigned long end = open.size();
-    if (range) {
-        std::cout << table->name() << ", key " << keyText(fields) << " from "
-                  << (args.has("--from") ? args.value("--from", "") : "the first") << " to "
-                  << (args.has("--to") ? args.value("--to", "") : "the last") << " (" << recordsText(end)
-                  << (scan ? ", scanned" : "") << "): " << recordsText(positions.size()) << (positions.empty() ? "" : ":")
-                  << "\n";
+    const std::string where = filter.empty() ? "" : " where " + filter.text();
+    if (range || whereOnly) {
+        std::cout << table->name();
+        if (range)
+            std::cout << ", key " << keyText(fields) << " from "
+                      << (args.has("--from") ? args.value("--from", "") : "the first") << " to "
+                      << (args.has("--to") ? args.value("--to", "") : "the last");
+        std::cout << where << " (" << recordsText(end) << (scan || whereOnly ? ", scanned" : "")
+                  << "): " << recordsText(positions.size()) << (positions.empty() ? "" : ":") << "\n";
         listRecords(open, positions, form, limit);
         return 0;
     }
     std::string shown;
     for (unsigned i = 0; i < fields.endOfKey(); ++i) shown += (i ? ", " : "") + fields[i].name() + " = " + key[i];
-    std::cout << table->name() << ", key " << shown << " (" << recordsText(end)
+    std::cout << table->name() << ", key " << shown << where << " (" << recordsText(end)
               << (scan ? ", scanned: the table is read record by record" : "; sorted") << ")\n";
     if (!scan) {
         // An exact search where the key can be stored; a key its fields

@@ -33,6 +33,7 @@
 #include "tools/commands.h"
 #include "tools/csv.h"
 #include "tools/field_syntax.h"
+#include "tools/record_filter.h"
 #include "tools/record_output.h"
 #include "tools/references.h"
 #include "tools/report.h"
@@ -152,16 +153,17 @@ typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
 }  // namespace
 
 int dumpCommand(const Words& words) {
-    Arguments args("dump", words, {"--csv", "--json", "--table"}, {});
+    Arguments args("dump", words, {"--csv", "--json", "--table"}, {"--where"});
     if (args.help()) return std::cout << commandHelp("dump"), 0;
     args.expect(2, 2, "DIR TABLE");
     const RecordForm form = recordForm(args);
     Catalog catalog(args.positionals()[0], Access::read);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
+    const RecordFilter filter(table->fields(), args.values("--where"));
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
     const pointer<Console::TProgress> progress = progressBar("Dumping " + table->name());
-    if (form == RecordForm::text) {
+    if (form == RecordForm::text && filter.empty()) {
         // The table's own text form, as the library writes it; its flush per
         // line stays in the buffered stream.
         open.progress(progress);
@@ -175,7 +177,8 @@ int dumpCommand(const Words& words) {
         if (progress) progress->start(static_cast<int>(open.size()));
         for (unsigned long i = 0; i < open.size() && std::cout; ++i) {
             if (progress && i % 4096 == 0) progress->update(static_cast<int>(i));
-            writer.write(open.at(i));
+            const TRecord record = open.at(i);
+            if (filter.matches(record)) writer.write(record);
         }
         writer.end();
         if (progress) progress->finish();

@@ -37,6 +37,7 @@ Arguments::Arguments(const std::string& command, const std::vector<std::string>&
                 m_flags[flag] = words[++i];
             else
                 throw UsageError(command + ": " + flag + " needs a value");
+            m_every[flag].push_back(m_flags[flag]);
         } else {
             throw UsageError(command + ": unknown option " + word);
         }
@@ -46,6 +47,11 @@ Arguments::Arguments(const std::string& command, const std::vector<std::string>&
 std::string Arguments::value(const std::string& flag, const std::string& fallback) const {
     const auto found = m_flags.find(flag);
     return found == m_flags.end() ? fallback : found->second;
+}
+
+std::vector<std::string> Arguments::values(const std::string& flag) const {
+    const auto found = m_every.find(flag);
+    return found == m_every.end() ? std::vector<std::string>() : found->second;
 }
 
 unsigned long Arguments::count(const std::string& flag, unsigned long fallback, unsigned long min,

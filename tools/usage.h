@@ -40,6 +40,8 @@ public:
     bool has(const std::string& flag) const { return m_flags.count(flag) != 0; }
     // The flag's value, or `fallback` when absent.
     std::string value(const std::string& flag, const std::string& fallback) const;
+    // Every value of a flag given more than once, in order.
+    std::vector<std::string> values(const std::string& flag) const;
     // The flag's value as a count in [min, max]; UsageError otherwise.
     unsigned long count(const std::string& flag, unsigned long fallback, unsigned long min,
                         unsigned long max) const;
@@ -52,6 +54,7 @@ private:
     std::string m_command;
     std::vector<std::string> m_positionals;
     std::map<std::string, std::string> m_flags;
+    std::map<std::string, std::vector<std::string>> m_every;
     bool m_help = false;
 };
 
