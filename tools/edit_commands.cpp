@@ -12,6 +12,7 @@
 #include "Core/Orvex/__table.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
+#include "tools/batch_edits.h"
 #include "tools/key_search.h"
 #include "tools/references.h"
 #include "tools/report.h"
@@ -106,19 +107,22 @@ std::vector<Assignment> assignments(const TFields& fields, const std::string& ta
 }  // namespace
 
 int deleteCommand(const Words& words) {
-    Arguments args("delete", words, {"--scan"}, {"--to"});
+    Arguments args("delete", words, {"--scan"}, {"--to", "--keys"});
     if (args.help()) return std::cout << commandHelp("delete"), 0;
-    args.expect(3, 3, "DIR TABLE KEY [--to KEY2]");
+    const bool listed = args.has("--keys");
+    if (listed && args.has("--to")) throw UsageError("delete: --keys takes no --to");
+    args.expect(listed ? 2 : 3, listed ? 2 : 3, listed ? "DIR TABLE --keys FILE" : "DIR TABLE KEY [--to KEY2]");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     requireContents(catalog, *table);
     requireWritable(catalog, {table->contentsFileName()});
-    const std::string& key = args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
     {
         TOpenTable open(*table, false);
-        removed = chosenRecords(open, key, args.value("--to", key), args.has("--scan"));
+        const std::string key = listed ? std::string() : args.positionals()[2];
+        removed = listed ? recordsToDelete(open, args.value("--keys", "-"), args.has("--scan"))
+                         : chosenRecords(open, key, args.value("--to", key), args.has("--scan"));
         count = open.size();
         if (!removed.empty()) keepOthers(open, removed);
         left = open.size();
@@ -138,8 +142,9 @@ int deleteCommand(const Words& words) {
 }
 
 int updateCommand(const Words& words) {
-    Arguments args("update", words, {"--scan"}, {});
+    Arguments args("update", words, {"--scan", "--csv"}, {});
     if (args.help()) return std::cout << commandHelp("update"), 0;
+    if (args.has("--csv")) return updateFromCsv(args);
     args.expect(4, static_cast<std::size_t>(-1), "DIR TABLE KEY FIELD=VALUE...");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);

@@ -5,6 +5,7 @@
 #include "Core/Orvex/__table.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
+#include "tools/key_list.h"
 #include "tools/key_search.h"
 #include "tools/record_output.h"
 #include "tools/table_view.h"
@@ -37,8 +38,9 @@ std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? 
 }  // namespace
 
 int findCommand(const Words& words) {
-    Arguments args("find", words, {"--csv", "--json", "--scan"}, {"--from", "--to", "--limit"});
+    Arguments args("find", words, {"--csv", "--json", "--scan"}, {"--from", "--to", "--limit", "--keys"});
     if (args.help()) return std::cout << commandHelp("find"), 0;
+    if (args.has("--keys")) return findByKeys(args);
     const bool range = args.has("--from") || args.has("--to");
     if (range)
         args.expect(2, 2, "DIR TABLE --from KEY --to KEY2 (no KEY... with a range)");
