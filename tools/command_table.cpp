@@ -186,11 +186,13 @@ Example:
   orvex sort shop orders
 )", sortCommand},
         {"find", {"find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json]",
-                  "find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N] [--csv | --json]"},
+                  "find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N] [--csv | --json]",
+                  "find DIR TABLE --keys FILE [--scan] [--limit N] [--csv | --json]"},
          {"the records of a key, or of keys in a", "range"},
          R"(Usage: orvex find DIR TABLE KEY... [--scan] [--limit N] [--csv | --json]
        orvex find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]
                   [--csv | --json]
+       orvex find DIR TABLE --keys FILE [--scan] [--limit N] [--csv | --json]
 
 Searches TABLE, which must be sorted on its key (orvex sort), by halving.
 With KEY... (one value per key field, in order), prints the position that an
@@ -216,18 +218,29 @@ run `orvex sort`", exit 1 (every key is read once to make sure). --scan
 reads every record instead and needs no order. --limit N lists at most N
 records; --csv and --json list only the records, as dump writes them.
 
+With --keys FILE (- for standard input), finds every key of the list, one
+a line: for a key of one field the value as KEY takes it, for several a CSV
+row. Prints, for each key in the order given, its records (the first 10
+unless --limit says, per key); --csv and --json print only the records, in
+that order. With --scan the table is read once, whatever the number of keys.
+
 Examples:
   orvex find shop orders 1002
   orvex find shop orders --from 1000 --to 1999 --limit 20 --json
+  orvex find shop orders --keys wanted.txt --csv
 )", findCommand},
-        {"delete", {"delete DIR TABLE KEY [--to KEY2] [--scan]"}, {"remove the records of a key or range"},
+        {"delete", {"delete DIR TABLE KEY [--to KEY2] [--scan]", "delete DIR TABLE --keys FILE [--scan]"},
+         {"remove the records of a key, a range", "or a list of keys"},
          R"(Usage: orvex delete DIR TABLE KEY [--to KEY2] [--scan]
+       orvex delete DIR TABLE --keys FILE [--scan]
 
 Removes every record of TABLE whose key is KEY, or with --to lies in
 KEY..KEY2 (both included, in key order), and prints how many went. Keys are
 given and found as find takes them (see orvex find --help): TABLE must be
 sorted on its key, or --scan reads every record; a key that can't be stored
-matches nothing.
+matches nothing. With --keys FILE (- for standard input), removes the
+records of every key of the list, one a line as find --keys reads it, in one
+rewrite; a key that finds no record is refused, naming its line.
 
 References to TABLE (fields with @ref=TABLE anywhere in DIR): the records
 after those removed move up, and every reference to them is rewritten in the
@@ -240,9 +253,12 @@ All or nothing: a delete that fails leaves the set as it was.
 Examples:
   orvex delete shop orders 1002
   orvex delete shop orders 1000 --to 1999
+  orvex delete shop orders --keys cancelled.txt
 )", deleteCommand},
-        {"update", {"update DIR TABLE KEY FIELD=VALUE... [--scan]"}, {"set fields of the records of a key"},
+        {"update", {"update DIR TABLE KEY FIELD=VALUE... [--scan]", "update DIR TABLE --csv [--scan] < CHANGES"},
+         {"set fields of the records of a key, or", "many changes from CSV"},
          R"(Usage: orvex update DIR TABLE KEY FIELD=VALUE... [--scan]
+       orvex update DIR TABLE --csv [--scan] < CHANGES
 
 Sets the named fields, in every record of TABLE whose key is KEY, to the
 values given, and prints how many records changed. Keys are given and found
@@ -252,10 +268,16 @@ bits, decimals, packed characters, declared range), and a reference
 (@ref=T) must be a record of T. A key field can't be changed this way (the
 record would have to move): delete it and load it again with --append.
 
+With --csv, reads the changes from standard input as CSV: a header naming
+the key fields in key order and then the fields to set, and one row a
+change, applied in order. Every row is checked before any is written; a bad
+value, or a key that finds no record, is refused naming its line and field.
+
 All or nothing: a bad value changes no record.
 
-Example:
+Examples:
   orvex update shop orders 1002 qty=3 price=1.25
+  orvex update shop orders --csv < changes.csv
 )", updateCommand},
         {"alter", {"alter DIR TABLE add FIELD [--default VALUE]", "alter DIR TABLE drop FIELD"},
          {"add a field after the last one, or", "drop one that is not in the key"},
