@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
 
     run(orvex + " demo " + dir + "/set --orders " + std::to_string(orders) + " > /dev/null");
     run(orvex + " dump " + dir + "/set orders --csv > " + dir + "/orders.csv");
-    run(sqlite + " " + dir + "/orders.db 'CREATE TABLE orders(id INTEGER PRIMARY KEY, customer INTEGER, "
-                             "qty INTEGER, price REAL, status TEXT, day INTEGER)' '.import --csv --skip 1 " +
+    run(sqlite + " " + dir +
+        "/orders.db 'CREATE TABLE orders(id INTEGER PRIMARY KEY, customer INTEGER, "
+        "qty INTEGER, price REAL, status TEXT, day INTEGER)' '.import --csv --skip 1 " +
         dir + "/orders.csv orders'");
 
     std::mt19937 random(20261206);

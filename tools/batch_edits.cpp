@@ -26,11 +26,13 @@ InputError notFound(const TOpenTable& table, const ListedKey& key, const std::st
 }
 
 // The fields the header sets, after the key fields it must begin with.
-std::vector<unsigned> fieldsToSet(const TFields& fields, const std::string& table, const std::vector<std::string>& header) {
+std::vector<unsigned> fieldsToSet(const TFields& fields, const std::string& table,
+                                  const std::vector<std::string>& header) {
     const unsigned keyCount = fields.endOfKey();
     const std::string expected = "line 1: the header begins with the key fields " + keyText(fields);
     for (unsigned i = 0; i < keyCount; ++i)
-        if (i >= header.size() || header[i] != fields[i].name()) throw InputError(expected + ", then the fields to set");
+        if (i >= header.size() || header[i] != fields[i].name())
+            throw InputError(expected + ", then the fields to set");
     if (header.size() == keyCount) throw InputError("line 1: no field to set after the key fields " + keyText(fields));
     std::vector<unsigned> set;
     for (std::size_t i = keyCount; i < header.size(); ++i) {
@@ -91,8 +93,8 @@ int updateFromCsv(const Arguments& args) {
             if (row.size() != header.size())
                 throw InputError("line " + std::to_string(reader.line()) + ": " + std::to_string(row.size()) +
                                  " values, the header has " + std::to_string(header.size()));
-            const ListedKey key =
-                listedKey(fields, reader.line(), std::vector<std::string>(row.begin(), row.begin() + fields.endOfKey()));
+            const ListedKey key = listedKey(fields, reader.line(),
+                                            std::vector<std::string>(row.begin(), row.begin() + fields.endOfKey()));
             Change change{finder.positions(key), TRecord(fields)};
             if (change.positions.empty()) throw notFound(open, key, "nothing updated");
             for (std::size_t i = fields.endOfKey(); i < row.size(); ++i)

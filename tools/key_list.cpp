@@ -64,7 +64,8 @@ std::vector<ListedKey> readKeyList(const TFields& fields, const std::string& fil
 
 std::string keyShown(const TFields& fields, const ListedKey& key) {
     std::string shown;
-    for (unsigned i = 0; i < key.values.size(); ++i) shown += (i ? ", " : "") + fields[i].name() + " = " + key.values[i];
+    for (unsigned i = 0; i < key.values.size(); ++i)
+        shown += (i ? ", " : "") + fields[i].name() + " = " + key.values[i];
     return shown;
 }
 
@@ -112,8 +113,8 @@ int findByKeys(const Arguments& args) {
     const bool scan = args.has("--scan");
     Catalog catalog(args.positionals()[0], Access::read);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
-    const unsigned long limit = args.count("--limit", form != RecordForm::text ? static_cast<unsigned long>(-1) : 10,
-                                           0, static_cast<unsigned long>(-1) >> 1);
+    const unsigned long limit = args.count("--limit", form != RecordForm::text ? static_cast<unsigned long>(-1) : 10, 0,
+                                           static_cast<unsigned long>(-1) >> 1);
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
     const std::string file = args.value("--keys", "-");

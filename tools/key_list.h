@@ -48,7 +48,7 @@ private:
     const Orvex::TOpenTable& m_table;
     bool m_scan;
     std::vector<Orvex::TRecord> m_records;  // with scan: every record, in key order
-    std::vector<unsigned long> m_order;      // and where each is in the table
+    std::vector<unsigned long> m_order;     // and where each is in the table
 };
 
 // find DIR TABLE --keys FILE.
