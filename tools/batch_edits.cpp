@@ -1,6 +1,7 @@
 #include "tools/batch_edits.h"
 
 #include <algorithm>
+#include <deque>
 #include <iostream>
 
 #include "support/Utils.h"
@@ -76,7 +77,7 @@ int updateFromCsv(const Arguments& args) {
     requireContents(catalog, *table);
     requireWritable(catalog, {table->contentsFileName()});
     const TFields& fields = table->fields();
-    std::vector<unsigned long> touched;
+    unsigned long updated = 0;
     {
         TOpenTable open(*table, false);
         CsvReader reader(std::cin);
@@ -88,7 +89,7 @@ int updateFromCsv(const Arguments& args) {
         const std::vector<unsigned> set = fieldsToSet(fields, table->name(), header);
         ValueChecks checks(fields, referenceLimits(catalog, fields, table->name(), open.size()));
         const KeyFinder finder(open, args.has("--scan"));
-        std::vector<Change> changes;
+        std::deque<Change> changes;  // rows stay put as more come
         while (reader.next(row)) {
             if (row.size() != header.size())
                 throw InputError("line " + std::to_string(reader.line()) + ": " + std::to_string(row.size()) +
@@ -103,22 +104,27 @@ int updateFromCsv(const Arguments& args) {
         }
         if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
 
+        // In table order, each record read and written once with its changes
+        // in row order: the writes go forward through the file.
+        std::vector<std::pair<unsigned long, std::size_t>> writes;
+        for (std::size_t c = 0; c < changes.size(); ++c)
+            for (unsigned long position : changes[c].positions) writes.emplace_back(position, c);
+        std::stable_sort(writes.begin(), writes.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
         const pointer<Console::TProgress> progress = progressBar("Updating " + table->name());
-        if (progress) progress->start(static_cast<int>(changes.size()));
-        for (std::size_t c = 0; c < changes.size(); ++c) {
-            if (progress && c % 4096 == 0) progress->update(static_cast<int>(c));
-            for (unsigned long position : changes[c].positions) {
-                TRecord record = open.at(position);
-                for (unsigned f : set) record[f] = changes[c].values[f];
-                open.update(position, record);
-            }
-            touched.insert(touched.end(), changes[c].positions.begin(), changes[c].positions.end());
+        if (progress) progress->start(static_cast<int>(writes.size()));
+        for (std::size_t w = 0; w < writes.size();) {
+            if (progress && updated % 4096 == 0) progress->update(static_cast<int>(w));
+            const unsigned long position = writes[w].first;
+            TRecord record = open.at(position);
+            for (; w < writes.size() && writes[w].first == position; ++w)
+                for (unsigned f : set) record[f] = changes[writes[w].second].values[f];
+            open.update(position, record);
+            ++updated;
         }
         if (progress) progress->finish();
     }
     catalog.commit();
-    std::sort(touched.begin(), touched.end());
-    const unsigned long updated = std::unique(touched.begin(), touched.end()) - touched.begin();
     std::cout << "updated " << recordsText(updated) << " of " << table->name() << "\n";
     return 0;
 }
