@@ -78,6 +78,31 @@ TEST_F(EditCommandsTest, EditsThatWouldBreakTheTablesAreRefused) {
     });
 }
 
+// Batches: a later row wins, a record counts once, references are renumbered
+// once for all the records removed, and any bad line leaves the set as it was.
+TEST_F(EditCommandsTest, BatchesOfKeysAreOneChangeCheckedWhole) {
+    makeShop();
+    ok({"sort", dir, "orders"});
+    EXPECT_EQ(ok({"update", dir, "orders", "--csv"}, "id,price,qty\n1002,1.5,7\n1003,2,8\n1002,3,9\n"),
+              "updated 2 records of orders\n");
+    EXPECT_EQ(ok({"delete", dir, "orders", "--keys", "-"}, "1004\n1001\n1004\n"), "deleted 2 records from orders (2 left)\n");
+    EXPECT_EQ(ok({"delete", dir, "customers", "--keys", "-"}, "4\n2\n"), "deleted 2 records from customers (2 left)\n");
+    EXPECT_EQ(dump("orders"), kHeader + "1002,1,9,3.00\n1003,1,8,2.00\n");
+    const std::string o = "orders";
+    refuses({
+        {{"update", dir, o, "--csv"}, "id,qty\n1002,5\n1003,0\n", "line 3, field qty: 0 is outside the declared range 1..500"},
+        {{"update", dir, o, "--csv"}, "id,qty\n1002,5\n1009,5\n", "line 3: no record of orders has the key id = 1009; nothing updated"},
+        {{"update", dir, o, "--csv"}, "id,qty\n1002\n", "line 2: 1 values, the header has 2"},
+        {{"update", dir, o, "--csv"}, "qty,id\n5,1002\n", "line 1: the header begins with the key fields id, then the fields to set"},
+        {{"update", dir, o, "--csv"}, "id,id\n1002,1002\n", "line 1: field id is part of the key of orders; update does not change keys"},
+        {{"update", dir, o, "--csv", "1002"}, "", "update: expects DIR TABLE --csv, the changes on standard input", 2},
+        {{"delete", dir, o, "--keys", "-"}, "1002\n1009\n", "line 2: no record of orders has the key id = 1009; nothing deleted"},
+        {{"delete", dir, "customers", "--keys", "-"}, "3\n",
+         "nothing deleted: record 0 of orders (field customer) refers to record 1 of customers, which would be deleted"},
+        {{"delete", dir, o, "--keys", "-", "--to", "3"}, "", "delete: --keys takes no --to", 2},
+    });
+}
+
 TEST_F(EditCommandsTest, DeleteAndSortMoveTheReferencesWithTheirRecords) {
     makeShop();  // orders refer to customers 0 (Ada), 1 (Ben) and 2 (Chloé), not 3 (Dan)
     ok({"delete", dir, "orders", "1004", "--scan"});  // Ben's only order

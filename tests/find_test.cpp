@@ -69,6 +69,25 @@ TEST_F(FindTest, AnUnsortedTableIsRefusedUnlessScanned) {
               "id,customer,qty,price\n1003,2,1,19.99\n1002,2,250,0.75\n");
 }
 
+// A list of keys of two fields, whole or a first value, prints in the order
+// given both by halving and through the index --scan makes.
+TEST_F(FindTest, AListOfKeysInTheOrderGivenSortedOrScanned) {
+    ok({"create", dir, "visits", "customer:u_int:16 day:u_int:16 | note:str:12"});
+    ok({"load", dir, "visits", "--csv"}, "customer,day,note\n2,5,b\n1,9,a\n2,1,\"x, y\"\n3,1,c\n2,9,d\n");
+    const std::string keys = "3,1\n\n2\n7,7\n1,9\r\n";
+    EXPECT_EQ(ok({"find", dir, "visits", "--keys", "-", "--csv", "--scan"}, keys),
+              "customer,day,note\n3,1,c\n2,5,b\n2,1,\"x, y\"\n2,9,d\n1,9,a\n");
+    ok({"sort", dir, "visits"});
+    EXPECT_EQ(ok({"find", dir, "visits", "--keys", "-", "--limit", "1"}, keys),
+              "visits, 4 keys from standard input (5 records; sorted)\ncustomer = 3, day = 1: 1 record:\n"
+              "  4: customer=3 day=1 note=\"c\"\ncustomer = 2: 3 records:\n  1: customer=2 day=1 note=\"x, y\"\n"
+              "  ... and 2 more\ncustomer = 7, day = 7: 0 records\ncustomer = 1, day = 9: 1 record:\n"
+              "  0: customer=1 day=9 note=\"a\"\n");
+    refuses({{{"find", dir, "visits", "--keys", "-"}, "1,2,3\n", "line 1: 3 values; the key is customer, day"},
+             {{"find", dir, "visits", "--keys", "-"}, "1,2\nx\n", "line 2: key customer: not an integer: 'x'"},
+             {{"find", dir, "visits", "--keys", "-", "--from", "1"}, "", "find: --keys takes no --from or --to", 2}});
+}
+
 // A key of several fields, and keys a field can't hold: they still have
 // their place among the stored bits (past the largest unsigned value, before
 // the negative signed ones, after what a field keeps of more decimals or a

@@ -210,6 +210,8 @@ Example:
                   "find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]",
                   "     [--csv | --json | --table]",
                   "find DIR TABLE --where 'FIELD OP VALUE'... [--limit N]",
+                  "     [--csv | --json | --table]",
+                  "find DIR TABLE --keys FILE [--scan] [--limit N]",
                   "     [--csv | --json | --table]"},
          {"the records of a key, or of keys in a", "range"},
          R"(Usage: orvex find DIR TABLE KEY... [--scan] [--limit N]
@@ -217,6 +219,8 @@ Example:
        orvex find DIR TABLE --from KEY [--to KEY2] [--scan] [--limit N]
                   [--csv | --json | --table]
        orvex find DIR TABLE --where 'FIELD OP VALUE'... [--limit N]
+                  [--csv | --json | --table]
+       orvex find DIR TABLE --keys FILE [--scan] [--limit N]
                   [--csv | --json | --table]
 
 Searches TABLE, which must be sorted on its key (orvex sort), by halving.
@@ -253,17 +257,26 @@ load's message, exit 1, rather than compared.
 With a key or range it narrows what they find; alone it reads every record
 (the table needs no order), with a progress bar on a terminal.
 
+With --keys FILE (- for standard input), finds every key of the list, one
+a line: for a key of one field the value as KEY takes it, for several a CSV
+row. Prints, for each key in the order given, its records (the first 10
+unless --limit says, per key); --csv and --json print only the records, in
+that order. With --scan the table is read once, whatever the number of keys.
+
 Examples:
   orvex find shop orders 1002
   orvex find shop orders --from 1000 --to 1999 --limit 20 --json
   orvex find shop customers --from 1 --to 9 --table
   orvex find shop orders --where 'customer = 2' --where 'qty > 100'
+  orvex find shop orders --keys wanted.txt --csv
 )", findCommand},
         {"delete", {"delete DIR TABLE KEY [--to KEY2] [--scan] [--where 'FIELD OP VALUE']...",
-                    "delete DIR TABLE --where 'FIELD OP VALUE'..."},
-         {"remove the records of a key or range"},
+                    "delete DIR TABLE --where 'FIELD OP VALUE'...",
+                    "delete DIR TABLE --keys FILE [--scan] [--where 'FIELD OP VALUE']..."},
+         {"remove the records of a key, a range", "or a list of keys"},
          R"(Usage: orvex delete DIR TABLE KEY [--to KEY2] [--scan] [--where 'FIELD OP VALUE']...
        orvex delete DIR TABLE --where 'FIELD OP VALUE'...
+       orvex delete DIR TABLE --keys FILE [--scan] [--where 'FIELD OP VALUE']...
 
 Removes every record of TABLE whose key is KEY, or with --to lies in
 KEY..KEY2 (both included, in key order), and prints how many went. Keys are
@@ -271,7 +284,9 @@ given and found as find takes them (see orvex find --help): TABLE must be
 sorted on its key, or --scan reads every record; a key that can't be stored
 matches nothing. --where (see orvex find --help) removes only the records
 of the key or range that it keeps, or alone every record of TABLE that it
-keeps, in any order.
+keeps, in any order. With --keys FILE (- for standard input), removes the
+records of every key of the list, one a line as find --keys reads it, in one
+rewrite; a key that finds no record is refused, naming its line.
 
 References to TABLE (fields with @ref=TABLE anywhere in DIR): the records
 after those removed move up, and every reference to them is rewritten in the
@@ -285,12 +300,15 @@ Examples:
   orvex delete shop orders 1002
   orvex delete shop orders 1000 --to 1999
   orvex delete shop orders --where 'qty = 0'
+  orvex delete shop orders --keys cancelled.txt
 )", deleteCommand},
         {"update", {"update DIR TABLE KEY FIELD=VALUE... [--scan] [--where 'FIELD OP VALUE']...",
-                    "update DIR TABLE FIELD=VALUE... --where 'FIELD OP VALUE'..."},
-         {"set fields of the records of a key"},
+                    "update DIR TABLE FIELD=VALUE... --where 'FIELD OP VALUE'...",
+                    "update DIR TABLE --csv [--scan] < CHANGES"},
+         {"set fields of the records of a key, or", "many changes from CSV"},
          R"(Usage: orvex update DIR TABLE KEY FIELD=VALUE... [--scan] [--where 'FIELD OP VALUE']...
        orvex update DIR TABLE FIELD=VALUE... --where 'FIELD OP VALUE'...
+       orvex update DIR TABLE --csv [--scan] < CHANGES
 
 Sets the named fields, in every record of TABLE whose key is KEY, to the
 values given, and prints how many records changed. Keys are given and found
@@ -303,11 +321,17 @@ record would have to move): delete it and load it again with --append.
 keeps, or without KEY every record of TABLE that it keeps, in any order;
 with --where, a first word FIELD=VALUE naming a field is a change, not a key.
 
+With --csv, reads the changes from standard input as CSV: a header naming
+the key fields in key order and then the fields to set, and one row a
+change, applied in order. Every row is checked before any is written; a bad
+value, or a key that finds no record, is refused naming its line and field.
+
 All or nothing: a bad value changes no record.
 
-Example:
+Examples:
   orvex update shop orders 1002 qty=3 price=1.25
   orvex update shop orders price=0.99 --where 'price > 0.9' --where 'price < 1'
+  orvex update shop orders --csv < changes.csv
 )", updateCommand},
         {"alter", {"alter DIR TABLE add FIELD [--default VALUE]", "alter DIR TABLE drop FIELD"},
          {"add a field after the last one, or", "drop one that is not in the key"},

@@ -12,6 +12,7 @@
 #include "Core/Orvex/__table.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
+#include "tools/batch_edits.h"
 #include "tools/key_search.h"
 #include "tools/record_filter.h"
 #include "tools/references.h"
@@ -107,22 +108,28 @@ std::vector<Assignment> assignments(const TFields& fields, const std::string& ta
 }  // namespace
 
 int deleteCommand(const Words& words) {
-    Arguments args("delete", words, {"--scan"}, {"--to", "--where"});
+    Arguments args("delete", words, {"--scan"}, {"--to", "--keys", "--where"});
     if (args.help()) return std::cout << commandHelp("delete"), 0;
-    const bool whereOnly = args.has("--where") && args.positionals().size() == 2 && !args.has("--to");
-    if (!whereOnly) args.expect(3, 3, "DIR TABLE KEY [--to KEY2]");
+    const bool listed = args.has("--keys");
+    if (listed && args.has("--to")) throw UsageError("delete: --keys takes no --to");
+    const bool whereOnly = !listed && args.has("--where") && args.positionals().size() == 2 && !args.has("--to");
+    if (!whereOnly)
+        args.expect(listed ? 2 : 3, listed ? 2 : 3, listed ? "DIR TABLE --keys FILE" : "DIR TABLE KEY [--to KEY2]");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
     const RecordFilter filter(table->fields(), args.values("--where"));
     requireContents(catalog, *table);
     requireWritable(catalog, {table->contentsFileName()});
-    const std::string key = whereOnly ? std::string() : args.positionals()[2];
+    const std::string key = whereOnly || listed ? std::string() : args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
     {
         TOpenTable open(*table, false);
-        const std::string last = args.value("--to", key);
-        removed = whereOnly ? filter.scan(open) : filter.narrow(open, chosenRecords(open, key, last, args.has("--scan")));
+        if (whereOnly)
+            removed = filter.scan(open);
+        else
+            removed = filter.narrow(open, listed ? recordsToDelete(open, args.value("--keys", "-"), args.has("--scan"))
+                                                 : chosenRecords(open, key, args.value("--to", key), args.has("--scan")));
         count = open.size();
         if (!removed.empty()) keepOthers(open, removed);
         left = open.size();
@@ -142,8 +149,10 @@ int deleteCommand(const Words& words) {
 }
 
 int updateCommand(const Words& words) {
-    Arguments args("update", words, {"--scan"}, {"--where"});
+    Arguments args("update", words, {"--scan", "--csv"}, {"--where"});
     if (args.help()) return std::cout << commandHelp("update"), 0;
+    if (args.has("--csv") && args.has("--where")) throw UsageError("update: --csv takes no --where");
+    if (args.has("--csv")) return updateFromCsv(args);
     args.expect(args.has("--where") ? 3 : 4, static_cast<std::size_t>(-1), "DIR TABLE KEY FIELD=VALUE...");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);

@@ -5,6 +5,7 @@
 #include "Core/Orvex/__table.h"
 #include "tools/catalog.h"
 #include "tools/commands.h"
+#include "tools/key_list.h"
 #include "tools/key_search.h"
 #include "tools/record_filter.h"
 #include "tools/record_output.h"
@@ -39,8 +40,10 @@ std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? 
 }  // namespace
 
 int findCommand(const Words& words) {
-    Arguments args("find", words, {"--csv", "--json", "--scan", "--table"}, {"--from", "--to", "--limit", "--where"});
+    Arguments args("find", words, {"--csv", "--json", "--scan", "--table"},
+                   {"--from", "--to", "--limit", "--where", "--keys"});
     if (args.help()) return std::cout << commandHelp("find"), 0;
+    if (args.has("--keys")) return findByKeys(args);
     const bool range = args.has("--from") || args.has("--to");
     // --where alone reads every record, in whatever order.
     const bool whereOnly = !range && args.has("--where") && args.positionals().size() == 2;
