@@ -80,6 +80,9 @@
 namespace Host {
 
 extern const char* const kJournalFileName;  // ".orvex-journal"
+// The tool's note of which tables are sorted (tools/sorted_tables.h), made
+// and replaced within changes like a table's files.
+extern const char* const kSortedRecordName;  // ".orvex-sorted"
 
 class RollbackJournal {
 public:

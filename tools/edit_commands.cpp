@@ -15,6 +15,7 @@
 #include "tools/key_search.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/sorted_tables.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 #include "tools/value_checks.h"
@@ -29,12 +30,15 @@ namespace {
 std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
 // The positions of the records a command acts on, after the sortedness check
-// (skipped with --scan).
-std::vector<unsigned long> chosenRecords(const TOpenTable& open, const std::string& key, const std::string& lastKey,
-                                         bool scan) {
+// (skipped with --scan, and when the set's record vouches for the order).
+// `sorted` tells whether the table is known sorted.
+std::vector<unsigned long> chosenRecords(Catalog& catalog, const TTable& table, const TOpenTable& open,
+                                         const std::string& key, const std::string& lastKey, bool scan, bool& sorted) {
     const TFields& fields = open.fields();
     if (!fields.comparable()) throw InputError("table " + open.name() + " has an empty key");
-    if (!scan) requireSorted(open);
+    sorted = knownSorted(catalog, table.contentsFileName());
+    if (!scan && !sorted) requireSorted(open);
+    sorted = sorted || !scan;
     return recordsBetween(open, lowerKeyBound(fields, keyValues(fields, key)),
                           upperKeyBound(fields, keyValues(fields, lastKey)), scan);
 }
@@ -116,9 +120,10 @@ int deleteCommand(const Words& words) {
     const std::string& key = args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
+    bool sorted = false;
     {
         TOpenTable open(*table, false);
-        removed = chosenRecords(open, key, args.value("--to", key), args.has("--scan"));
+        removed = chosenRecords(catalog, *table, open, key, args.value("--to", key), args.has("--scan"), sorted);
         count = open.size();
         if (!removed.empty()) keepOthers(open, removed);
         left = open.size();
@@ -132,6 +137,8 @@ int deleteCommand(const Words& words) {
             throw InputError(std::string("nothing deleted: ") + e.what() + ", which would be deleted");
         }
     }
+    // Removing records keeps the others in order.
+    if (sorted) noteSorted(catalog, {table->contentsFileName()});
     catalog.commit();
     std::cout << "deleted " << recordsText(removed.size()) << " from " << table->name() << " (" << left << " left)\n";
     return 0;
@@ -149,6 +156,7 @@ int updateCommand(const Words& words) {
     const std::vector<Assignment> changes =
         assignments(fields, table->name(), Words(args.positionals().begin() + 3, args.positionals().end()));
     unsigned long updated = 0;
+    bool sorted = false;
     {
         TOpenTable open(*table, false);
         // Every value is read and checked once, as load checks it.
@@ -157,7 +165,7 @@ int updateCommand(const Words& words) {
         for (const Assignment& change : changes)
             checks.read(values, change.field, change.text, fieldPlace(0, fields[change.field].name()));
         const std::string& key = args.positionals()[2];
-        const std::vector<unsigned long> positions = chosenRecords(open, key, key, args.has("--scan"));
+        const std::vector<unsigned long> positions = chosenRecords(catalog, *table, open, key, key, args.has("--scan"), sorted);
         const pointer<Console::TProgress> progress = progressBar("Updating " + table->name());
         if (progress) progress->start(static_cast<int>(positions.size()));
         for (unsigned long position : positions) {
@@ -169,6 +177,8 @@ int updateCommand(const Words& words) {
         }
         if (progress) progress->finish();
     }
+    // An update changes no key.
+    if (sorted) noteSorted(catalog, {table->contentsFileName()});
     catalog.commit();
     std::cout << "updated " << recordsText(updated) << " of " << table->name() << "\n";
     return 0;
