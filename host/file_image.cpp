@@ -93,22 +93,45 @@ FileImage::~FileImage() = default;
 
 bool FileImage::fetch(std::size_t, char*, std::size_t) { return false; }
 
-char* FileImage::bringIn(std::size_t index) {
+char* FileImage::pageFor(std::size_t index, std::size_t from, std::size_t to) {
+    const std::size_t first = from / blockSize, end = (to + blockSize - 1) / blockSize;
+    if (index < m_pages.size()) {
+        const std::uint32_t wanted = ((1u << end) - 1) & ~((1u << first) - 1);
+        if ((m_pages[index].loaded & wanted) == wanted) return m_pages[index].bytes.get();
+    }
+    // A jump lands inside a block; reading through reaches the end of the
+    // last fetch at or before the read's first byte.
+    const std::size_t at = index * pageSize;
+    const bool readingOn = m_fetched > 0 && at + from <= m_fetchEnd && m_fetchEnd < at + to;
+    return readingOn ? bringIn(index, 0, pageSize) : bringIn(index, from, to);
+}
+
+char* FileImage::bringIn(std::size_t index, std::size_t from, std::size_t to) {
     if (index >= m_pages.size()) m_pages.resize(index + 1);
     Page& p = m_pages[index];
-    if (!p.bytes) {
-        bool zeroed = false;
-        std::unique_ptr<char[], PageRelease> bytes(takePage(zeroed));
-        const std::size_t start = index * pageSize;
-        const std::size_t kept = start < m_kept ? std::min(pageSize, m_kept - start) : 0;
-        if (kept > 0) {
-            if (!fetch(start, bytes.get(), kept)) return nullptr;
+    if (!p.bytes) p.bytes.reset(takePage(p.zeroed));
+    const std::size_t start = index * pageSize;
+    const std::size_t kept = start < m_kept ? std::min(pageSize, m_kept - start) : 0;
+    // Each run of missing blocks is one read.
+    for (std::size_t block = from / blockSize, last = (to + blockSize - 1) / blockSize; block < last;) {
+        if (p.loaded >> block & 1) {
+            ++block;
+            continue;
+        }
+        std::size_t end = block;
+        while (end < last && !(p.loaded >> end & 1)) ++end;
+        const std::size_t a = block * blockSize, b = end * blockSize;
+        if (a < kept) {
+            const std::size_t n = std::min(b, kept) - a;
+            if (!fetch(start + a, p.bytes.get() + a, n)) return nullptr;
             ++m_fetched;
+            m_fetchEnd = start + a + n;
         }
         // Bytes past the end of the file are zeros, so that a write past the
         // end leaves a gap of zeros without writing it.
-        if (!zeroed) std::memset(bytes.get() + kept, 0, pageSize - kept);
-        p.bytes = std::move(bytes);
+        const std::size_t zeros = std::max(a, kept);
+        if (b > zeros && !p.zeroed) std::memset(p.bytes.get() + zeros, 0, b - zeros);
+        for (; block < end; ++block) p.loaded = static_cast<std::uint16_t>(p.loaded | 1u << block);
     }
     return p.bytes.get();
 }
@@ -141,10 +164,10 @@ std::size_t FileImage::read(std::size_t position, char* to, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
         const std::size_t at = position + done;
-        const char* bytes = page(at / pageSize);
-        if (!bytes) break;
         const std::size_t offset = at % pageSize;
         const std::size_t chunk = std::min(n - done, pageSize - offset);
+        const char* bytes = pageFor(at / pageSize, offset, offset + chunk);
+        if (!bytes) break;
         std::memcpy(to + done, bytes + offset, chunk);
         done += chunk;
     }
@@ -211,10 +234,16 @@ bool ImageBuffer::openGetArea() {
     const std::size_t size = m_image->size();
     if (!m_read || m_position >= size) return false;
     const std::size_t index = m_position / FileImage::pageSize;
-    char* bytes = m_image->page(index);
+    const std::size_t base = index * FileImage::pageSize, offset = m_position - base;
+    char* bytes = m_image->pageFor(index, offset, offset + 1);
     if (!bytes) return false;
-    const std::size_t base = index * FileImage::pageSize;
-    setg(bytes, bytes + (m_position - base), bytes + std::min(FileImage::pageSize, size - base));
+    // The area covers the run of blocks in memory around the position.
+    const std::uint16_t loaded = m_image->m_pages[index].loaded;
+    std::size_t first = offset / FileImage::blockSize, end = first + 1;
+    while (first > 0 && (loaded >> (first - 1) & 1)) --first;
+    while (end < FileImage::pageSize / FileImage::blockSize && (loaded >> end & 1)) ++end;
+    m_getFrom = first * FileImage::blockSize;
+    setg(bytes + m_getFrom, bytes + offset, bytes + std::min(end * FileImage::blockSize, size - base));
     m_areaPage = index;
     return true;
 }
@@ -275,7 +304,7 @@ std::streamsize ImageBuffer::xsgetn(char* to, std::streamsize n) {
         const std::size_t offset = m_position % FileImage::pageSize;
         const std::size_t count = static_cast<std::size_t>(n);
         if (offset + count <= FileImage::pageSize && m_position + count <= m_image->size()) {
-            if (const char* bytes = m_image->page(m_position / FileImage::pageSize)) {
+            if (const char* bytes = m_image->pageFor(m_position / FileImage::pageSize, offset, offset + count)) {
                 std::memcpy(to, bytes + offset, count);
                 m_position += count;
                 return n;

@@ -59,6 +59,11 @@ public:
     // halving a million records touches well under 1 MiB: once the range
     // fits in a page, the remaining halvings stay inside it.
     static constexpr std::size_t pageSize = std::size_t(1) << 16;
+    // A read that jumps brings in only the blocks of its page it touches,
+    // so that a search in a large file reads some 4 KiB per step rather than
+    // a page; one that goes on over the end of the last read from the file
+    // is reading through it, and brings in the rest of the page at once.
+    static constexpr std::size_t blockSize = std::size_t(1) << 12;
 
     // A changed range: `length` bytes from `position`, in pieces of pages.
     struct Change {
@@ -86,7 +91,7 @@ public:
     void assign(const std::string& bytes);
     // The whole content; empty if a page cannot be brought in.
     std::string contents();
-    // Pages brought in so far by `fetch`, for tests and measurements.
+    // Reads from the file so far by `fetch`, for tests and measurements.
     std::size_t pagesFetched() const { return m_fetched; }
     // The memory of pages of images that went away is kept for new pages,
     // up to `mostKeptPages` of them (64 MiB), since fresh memory costs a
@@ -133,17 +138,24 @@ private:
     struct PageRelease {
         void operator()(char* bytes) const;
     };
+    static constexpr std::uint16_t allBlocks = 0xFFFF;
+    static_assert(pageSize / blockSize == 16, "one bit of `loaded` per block");
     struct Page {
         std::unique_ptr<char[], PageRelease> bytes;
+        std::uint16_t loaded = 0;  // the blocks in memory; a page with changes has them all
+        bool zeroed = false;       // blocks not loaded hold zeros
         std::uint32_t changedFrom = 0;  // changed offsets, none when from >= to
         std::uint32_t changedTo = 0;
     };
 
     // The page in memory, brought in if needed; null when it cannot be.
     char* page(std::size_t index) {
-        return index < m_pages.size() && m_pages[index].bytes ? m_pages[index].bytes.get() : bringIn(index);
+        return index < m_pages.size() && m_pages[index].loaded == allBlocks ? m_pages[index].bytes.get()
+                                                                            : bringIn(index, 0, pageSize);
     }
-    char* bringIn(std::size_t index);
+    // The page with at least its bytes [from, to) in memory, for reading.
+    char* pageFor(std::size_t index, std::size_t from, std::size_t to);
+    char* bringIn(std::size_t index, std::size_t from, std::size_t to);
     // Notes that [from, to) of the page changed and that the file is now at
     // least `pageIndex * pageSize + to` long.
     void changed(std::size_t index, std::size_t from, std::size_t to);
@@ -155,6 +167,7 @@ private:
     std::size_t m_size = 0;
     std::size_t m_kept = 0;
     std::size_t m_fetched = 0;
+    std::size_t m_fetchEnd = 0;  // where the last fetch ended
     std::vector<ImageBuffer*> m_buffers;
     // Buffers with a put area open, whose writes `size()` must collect.
     std::size_t m_openPutAreas = 0;
@@ -221,6 +234,7 @@ private:
     std::shared_ptr<FileImage> m_image;
     std::size_t m_position = 0;  // while no area is open
     std::size_t m_areaPage = 0;  // the page the open area covers
+    std::size_t m_getFrom = 0;   // offset in the page where the get area begins: blocks before may be missing
     std::size_t m_putFrom = 0;   // offset in the page where the put area's writes began
     bool m_read;
     bool m_write;
@@ -232,7 +246,7 @@ private:
 
 inline std::size_t ImageBuffer::position() const {
     const std::size_t base = m_areaPage * FileImage::pageSize;
-    if (gptr()) return base + static_cast<std::size_t>(gptr() - eback());
+    if (gptr()) return base + m_getFrom + static_cast<std::size_t>(gptr() - eback());
     if (pptr()) return base + static_cast<std::size_t>(pptr() - pbase());
     return m_position;
 }
@@ -257,8 +271,9 @@ inline void ImageBuffer::moveTo(std::size_t target) {
     // A seek inside the page being read or written keeps the area; one to
     // where writing stands (the next record of a run) changes nothing.
     const std::size_t areaBase = m_areaPage * FileImage::pageSize;
-    if (gptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(egptr() - eback())) {
-        setg(eback(), eback() + (target - areaBase), egptr());
+    const std::size_t getBase = areaBase + m_getFrom;
+    if (gptr() && target >= getBase && target <= getBase + static_cast<std::size_t>(egptr() - eback())) {
+        setg(eback(), eback() + (target - getBase), egptr());
         return;
     }
     if (pptr() && target >= areaBase && target <= areaBase + static_cast<std::size_t>(epptr() - pbase())) {

@@ -20,6 +20,7 @@
 namespace Host {
 
 const char* const kJournalFileName = ".orvex-journal";
+const char* const kSortedRecordName = ".orvex-sorted";
 
 namespace {
 
@@ -124,7 +125,7 @@ bool madeByChanges(const std::string& name) {
     for (bool binary : {true, false})
         for (const std::string& extension : Orvex::tableFileNames("", binary))
             if (endsWith(name, extension)) return true;
-    return name == Orvex::kStripJournalName || name == Orvex::kTableListFileName;
+    return name == Orvex::kStripJournalName || name == Orvex::kTableListFileName || name == kSortedRecordName;
 }
 
 struct Descriptor {

@@ -42,7 +42,8 @@
 //   made is removed, only under a name the library or the tool makes within
 //   a change: a table's file (a non-empty name plus ".dsb", ".dst", ".trb",
 //   ".trt" or ".bin", Core/Orvex/table_files.h), the strip journal
-//   "temp.jnl", and the tool's table list "tables.lst". (A rollback within
+//   "temp.jnl", the tool's table list "tables.lst" and its record of
+//   sorted tables, kSortedRecordName. (A rollback within
 //   the process that made the journal also re-creates or removes the names
 //   it noted itself.)
 // - Files are opened relative to the directory's descriptor, with
@@ -80,6 +81,9 @@
 namespace Host {
 
 extern const char* const kJournalFileName;  // ".orvex-journal"
+// The tool's note of which tables are sorted (tools/sorted_tables.h), made
+// and replaced within changes like a table's files.
+extern const char* const kSortedRecordName;  // ".orvex-sorted"
 
 class RollbackJournal {
 public:

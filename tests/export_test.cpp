@@ -18,7 +18,10 @@ protected:
     void roundTrip(const std::string& from, const std::string& into) {
         const std::string stream = ok({"export", from});
         ok({"import", into}, stream);
-        EXPECT_EQ(directorySnapshot(from), directorySnapshot(into));
+        // The record of sorted tables names files by inode: it stays with its directory.
+        auto original = directorySnapshot(from);
+        original.erase(".orvex-sorted");
+        EXPECT_EQ(original, directorySnapshot(into));
         EXPECT_EQ(ok({"export", into}), stream);
     }
 };

@@ -1,10 +1,14 @@
 // orvex find: one key or a range of keys, in the text form, CSV or JSON
 // Lines or a table, on sorted tables by halving and on any table with --scan.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <fstream>
 #include <sstream>
 #include <tuple>
 
+#include "Core/Orvex/__table.h"
+#include "host/directory_file_set.h"
 #include "tests/tool_process.h"
 
 using namespace TestSupport;
@@ -156,6 +160,48 @@ TEST_F(FindTest, WhereChoosesByValueOnAnyField) {
              {{"find", dir, "t", "--where", "x = 1"}, "", "--where: there is no field x", 2},
              {{"delete", dir, "t", "--where", "n => 1"}, "", "--where: expects 'FIELD OP VALUE' (OP one of = != < <= > >=), not 'n => 1'", 2},
              {{"update", dir, "t", "--where", "n", "s=x"}, "", "--where: expects 'FIELD OP VALUE' (OP one of = != < <= > >=), not 'n'", 2}});
+}
+
+// The record of sorted tables must vouch for a table after every command that
+// keeps it sorted, and never after anything else changed it, even in place
+// through the library: a lookup believing a stale line would miss keys.
+TEST_F(FindTest, TheRecordOfSortedTablesNeverOutlivesAChange) {
+    const auto vouched = [&] {  // the line for t.bin matches the file and is older than the record
+        struct stat record, contents;
+        if (::stat(file(".orvex-sorted").c_str(), &record) != 0 || ::lstat(file("t.bin").c_str(), &contents) != 0)
+            return false;
+        const auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
+        const std::string expected = std::to_string(contents.st_dev) + " " + std::to_string(contents.st_ino) + " " +
+                                     std::to_string(contents.st_size) + " " + std::to_string(ns(contents.st_mtim)) +
+                                     " " + std::to_string(ns(contents.st_ctim)) + " t.bin";
+        std::ifstream in(file(".orvex-sorted"));
+        for (std::string line; std::getline(in, line);)
+            if (line == expected) return ns(contents.st_ctim) < ns(record.st_mtim);
+        return false;
+    };
+    const std::string unsorted = "table t is not sorted on its key; run `orvex sort`";
+    ok({"create", dir, "t", "k:u_int:16 | v:u_int:8"});
+    ok({"load", dir, "t", "--csv"}, "k,v\n4,4\n2,2\n1,1\n3,3\n");
+    EXPECT_FALSE(vouched());
+    const std::vector<std::pair<std::vector<std::string>, std::string>> keeping = {
+        {{"sort", dir, "t"}, ""}, {{"update", dir, "t", "2", "v=9"}, ""}, {{"delete", dir, "t", "4"}, ""}};
+    for (const auto& [args, input] : keeping) {
+        ok(args, input);
+        EXPECT_TRUE(vouched()) << args[0];
+    }
+    EXPECT_EQ(ok({"find", dir, "t", "2", "--csv"}), "k,v\n2,9\n");
+    {  // another program writes a key in place: same size, new order
+        Host::DirectoryFileSet files(dir);
+        Orvex::TTable table(files, "t", true);
+        Orvex::TOpenTable open(table, false);
+        open.update(2, open.at(0));
+    }
+    EXPECT_FALSE(vouched());
+    refuses({{{"find", dir, "t", "1"}, "", unsorted}, {{"delete", dir, "t", "1"}, "", unsorted},
+             {{"update", dir, "t", "1", "v=2"}, "", unsorted}});
+    ok({"sort", dir, "t"});
+    ok({"load", dir, "t", "--csv", "--append"}, "k,v\n0,0\n");
+    refuses({{{"find", dir, "t", "1"}, "", unsorted}});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "tools/key_list.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/sorted_tables.h"
 #include "tools/table_view.h"
 #include "tools/value_checks.h"
 
@@ -56,9 +57,10 @@ struct Change {
 
 }  // namespace
 
-std::vector<unsigned long> recordsToDelete(const TOpenTable& table, const std::string& file, bool scan) {
+std::vector<unsigned long> recordsToDelete(const TOpenTable& table, const std::string& file, bool scan,
+                                           bool vouched) {
     const std::vector<ListedKey> keys = readKeyList(table.fields(), file);
-    const KeyFinder finder(table, scan);
+    const KeyFinder finder(table, scan, vouched);
     std::vector<unsigned long> removed;
     for (const ListedKey& key : keys) {
         const std::vector<unsigned long> found = finder.positions(key);
@@ -78,6 +80,7 @@ int updateFromCsv(const Arguments& args) {
     requireWritable(catalog, {table->contentsFileName()});
     const TFields& fields = table->fields();
     unsigned long updated = 0;
+    const bool vouched = knownSorted(catalog, table->contentsFileName());
     {
         TOpenTable open(*table, false);
         CsvReader reader(std::cin);
@@ -88,7 +91,7 @@ int updateFromCsv(const Arguments& args) {
         const std::vector<std::string> header = row;
         const std::vector<unsigned> set = fieldsToSet(fields, table->name(), header);
         ValueChecks checks(fields, referenceLimits(catalog, fields, table->name(), open.size()));
-        const KeyFinder finder(open, args.has("--scan"));
+        const KeyFinder finder(open, args.has("--scan"), vouched);
         std::deque<Change> changes;  // rows stay put as more come
         while (reader.next(row)) {
             if (row.size() != header.size())
@@ -124,6 +127,8 @@ int updateFromCsv(const Arguments& args) {
         }
         if (progress) progress->finish();
     }
+    // Changing fields that are not the key keeps the order.
+    if (vouched || !args.has("--scan")) noteSorted(catalog, {table->contentsFileName()});
     catalog.commit();
     std::cout << "updated " << recordsText(updated) << " of " << table->name() << "\n";
     return 0;

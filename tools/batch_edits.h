@@ -15,7 +15,8 @@ namespace Tool {
 // The positions, ascending and each once, of the records of every key in
 // the list in `file` ("-": standard input). InputError "line N: no record
 // of T has the key ...; nothing deleted" for a key that finds none.
-std::vector<unsigned long> recordsToDelete(const Orvex::TOpenTable& table, const std::string& file, bool scan);
+std::vector<unsigned long> recordsToDelete(const Orvex::TOpenTable& table, const std::string& file, bool scan,
+                                           bool vouched);
 
 // update DIR TABLE --csv, the changes on standard input: a header naming the
 // key fields in key order and then the fields to set, one row a change.

@@ -19,6 +19,7 @@
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
 #include "tools/report.h"
+#include "tools/sorted_tables.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 
@@ -195,6 +196,7 @@ int demoCommand(const Words& words) {
     clock = Stopwatch();
     const std::vector<std::string> foundAgain = lookUp(catalog, keys);
     steps.add({"look up the same ids again", secondsText(clock.seconds())});
+    noteSorted(catalog, {defineTable(catalog, kOrders)->contentsFileName()});
     catalog.commit();
     steps.add({"total", secondsText(total.seconds())});
 

@@ -17,6 +17,7 @@
 #include "tools/record_filter.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/sorted_tables.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 #include "tools/value_checks.h"
@@ -31,12 +32,15 @@ namespace {
 std::string recordsText(unsigned long n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
 // The positions of the records a command acts on, after the sortedness check
-// (skipped with --scan).
-std::vector<unsigned long> chosenRecords(const TOpenTable& open, const std::string& key, const std::string& lastKey,
-                                         bool scan) {
+// (skipped with --scan, and when the set's record vouches for the order).
+// `sorted` tells whether the table is known sorted.
+std::vector<unsigned long> chosenRecords(Catalog& catalog, const TTable& table, const TOpenTable& open,
+                                         const std::string& key, const std::string& lastKey, bool scan, bool& sorted) {
     const TFields& fields = open.fields();
     if (!fields.comparable()) throw InputError("table " + open.name() + " has an empty key");
-    if (!scan) requireSorted(open);
+    sorted = knownSorted(catalog, table.contentsFileName());
+    if (!scan && !sorted) requireSorted(open);
+    sorted = sorted || !scan;
     return recordsBetween(open, lowerKeyBound(fields, keyValues(fields, key)),
                           upperKeyBound(fields, keyValues(fields, lastKey)), scan);
 }
@@ -123,13 +127,20 @@ int deleteCommand(const Words& words) {
     const std::string key = whereOnly || listed ? std::string() : args.positionals()[2];
     unsigned long count = 0, left = 0;
     std::vector<unsigned long> removed;
+    bool sorted = false;
     {
         TOpenTable open(*table, false);
-        if (whereOnly)
+        if (whereOnly) {
+            sorted = knownSorted(catalog, table->contentsFileName());
             removed = filter.scan(open);
-        else
-            removed = filter.narrow(open, listed ? recordsToDelete(open, args.value("--keys", "-"), args.has("--scan"))
-                                                 : chosenRecords(open, key, args.value("--to", key), args.has("--scan")));
+        } else if (listed) {
+            sorted = knownSorted(catalog, table->contentsFileName());
+            removed = filter.narrow(open, recordsToDelete(open, args.value("--keys", "-"), args.has("--scan"), sorted));
+            sorted = sorted || !args.has("--scan");
+        } else {
+            removed = filter.narrow(open, chosenRecords(catalog, *table, open, key, args.value("--to", key),
+                                                        args.has("--scan"), sorted));
+        }
         count = open.size();
         if (!removed.empty()) keepOthers(open, removed);
         left = open.size();
@@ -143,6 +154,8 @@ int deleteCommand(const Words& words) {
             throw InputError(std::string("nothing deleted: ") + e.what() + ", which would be deleted");
         }
     }
+    // Removing records keeps the others in order.
+    if (sorted) noteSorted(catalog, {table->contentsFileName()});
     catalog.commit();
     std::cout << "deleted " << recordsText(removed.size()) << " from " << table->name() << " (" << left << " left)\n";
     return 0;
@@ -169,6 +182,7 @@ int updateCommand(const Words& words) {
     const std::vector<Assignment> changes = assignments(
         fields, table->name(), Words(args.positionals().begin() + (whereOnly ? 2 : 3), args.positionals().end()));
     unsigned long updated = 0;
+    bool sorted = false;
     {
         TOpenTable open(*table, false);
         // Every value is read and checked once, as load checks it.
@@ -176,8 +190,13 @@ int updateCommand(const Words& words) {
         ValueChecks checks(fields, referenceLimits(catalog, fields, table->name(), open.size()));
         for (const Assignment& change : changes)
             checks.read(values, change.field, change.text, fieldPlace(0, fields[change.field].name()));
-        const std::vector<unsigned long> positions =
-            whereOnly ? filter.scan(open) : filter.narrow(open, chosenRecords(open, third, third, args.has("--scan")));
+        std::vector<unsigned long> positions;
+        if (whereOnly) {
+            sorted = knownSorted(catalog, table->contentsFileName());
+            positions = filter.scan(open);
+        } else {
+            positions = filter.narrow(open, chosenRecords(catalog, *table, open, third, third, args.has("--scan"), sorted));
+        }
         const pointer<Console::TProgress> progress = progressBar("Updating " + table->name());
         if (progress) progress->start(static_cast<int>(positions.size()));
         for (unsigned long position : positions) {
@@ -189,6 +208,8 @@ int updateCommand(const Words& words) {
         }
         if (progress) progress->finish();
     }
+    // An update changes no key.
+    if (sorted) noteSorted(catalog, {table->contentsFileName()});
     catalog.commit();
     std::cout << "updated " << recordsText(updated) << " of " << table->name() << "\n";
     return 0;

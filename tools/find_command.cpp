@@ -9,6 +9,7 @@
 #include "tools/key_search.h"
 #include "tools/record_filter.h"
 #include "tools/record_output.h"
+#include "tools/sorted_tables.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 
@@ -69,7 +70,7 @@ int findCommand(const Words& words) {
                    static_cast<unsigned long>(-1) >> 1);
     requireContents(catalog, *table);
     TOpenTable open(*table, false);
-    if (!scan && !whereOnly) requireSorted(open);
+    if (!scan && !whereOnly && !knownSorted(catalog, table->contentsFileName())) requireSorted(open);
 
     // A range without --from starts at the first key, one without --to ends
     // at the last.

@@ -40,7 +40,9 @@ std::string keyShown(const Orvex::TFields& fields, const ListedKey& key);
 // memory), so that a list of keys costs one pass however long it is.
 class KeyFinder {
 public:
-    KeyFinder(const Orvex::TOpenTable& table, bool scan);
+    // `vouched`: the set's record of sorted tables vouches for this one, so
+    // its order is not read first.
+    KeyFinder(const Orvex::TOpenTable& table, bool scan, bool vouched = false);
     // The positions, ascending, of the records of `key`.
     std::vector<unsigned long> positions(const ListedKey& key) const;
 

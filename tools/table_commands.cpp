@@ -13,6 +13,7 @@
 #include "tools/permuted_sort.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/sorted_tables.h"
 #include "tools/table_rules.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
@@ -166,6 +167,7 @@ int sortCommand(const Words& words) {
     // References follow their records to where the sort put them.
     if (!referrers.empty())
         renumberReferences(catalog, table->name(), referrers, records, [&moves](unsigned long old) { return moves[old]; });
+    noteSorted(catalog, {table->contentsFileName()});
     catalog.commit();
     std::cout << "sorted " << table->name() << ": " << records << " records on " << keyText(table->fields()) << " ("
               << secondsText(clock.seconds()) << ")\n";
@@ -190,6 +192,10 @@ int stripCommand(const Words& words) {
 
     TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
     std::vector<std::vector<std::string>> report;
+    // Narrower fields compare as the wider ones did: what was sorted stays so.
+    std::vector<std::string> sorted;
+    for (const TableEntry& entry : catalog.tables())
+        if (knownSorted(catalog, Catalog::fileNames(entry)[2])) sorted.push_back(Catalog::fileNames(entry)[2]);
     Stopwatch clock;
     {
         std::unique_ptr<TTables> set = catalog.openSet();
@@ -206,6 +212,7 @@ int stripCommand(const Words& words) {
                               table.contentsFileName()});
         }
     }
+    noteSorted(catalog, sorted);
     catalog.commit();
     for (auto& row : report) {
         row[5] = std::to_string(fileBytes(catalog, row[5]));  // measured once every file is closed
