@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,13 +54,29 @@ public:
     // Without a commit first this rolls the change back: the file set undoes
     // an open change when it goes, and releases the lock.
     void close() {
-        m_tables.reset();
+        m_tables.clear();
         m_catalog.reset();
     }
 
+    // The definition of `name`, read once per set: the set owns it, so that
+    // it goes before the file set it refers to whatever Python keeps.
+    TTable& table(const std::string& name) {
+        Tool::Catalog& open = catalog();
+        auto found = m_tables.find(name);
+        if (found == m_tables.end()) {
+            try {
+                open.entry(name);
+            } catch (const std::exception& error) {
+                throw py::key_error(error.what());
+            }
+            found = m_tables.emplace(name, Tool::defineTable(open, name)).first;
+        }
+        return *found->second;
+    }
+
 private:
+    std::map<std::string, pointer<TTable> > m_tables;  // before the catalog: goes first
     std::unique_ptr<Tool::Catalog> m_catalog;
-    std::unique_ptr<TTables> m_tables;
 };
 
 // How a column keeps its values as it is read.
@@ -153,23 +170,17 @@ std::unique_ptr<ColumnReader> makeReader(const TField<std::string>& field, std::
     return std::unique_ptr<ColumnReader>(new StringColumn(field, rows, asBytes));
 }
 
-// One table of an open set, defined afresh on each use so that it always
-// reflects the files as they are.
+// One table of an open set, by name; its definition is the set's.
 class Table {
 public:
     Table(std::shared_ptr<Set> set, const std::string& name) : m_set(std::move(set)), m_name(name) {
-        try {
-            m_set->catalog().entry(name);
-        } catch (const std::exception& error) {
-            throw py::key_error(error.what());
-        }
-        m_table = Tool::defineTable(m_set->catalog(), name);
+        m_set->table(name);
     }
 
     const std::string& name() const { return m_name; }
 
     py::list fields() {
-        const TFields& fields = m_table->fields();
+        const TFields& fields = table().fields();
         py::list out;
         for (unsigned i = 0; i < fields.size(); ++i) {
             const TFieldInfo& field = fields[i];
@@ -189,11 +200,10 @@ public:
     }
 
     unsigned long size() {
-        m_set->catalog();
-        return Tool::storedCount(m_set->catalog(), *m_table);
+        return Tool::storedCount(m_set->catalog(), table());
     }
 
-    bool sorted() { return Tool::knownSorted(m_set->catalog(), m_table->contentsFileName()); }
+    bool sorted() { return Tool::knownSorted(m_set->catalog(), table().contentsFileName()); }
 
     // The columns of [start, stop) in record order, by field name, as
     // arrays (numbers) or lists (strings); one scan of the contents file
@@ -201,12 +211,13 @@ public:
     py::dict columns(const std::vector<std::string>& names, unsigned long start, unsigned long stop,
                      const std::string& decimals, bool asBytes) {
         Tool::Catalog& catalog = m_set->catalog();
-        Tool::requireContents(catalog, *m_table);
-        TOpenTable open(*m_table, false);
+        const TTable& definition = table();
+        Tool::requireContents(catalog, definition);
+        TOpenTable open(definition, false);
         stop = std::min<unsigned long>(stop, open.size());
         start = std::min(start, stop);
         const std::size_t rows = stop - start;
-        const TFields& fields = m_table->fields();
+        const TFields& fields = definition.fields();
         const Decimals mode = decimals == "raw" ? Decimals::raw : Decimals::floating;
         std::vector<std::unique_ptr<ColumnReader> > readers;
         for (const std::string& name : names) {
@@ -250,9 +261,10 @@ private:
         info["packed"] = field.Packed();
     }
 
+    TTable& table() { return m_set->table(m_name); }
+
     std::shared_ptr<Set> m_set;
     std::string m_name;
-    pointer<TTable> m_table;
 };
 
 }  // namespace

@@ -1,0 +1,123 @@
+"""Reading sets from Python, checked against what `orvex dump --csv` prints
+for the same files, and the set's locks and changes as the tool keeps them."""
+
+import csv
+import decimal
+import io
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import orvex
+
+TOOL = os.environ["ORVEX_TOOL"]
+
+# Every stored type, signed extremes, a packed string, a reference, a
+# non-ASCII string and one the CSV must quote.
+FIELDS = ["id:u_long:20", "|", "a:int:12", "b:long:32", "c:u_int:32", "p:fixed:2:20", "q:fixed:0:8",
+          "s:str:8", "k:str:8:packed", "r:u_long:8@ref=people"]
+ROWS = """id,a,b,c,p,q,s,k,r
+3,-2048,-2147483648,4294967295,-5242.88,-128,"a,b",AB C,1
+1,2047,2147483647,0,5242.87,127,héllo,,0
+2,0,0,7,0.05,0,,Z_,0
+"""
+
+
+def tool(*args, stdin=None):
+    return subprocess.run([TOOL, *args], input=stdin, capture_output=True, text=True, check=True).stdout
+
+
+@pytest.fixture(scope="module", params=["as loaded", "stripped"])
+def shop(request, tmp_path_factory):
+    directory = str(tmp_path_factory.mktemp("shop"))
+    tool("create", directory, "people", "id:u_int:8")
+    tool("load", directory, "people", "--csv", stdin="id\n1\n2\n")
+    tool("create", directory, "t", *FIELDS)
+    tool("load", directory, "t", "--csv", stdin=ROWS)
+    if request.param == "stripped":
+        tool("strip", directory)
+    dumped = list(csv.DictReader(io.StringIO(tool("dump", directory, "t", "--csv"))))
+    return directory, dumped, request.param == "stripped"
+
+
+# (fields, reading options, expected dtype, the dumped text as the value read)
+CASES = [
+    (["id", "r"], {}, np.uint32, int),
+    (["c"], {}, np.uint32, int),
+    (["a", "b"], {}, np.int32, int),
+    (["p", "q"], {}, np.float64, float),
+    (["p"], {"decimals": "raw"}, np.int64, lambda text: int(decimal.Decimal(text).scaleb(2))),
+    (["q"], {"decimals": "raw"}, np.int64, int),
+    (["p", "q"], {"decimals": "decimal"}, object, decimal.Decimal),
+    (["s", "k"], {}, object, str),
+    (["s", "k"], {"strings": "bytes"}, object, lambda text: text.encode()),
+]
+
+
+@pytest.mark.parametrize("names, options, dtype, expected", CASES)
+def test_columns_match_dump(shop, names, options, dtype, expected):
+    directory, dumped, stripped = shop
+    with orvex.open(directory) as s:
+        columns = s["t"].columns(names, **options)
+    assert list(columns) == names
+    for name in names:
+        assert columns[name].dtype == dtype
+        assert list(columns[name]) == [expected(row[name]) for row in dumped], name
+        if options.get("decimals") == "decimal" and name == "p":
+            assert [str(v) for v in columns[name]] == [row[name] for row in dumped]
+
+
+def test_shapes_ranges_and_description(shop):
+    directory, dumped, stripped = shop
+    with orvex.open(directory) as s:
+        assert s.tables() == ["people", "t"]
+        t = s["t"]
+        assert len(t) == len(dumped) == 3
+        fields = {f["name"]: f for f in t.fields}
+        assert [f["name"] for f in t.fields] == [w.split(":")[0] for w in FIELDS if w != "|"]
+        assert fields["id"]["in_key"] and not fields["a"]["in_key"]
+        assert (fields["id"]["bits"], fields["s"]["bits"]) == ((2, 48) if stripped else (20, 64))
+        assert fields["r"]["referenced_table"] == "people" and fields["a"]["referenced_table"] is None
+        assert (fields["p"]["type"], fields["p"]["precision"]) == ("fixed", 2)
+        assert (fields["k"]["length"], fields["k"]["packed"], fields["s"]["packed"]) == (8, True, False)
+        for start, stop in [(1, None), (0, 2), (2, 1), (-1, None), (5, 9)]:
+            expected = [int(row["id"]) for row in dumped[start:stop]]
+            assert list(t.columns(["id"], start, stop)["id"]) == expected
+        array = t.to_numpy(["id", "s"], stop=2)
+        assert array.dtype.names == ("id", "s") and list(array["s"]) == [r["s"] for r in dumped[:2]]
+        frame = t.to_pandas()
+        assert list(frame.columns) == list(dumped[0])
+        assert list(frame["b"]) == [int(row["b"]) for row in dumped]
+
+
+def test_errors(shop):
+    directory, _, _ = shop
+    with orvex.open(directory) as s:
+        with pytest.raises(KeyError, match="Table nope doesn't exists"):
+            s["nope"]
+        with pytest.raises(KeyError):
+            s["t"].columns(["nope"])
+        with pytest.raises(ValueError):
+            s["t"].columns(decimals="binary")
+    with pytest.raises(RuntimeError, match="closed"):
+        s.tables()
+
+
+def test_locks_are_held_until_the_block_ends(tmp_path):
+    directory = str(tmp_path)
+    tool("create", directory, "t", "id:u_int:8")
+    for write in (False, True):
+        with orvex.open(directory, write=write) as s:
+            assert s.writable == write
+            with pytest.raises(subprocess.CalledProcessError):
+                tool("load", directory, "t", "--wait", "0", stdin="1\n")
+            if not write:
+                tool("dump", directory, "t", "--wait", "0")
+    with pytest.raises(ZeroDivisionError):
+        with orvex.open(directory, write=True):
+            1 / 0
+    tool("load", directory, "t", "--wait", "0", stdin="1\n")
+    with orvex.open(directory) as s:
+        assert len(s["t"]) == 1
