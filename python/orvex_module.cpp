@@ -18,6 +18,7 @@
 #include "tools/field_syntax.h"
 #include "tools/sorted_tables.h"
 #include "tools/table_view.h"
+#include "tools/usage.h"
 #include "python/table_set.h"
 
 namespace py = pybind11;
@@ -217,6 +218,24 @@ private:
 }  // namespace
 
 PYBIND11_MODULE(_orvex, m) {
+    // The package's own exception types; the pure Python exports them.
+    static py::exception<std::runtime_error> busy(m, "Busy");
+    py::register_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const Tool::InputError& error) {
+            PyErr_SetString(PyExc_ValueError, error.what());
+        } catch (const Tool::UsageError& error) {
+            PyErr_SetString(PyExc_ValueError, error.what());
+        } catch (const std::runtime_error& error) {
+            // The lock's own refusal; nothing else says it.
+            if (std::string(error.what()).find(" is in use by another process") != std::string::npos)
+                busy(error.what());
+            else
+                throw;
+        }
+    });
+
     py::class_<Set, std::shared_ptr<Set> >(m, "Set")
         .def(py::init<const std::string&, bool, double, bool>(), py::arg("directory"), py::arg("write"),
              py::arg("wait"), py::arg("sync"))
