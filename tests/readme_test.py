@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Runs the ```console blocks of a README as a reader following it would.
 
-Usage: readme_test.py README.md ORVEX
+Usage: readme_test.py README.md ORVEX [PACKAGE]
 
 Every `$ ` command runs in order in one fresh directory, where
-./build/tools/orvex is the tool under test, and must print (standard output
-and error together) the lines shown under it. A command holding a heredoc
+./build/tools/orvex is the tool under test and ./build/python the folder
+PACKAGE that holds the Python package, and must print (standard output
+and error together) the lines shown under it. Without PACKAGE (a build
+without Python) the commands that use ./build/python are passed over. A command holding a heredoc
 runs on to the heredoc's end marker. Timings and temporary paths vary from
 run to run, so both sides are masked before they are compared.
 """
@@ -54,17 +56,23 @@ def masked(lines):
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         sys.exit(__doc__)
     readme, tool = sys.argv[1], os.path.abspath(sys.argv[2])
+    package = os.path.abspath(sys.argv[3]) if len(sys.argv) == 4 else None
     with open(readme, encoding="utf-8") as f:
         text = f.read()
     directory = tempfile.mkdtemp(prefix="orvex-readme-")
     os.makedirs(os.path.join(directory, "build", "tools"))
     os.symlink(tool, os.path.join(directory, "build", "tools", "orvex"))
+    if package:
+        os.symlink(package, os.path.join(directory, "build", "python"))
     environment = dict(os.environ, LC_ALL="C.UTF-8")
-    count = 0
+    count = skipped = 0
     for number, command, expected in commands(text):
+        if not package and "build/python" in command:
+            skipped += 1
+            continue
         run = subprocess.run(["bash", "-c", command], cwd=directory, env=environment, timeout=300,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         actual = run.stdout.decode("utf-8", "replace").splitlines()
@@ -75,7 +83,8 @@ def main():
             return 1
         count += 1
     shutil.rmtree(directory)
-    print(f"{count} commands printed what {readme} shows")
+    print(f"{count} commands printed what {readme} shows" +
+          (f"; {skipped} that need the Python package were passed over" if skipped else ""))
     return 0 if count else 1
 
 
