@@ -62,6 +62,35 @@ std::vector<unsigned long> referenceLimits(Catalog& catalog, const TFields& fiel
     return limits;
 }
 
+namespace {
+
+// Record `r` of the referrer's table, its reference renumbered; false when
+// it stays as it is. Raises when it can't be renumbered; `shown` is the
+// record's number in the message.
+bool renumbered(TRecord& record, unsigned f, const Referrer& referrer, const std::string& referenced,
+                unsigned long oldCount, const Renumbering& renumber, unsigned long shown) {
+    const unsigned long value = record[f].get<unsigned long>();
+    if (value >= oldCount) return false;
+    const unsigned long renumbered = renumber(value);
+    if (renumbered == kRemovedRecord)
+        throw InputError("record " + std::to_string(shown) + " of " + referrer.table + " (field " + referrer.field +
+                         ") refers to record " + std::to_string(value) + " of " + referenced);
+    if (renumbered == value) return false;
+    try {
+        record[f] = renumbered;
+    } catch (const std::out_of_range& e) {
+        // The field was stripped while the referenced table held
+        // fewer records; stripping it again sizes it for them all.
+        throw InputError("record " + std::to_string(shown) + " of " + referrer.table + " (field " + referrer.field +
+                         ") can't hold " + std::to_string(renumbered) + ", the new number of the record of " +
+                         referenced + " it refers to: the field was stripped when " + referenced +
+                         " had fewer records; strip " + referrer.table + ", then try again (" + e.what() + ")");
+    }
+    return true;
+}
+
+}  // namespace
+
 void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
                         unsigned long oldCount, const Renumbering& renumber) {
     for (const Referrer& referrer : referrers) {
@@ -75,26 +104,27 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
         for (unsigned long r = 0; r < open.size(); ++r) {
             if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
             TRecord record = open.at(r);
-            const unsigned long value = record[f].get<unsigned long>();
-            if (value >= oldCount) continue;
-            const unsigned long renumbered = renumber(value);
-            if (renumbered == kRemovedRecord)
-                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
-                                 ") refers to record " + std::to_string(value) + " of " + referenced);
-            if (renumbered == value) continue;
-            try {
-                record[f] = renumbered;
-            } catch (const std::out_of_range& e) {
-                // The field was stripped while the referenced table held
-                // fewer records; stripping it again sizes it for them all.
-                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
-                                 ") can't hold " + std::to_string(renumbered) + ", the new number of the record of " +
-                                 referenced + " it refers to: the field was stripped when " + referenced +
-                                 " had fewer records; strip " + referrer.table + ", then try again (" + e.what() + ")");
-            }
-            open.update(r, record);
+            if (renumbered(record, f, referrer, referenced, oldCount, renumber, r)) open.update(r, record);
         }
         if (progress) progress->finish();
+    }
+}
+
+void checkRenumbering(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
+                      unsigned long oldCount, const Renumbering& renumber) {
+    for (const Referrer& referrer : referrers) {
+        const pointer<TTable> table = defineTable(catalog, referrer.table);
+        requireContents(catalog, *table);
+        requireWritable(catalog, {table->contentsFileName()});
+        const unsigned f = table->fields().indexOf(referrer.field);
+        const bool moving = referrer.table == referenced;
+        TOpenTable open(*table, false);
+        open.forEach(0, open.size(), [&](unsigned long r, const TRecord& read) {
+            const unsigned long shown = moving && r < oldCount ? renumber(r) : r;
+            if (shown == kRemovedRecord) return;
+            TRecord record = read;
+            renumbered(record, f, referrer, referenced, oldCount, renumber, shown);
+        });
     }
 }
 
