@@ -13,16 +13,11 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/batch_edits.h"
-#include "tools/key_search.h"
 #include "tools/record_filter.h"
-#include "tools/references.h"
-#include "tools/report.h"
 #include "tools/set_changes.h"
 #include "tools/sorted_tables.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
-#include "tools/value_checks.h"
-#include "tools/values.h"
 
 using namespace Orvex;
 

@@ -119,12 +119,22 @@ void checkRenumbering(Catalog& catalog, const std::string& referenced, const std
         const unsigned f = table->fields().indexOf(referrer.field);
         const bool moving = referrer.table == referenced;
         TOpenTable open(*table, false);
+        // The first record refused as renumberReferences meets them, in the
+        // order after the move.
+        unsigned long first = kRemovedRecord;
+        std::string refusal;
         open.forEach(0, open.size(), [&](unsigned long r, const TRecord& read) {
             const unsigned long shown = moving && r < oldCount ? renumber(r) : r;
-            if (shown == kRemovedRecord) return;
+            if (shown == kRemovedRecord || shown >= first) return;
             TRecord record = read;
-            renumbered(record, f, referrer, referenced, oldCount, renumber, shown);
+            try {
+                renumbered(record, f, referrer, referenced, oldCount, renumber, shown);
+            } catch (const InputError& e) {
+                first = shown;
+                refusal = e.what();
+            }
         });
+        if (first != kRemovedRecord) throw InputError(refusal);
     }
 }
 

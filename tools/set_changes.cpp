@@ -176,24 +176,26 @@ void appendRows(Catalog& catalog, const TTable& table, RowSource& source) {
 unsigned long sortTable(Catalog& catalog, const TTable& table) {
     if (!table.fields().comparable()) throw InputError("table " + table.name() + " has an empty key");
     requireChangeable(catalog, table);
-    unsigned long records = 0;
     const std::vector<Referrer> referrers = referrersOf(catalog, table.name());
+    std::unique_ptr<TOpenTable> open(new TOpenTable(table, false));
+    const unsigned long records = open->size();
+    // References follow their records to where the sort puts them; whether
+    // they can is known before anything moves.
+    PlannedSort plan;
+    const Renumbering renumber = [&plan](unsigned long old) { return plan.moves[old]; };
+    if (!referrers.empty()) {
+        plan = planSort(*open);
+        checkRenumbering(catalog, table.name(), referrers, records, renumber);
+    }
     writing([&] {
-        std::vector<unsigned long> moves;
-        {
-            TOpenTable open(table, false);
-            records = open.size();
-            if (referrers.empty()) {
-                open.progress(progressBar("Sorting " + table.name()));
-                open.sort();
-            } else {
-                moves = sortNotingMoves(open);
-            }
+        if (referrers.empty()) {
+            open->progress(progressBar("Sorting " + table.name()));
+            open->sort();
+        } else {
+            applySort(*open, plan);
         }
-        // References follow their records to where the sort put them.
-        if (!referrers.empty())
-            renumberReferences(catalog, table.name(), referrers, records,
-                               [&moves](unsigned long old) { return moves[old]; });
+        open.reset();
+        if (!referrers.empty()) renumberReferences(catalog, table.name(), referrers, records, renumber);
         noteSorted(catalog, {table.contentsFileName()});
     });
     return records;
