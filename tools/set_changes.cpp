@@ -162,6 +162,7 @@ void appendRows(Catalog& catalog, const TTable& table, RowSource& source) {
         }
         if (size) std::memcpy(&staged[row * size], record.bytes(), size);
     }
+    if (rows == 0) return;
     writing([&] {
         TOpenTable out(table, false);
         for (unsigned long row = 0; row < rows; ++row) {

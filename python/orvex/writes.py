@@ -13,9 +13,7 @@ from . import _orvex
 
 
 def _text(value):
-    if isinstance(value, bytes):
-        return value.decode("utf-8", "surrogateescape")
-    return repr(value) if isinstance(value, float) else str(value)
+    return value.decode("utf-8", "surrogateescape") if isinstance(value, bytes) else str(value)
 
 
 def _key(key):
