@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -116,7 +117,11 @@ private:
     }
 
     static void objectText(PyObject* value, std::string& out) {
-        if (PyUnicode_Check(value)) {
+        // A missing value (None, or NaN as pandas has it among strings) is
+        // the empty text a CSV file gives it: an empty string, and no number.
+        if (value == Py_None || (PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value)))) {
+            out.clear();
+        } else if (PyUnicode_Check(value)) {
             // Strings read back as they were, bytes that are not UTF-8 too.
             const py::bytes encoded = py::reinterpret_steal<py::bytes>(
                 PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape"));

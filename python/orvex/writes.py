@@ -63,7 +63,9 @@ class TableWrites:
         a column per field, with every check of `orvex load`. Nothing is
         written unless every value fits; ValueError names the first bad one
         by its row, numbered from 0: "row 3, field qty: 900 is outside the
-        declared range 1..500"."""
+        declared range 1..500". A missing value (None, NaN among strings)
+        is the empty text it has in CSV: an empty string, refused by a
+        number field."""
         columns = {}
         for name in data.keys():
             values = data[name]

@@ -72,6 +72,7 @@ ERRORS = [
     ({"r": [0, 2, 0]}, ValueError, r"row 1, field r: 2 is not a record of people \(2 records\)"),
     ({"p": [0.05, 0.001, 0]}, ValueError, "row 1, field p: 0.001 has more than the field's 2 decimals"),
     ({"c": [1, 2, "x"]}, ValueError, "row 2, field c: not an integer: 'x'"),
+    ({"b": [0, None, 0]}, ValueError, "row 1, field b: not an integer: ''"),
     ({"k": ["A", "~", "B"]}, ValueError, "row 1, field k: '~' cannot be kept in a packed string"),
     ({"zz": [1, 2, 3]}, KeyError, "table t has no field zz"),
     ({"n": [1]}, ValueError, "column n has 1 values, column id 3"),
