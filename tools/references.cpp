@@ -89,15 +89,22 @@ bool renumbered(TRecord& record, unsigned f, const Referrer& referrer, const std
     return true;
 }
 
+// The referrer's table, checked to be rewritten, and its field's index.
+pointer<TTable> referringTable(Catalog& catalog, const Referrer& referrer, unsigned& field) {
+    const pointer<TTable> table = defineTable(catalog, referrer.table);
+    requireContents(catalog, *table);
+    requireWritable(catalog, {table->contentsFileName()});
+    field = table->fields().indexOf(referrer.field);
+    return table;
+}
+
 }  // namespace
 
 void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
                         unsigned long oldCount, const Renumbering& renumber) {
     for (const Referrer& referrer : referrers) {
-        const pointer<TTable> table = defineTable(catalog, referrer.table);
-        requireContents(catalog, *table);
-        requireWritable(catalog, {table->contentsFileName()});
-        const unsigned f = table->fields().indexOf(referrer.field);
+        unsigned f = 0;
+        const pointer<TTable> table = referringTable(catalog, referrer, f);
         TOpenTable open(*table, false);
         const pointer<Console::TProgress> progress = progressBar("Renumbering " + referrerText(referrer));
         if (progress) progress->start(static_cast<int>(open.size()));
@@ -113,10 +120,8 @@ void renumberReferences(Catalog& catalog, const std::string& referenced, const s
 void checkRenumbering(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
                       unsigned long oldCount, const Renumbering& renumber) {
     for (const Referrer& referrer : referrers) {
-        const pointer<TTable> table = defineTable(catalog, referrer.table);
-        requireContents(catalog, *table);
-        requireWritable(catalog, {table->contentsFileName()});
-        const unsigned f = table->fields().indexOf(referrer.field);
+        unsigned f = 0;
+        const pointer<TTable> table = referringTable(catalog, referrer, f);
         const bool moving = referrer.table == referenced;
         TOpenTable open(*table, false);
         // The first record refused as renumberReferences meets them, in the
