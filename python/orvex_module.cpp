@@ -217,6 +217,8 @@ private:
 
 }  // namespace
 
+void bindWrites(py::module_& m);  // write_bindings.cpp
+
 PYBIND11_MODULE(_orvex, m) {
     // The package's own exception types; the pure Python exports them.
     static py::exception<std::runtime_error> busy(m, "Busy");
@@ -252,4 +254,5 @@ PYBIND11_MODULE(_orvex, m) {
         .def("size", &Table::size)
         .def("sorted", &Table::sorted)
         .def("columns", &Table::columns);
+    bindWrites(m);
 }

@@ -70,6 +70,11 @@ public:
 private:
     std::map<std::string, pointer<Orvex::TTable> > m_tables;  // before the catalog: goes first
     std::unique_ptr<Tool::Catalog> m_catalog;
+
+public:
+    // Creating and stripping change what the tables are: their definitions
+    // are read again when next asked for.
+    void forgetDefinitions() { m_tables.clear(); }
 };
 
 }  // namespace PythonBinding

@@ -9,9 +9,15 @@
 
 namespace Tool {
 
-// Sorts the records on their key, records of equal keys keeping their order,
-// and returns for each old record number its new one. The records are held
-// in memory while they are sorted; only those that move are written.
-std::vector<unsigned long> sortNotingMoves(Orvex::TOpenTable& table);
+// A sort on the key, records of equal keys keeping their order: the records,
+// held in memory, and for each old record number its new one.
+struct PlannedSort {
+    std::vector<Orvex::TRecord> records;
+    std::vector<unsigned long> order;  // order[new] = old
+    std::vector<unsigned long> moves;  // moves[old] = new
+};
+PlannedSort planSort(const Orvex::TOpenTable& table);
+// Writes the records where the plan puts them; only those that move.
+void applySort(Orvex::TOpenTable& table, const PlannedSort& plan);
 
 }  // namespace Tool

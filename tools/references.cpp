@@ -62,39 +62,84 @@ std::vector<unsigned long> referenceLimits(Catalog& catalog, const TFields& fiel
     return limits;
 }
 
+namespace {
+
+// Record `r` of the referrer's table, its reference renumbered; false when
+// it stays as it is. Raises when it can't be renumbered; `shown` is the
+// record's number in the message.
+bool renumbered(TRecord& record, unsigned f, const Referrer& referrer, const std::string& referenced,
+                unsigned long oldCount, const Renumbering& renumber, unsigned long shown) {
+    const unsigned long value = record[f].get<unsigned long>();
+    if (value >= oldCount) return false;
+    const unsigned long renumbered = renumber(value);
+    if (renumbered == kRemovedRecord)
+        throw InputError("record " + std::to_string(shown) + " of " + referrer.table + " (field " + referrer.field +
+                         ") refers to record " + std::to_string(value) + " of " + referenced);
+    if (renumbered == value) return false;
+    try {
+        record[f] = renumbered;
+    } catch (const std::out_of_range& e) {
+        // The field was stripped while the referenced table held
+        // fewer records; stripping it again sizes it for them all.
+        throw InputError("record " + std::to_string(shown) + " of " + referrer.table + " (field " + referrer.field +
+                         ") can't hold " + std::to_string(renumbered) + ", the new number of the record of " +
+                         referenced + " it refers to: the field was stripped when " + referenced +
+                         " had fewer records; strip " + referrer.table + ", then try again (" + e.what() + ")");
+    }
+    return true;
+}
+
+// The referrer's table, checked to be rewritten, and its field's index.
+pointer<TTable> referringTable(Catalog& catalog, const Referrer& referrer, unsigned& field) {
+    const pointer<TTable> table = defineTable(catalog, referrer.table);
+    requireContents(catalog, *table);
+    requireWritable(catalog, {table->contentsFileName()});
+    field = table->fields().indexOf(referrer.field);
+    return table;
+}
+
+}  // namespace
+
 void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
                         unsigned long oldCount, const Renumbering& renumber) {
     for (const Referrer& referrer : referrers) {
-        const pointer<TTable> table = defineTable(catalog, referrer.table);
-        requireContents(catalog, *table);
-        requireWritable(catalog, {table->contentsFileName()});
-        const unsigned f = table->fields().indexOf(referrer.field);
+        unsigned f = 0;
+        const pointer<TTable> table = referringTable(catalog, referrer, f);
         TOpenTable open(*table, false);
         const pointer<Console::TProgress> progress = progressBar("Renumbering " + referrerText(referrer));
         if (progress) progress->start(static_cast<int>(open.size()));
         for (unsigned long r = 0; r < open.size(); ++r) {
             if (progress && r % 4096 == 0) progress->update(static_cast<int>(r));
             TRecord record = open.at(r);
-            const unsigned long value = record[f].get<unsigned long>();
-            if (value >= oldCount) continue;
-            const unsigned long renumbered = renumber(value);
-            if (renumbered == kRemovedRecord)
-                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
-                                 ") refers to record " + std::to_string(value) + " of " + referenced);
-            if (renumbered == value) continue;
-            try {
-                record[f] = renumbered;
-            } catch (const std::out_of_range& e) {
-                // The field was stripped while the referenced table held
-                // fewer records; stripping it again sizes it for them all.
-                throw InputError("record " + std::to_string(r) + " of " + referrer.table + " (field " + referrer.field +
-                                 ") can't hold " + std::to_string(renumbered) + ", the new number of the record of " +
-                                 referenced + " it refers to: the field was stripped when " + referenced +
-                                 " had fewer records; strip " + referrer.table + ", then try again (" + e.what() + ")");
-            }
-            open.update(r, record);
+            if (renumbered(record, f, referrer, referenced, oldCount, renumber, r)) open.update(r, record);
         }
         if (progress) progress->finish();
+    }
+}
+
+void checkRenumbering(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
+                      unsigned long oldCount, const Renumbering& renumber) {
+    for (const Referrer& referrer : referrers) {
+        unsigned f = 0;
+        const pointer<TTable> table = referringTable(catalog, referrer, f);
+        const bool moving = referrer.table == referenced;
+        TOpenTable open(*table, false);
+        // The first record refused as renumberReferences meets them, in the
+        // order after the move.
+        unsigned long first = kRemovedRecord;
+        std::string refusal;
+        open.forEach(0, open.size(), [&](unsigned long r, const TRecord& read) {
+            const unsigned long shown = moving && r < oldCount ? renumber(r) : r;
+            if (shown == kRemovedRecord || shown >= first) return;
+            TRecord record = read;
+            try {
+                renumbered(record, f, referrer, referenced, oldCount, renumber, shown);
+            } catch (const InputError& e) {
+                first = shown;
+                refusal = e.what();
+            }
+        });
+        if (first != kRemovedRecord) throw InputError(refusal);
     }
 }
 

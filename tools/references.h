@@ -52,4 +52,10 @@ typedef std::function<unsigned long(unsigned long)> Renumbering;
 void renumberReferences(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
                         unsigned long oldCount, const Renumbering& renumber);
 
+// Raises what renumberReferences would, without writing, before the records
+// of `referenced` move: its own records are named by their numbers after
+// the move, and those removed are passed over.
+void checkRenumbering(Catalog& catalog, const std::string& referenced, const std::vector<Referrer>& referrers,
+                      unsigned long oldCount, const Renumbering& renumber);
+
 }  // namespace Tool

@@ -10,11 +10,8 @@
 #include "tools/catalog.h"
 #include "tools/commands.h"
 #include "tools/field_syntax.h"
-#include "tools/permuted_sort.h"
-#include "tools/references.h"
 #include "tools/report.h"
-#include "tools/sorted_tables.h"
-#include "tools/table_rules.h"
+#include "tools/set_changes.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
 #include "tools/values.h"
@@ -32,16 +29,6 @@ Arguments parse(const std::string& command, const Words& words, const std::vecto
     Arguments args(command, words, switches, valued);
     if (args.help()) std::cout << commandHelp(command);
     return args;
-}
-
-// A strip of a table whose files break the rules would carry the damage into
-// files that look sound, or drop records for good; so nothing is stripped.
-void refuseDamaged(Catalog& catalog, const TableEntry& entry) {
-    const std::vector<std::string> problems = tableFileProblems(catalog.files(), entry);
-    if (problems.empty()) return;
-    const std::size_t more = problems.size() - 1;
-    throw InputError("cannot strip " + entry.name + ": " + problems.front() +
-                     (more ? " (and " + std::to_string(more) + " more; orvex check lists them)" : ""));
 }
 
 std::string formText(bool binary) { return binary ? "binary" : "text"; }
@@ -119,22 +106,12 @@ int createCommand(const Words& words) {
     args.expect(3, static_cast<std::size_t>(-1), "DIR TABLE FIELD...");
     const std::string& directory = args.positionals()[0];
     const std::string& name = args.positionals()[1];
-    if (!isPlainName(name)) throw UsageError("create: a table name is letters, digits and '_', not starting with a digit");
-    if (name == kTemporaryTableName) throw UsageError("create: \"temp\" is reserved for stripping's scratch files");
-    if (!tableNameProblem(name).empty()) throw UsageError(tableNameProblem(name));
+    requireTableName(name);  // before the directory is made for it
     const TFields fields = parseFieldList(Words(args.positionals().begin() + 2, args.positionals().end()));
 
     makeSetDirectory(directory);
     Catalog catalog(directory, Access::write);
-    const TableEntry entry{name, !args.has("--text")};
-    catalog.requireFree(name);
-    // A reference to another table needs that table, as alter add requires.
-    referenceLimits(catalog, fields, name, 0);
-    {
-        TTable table(catalog.files(), name, fields, entry.binary);
-        TOpenTable contents(table, false);  // an empty contents file, so the table opens
-    }
-    catalog.add(entry);
+    const TableEntry entry = createTable(catalog, name, fields, !args.has("--text"));
     catalog.commit();
     std::cout << "created " << name << " (" << formText(entry.binary) << " form): " << fields.size() << " fields, "
               << fields.bitSize() << " bits per record, key " << keyText(fields) << "\n";
@@ -147,27 +124,8 @@ int sortCommand(const Words& words) {
     args.expect(2, 2, "DIR TABLE");
     Catalog catalog(args.positionals()[0], Access::write);
     const pointer<TTable> table = defineTable(catalog, args.positionals()[1]);
-    if (!table->fields().comparable()) throw InputError("table " + table->name() + " has an empty key");
-    requireContents(catalog, *table);
-    requireWritable(catalog, {table->contentsFileName()});
     Stopwatch clock;
-    unsigned long records = 0;
-    const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
-    std::vector<unsigned long> moves;
-    {
-        TOpenTable open(*table, false);
-        records = open.size();
-        if (referrers.empty()) {
-            open.progress(progressBar("Sorting " + table->name()));
-            open.sort();
-        } else {
-            moves = sortNotingMoves(open);
-        }
-    }
-    // References follow their records to where the sort put them.
-    if (!referrers.empty())
-        renumberReferences(catalog, table->name(), referrers, records, [&moves](unsigned long old) { return moves[old]; });
-    noteSorted(catalog, {table->contentsFileName()});
+    const unsigned long records = sortTable(catalog, *table);
     catalog.commit();
     std::cout << "sorted " << table->name() << ": " << records << " records on " << keyText(table->fields()) << " ("
               << secondsText(clock.seconds()) << ")\n";
@@ -179,45 +137,15 @@ int stripCommand(const Words& words) {
     if (args.help()) return 0;
     args.expect(1, static_cast<std::size_t>(-1), "DIR [TABLE...]");
     Catalog catalog(args.positionals()[0], Access::write);
-    Words chosen(args.positionals().begin() + 1, args.positionals().end());
-    for (const std::string& name : chosen) catalog.entry(name);  // unknown names fail before anything changes
-    if (chosen.empty())
-        for (const TableEntry& entry : catalog.tables()) chosen.push_back(entry.name);
-    for (const std::string& name : chosen) {
-        refuseDamaged(catalog, catalog.entry(name));
-        requireWritable(catalog, Catalog::fileNames(catalog.entry(name)));
-    }
-    // The library opens every table of the set for writing as it strips.
-    for (const TableEntry& entry : catalog.tables()) requireWritable(catalog, {Catalog::fileNames(entry)[2]});
-
     TextTable rows({"table", "records", "bits before", "bits after", "bytes before", "bytes after"}, "lrrrrr");
-    std::vector<std::vector<std::string>> report;
-    // Narrower fields compare as the wider ones did: what was sorted stays so.
-    std::vector<std::string> sorted;
-    for (const TableEntry& entry : catalog.tables())
-        if (knownSorted(catalog, Catalog::fileNames(entry)[2])) sorted.push_back(Catalog::fileNames(entry)[2]);
     Stopwatch clock;
-    {
-        std::unique_ptr<TTables> set = catalog.openSet();
-        for (unsigned i = 0; i < set->size(); ++i) {
-            TTable& table = set->at(i);
-            if (std::find(chosen.begin(), chosen.end(), table.name()) == chosen.end()) continue;
-            requireContents(catalog, table);
-            const unsigned long records = TOpenTable(table, false).size();
-            const unsigned bitsBefore = table.fields().bitSize();
-            const unsigned long long bytesBefore = fileBytes(catalog, table.contentsFileName());
-            table.strip(*set, progressBar("Stripping " + table.name()));
-            report.push_back({table.name(), std::to_string(records), std::to_string(bitsBefore),
-                              std::to_string(table.fields().bitSize()), std::to_string(bytesBefore),
-                              table.contentsFileName()});
-        }
-    }
-    noteSorted(catalog, sorted);
+    const std::vector<Stripped> report =
+        stripTables(catalog, Words(args.positionals().begin() + 1, args.positionals().end()));
     catalog.commit();
-    for (auto& row : report) {
-        row[5] = std::to_string(fileBytes(catalog, row[5]));  // measured once every file is closed
-        rows.add(row);
-    }
+    for (const Stripped& table : report)  // sizes after: measured once every file is closed
+        rows.add({table.table, std::to_string(table.records), std::to_string(table.bitsBefore),
+                  std::to_string(table.bitsAfter), std::to_string(table.bytesBefore),
+                  std::to_string(fileBytes(catalog, table.contents))});
     std::cout << "stripped " << report.size() << (report.size() == 1 ? " table" : " tables") << " in "
               << secondsText(clock.seconds()) << "\n";
     rows.print(std::cout, "  ");

@@ -37,6 +37,7 @@
 #include "tools/record_output.h"
 #include "tools/references.h"
 #include "tools/report.h"
+#include "tools/set_changes.h"
 #include "tools/standard_output.h"
 #include "tools/table_view.h"
 #include "tools/usage.h"
@@ -152,6 +153,32 @@ typedef boost::iostreams::stream<StandardOutput> StandardOutputStream;
 
 }  // namespace
 
+Loaded loadRecords(Catalog& catalog, const TTable& table, bool append, bool csv, std::istream& in) {
+    if (!append) {
+        const std::vector<Referrer> referrers = referrersOf(catalog, table.name());
+        const unsigned long referring = referringRecords(catalog, referrers, table.name());
+        if (referring != 0)
+            throw InputError("table " + table.name() + " is referred to by " + referrerText(referrers.front()) +
+                             " and " + std::to_string(referring) +
+                             " records refer to it; replacing its records would change what they designate "
+                             "(load --append adds records and moves none)");
+    }
+    // Straight into the table: the command is one change, so a load that
+    // fails half way leaves the old records, and memory holds one copy.
+    TOpenTable out(table, !append);
+    const unsigned long before = out.size();
+    RecordSink sink(out, referenceLimits(catalog, table.fields(), table.name(), kCountLater), table.name());
+    if (csv)
+        readCsv(in, sink);
+    else
+        readText(in, sink);
+    if (in.bad()) Utils::raise_runtime_error("Couldn't read standard input");
+    sink.finish();
+    // Appends report no failed write: the stream says whether all went.
+    if (!table.getFileStream().good()) Utils::raise_runtime_error("Couldn't write " + table.contentsFileName());
+    return Loaded{before, out.size() - before};
+}
+
 int dumpCommand(const Words& words) {
     Arguments args("dump", words, {"--csv", "--json", "--table"}, {"--where"});
     if (args.help()) return std::cout << commandHelp("dump"), 0;
@@ -198,32 +225,8 @@ int loadCommand(const Words& words) {
     if (::fstat(STDIN_FILENO, &input) == 0 && S_ISDIR(input.st_mode))
         throw InputError("standard input is a directory, not a file of records");
     const bool append = args.has("--append");
-    if (!append) {
-        const std::vector<Referrer> referrers = referrersOf(catalog, table->name());
-        const unsigned long referring = referringRecords(catalog, referrers, table->name());
-        if (referring != 0)
-            throw InputError("table " + table->name() + " is referred to by " + referrerText(referrers.front()) +
-                             " and " + std::to_string(referring) +
-                             " records refer to it; replacing its records would change what they designate "
-                             "(load --append adds records and moves none)");
-    }
-    unsigned long records = 0, before = 0;
-    {
-        // Straight into the table: the command is one change, so a load that
-        // fails half way leaves the old records, and memory holds one copy.
-        TOpenTable out(*table, !append);
-        before = out.size();
-        RecordSink sink(out, referenceLimits(catalog, table->fields(), table->name(), kCountLater), table->name());
-        if (args.has("--csv"))
-            readCsv(std::cin, sink);
-        else
-            readText(std::cin, sink);
-        if (std::cin.bad()) Utils::raise_runtime_error("Couldn't read standard input");
-        sink.finish();
-        // Appends report no failed write: the stream says whether all went.
-        if (!table->getFileStream().good()) Utils::raise_runtime_error("Couldn't write " + table->contentsFileName());
-        records = out.size() - before;
-    }
+    const Loaded loaded = loadRecords(catalog, *table, append, args.has("--csv"), std::cin);
+    const unsigned long records = loaded.added, before = loaded.before;
     catalog.commit();
     std::cout << (append ? "appended " : "loaded ") << records << (records == 1 ? " record" : " records")
               << (append ? " to " : " into ") << table->name();

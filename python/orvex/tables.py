@@ -5,6 +5,7 @@ import decimal
 import numpy as np
 
 from . import _orvex
+from .writes import SetWrites, TableWrites
 
 
 def open(directory, write=False, wait=5.0, sync=True):
@@ -13,7 +14,7 @@ def open(directory, write=False, wait=5.0, sync=True):
     return TableSet(_orvex.Set(str(directory), bool(write), float(wait), bool(sync)))
 
 
-class TableSet:
+class TableSet(SetWrites):
     def __init__(self, native):
         self._native = native
 
@@ -50,7 +51,7 @@ _DECIMALS = ("float", "raw", "decimal")
 _STRINGS = ("str", "bytes")
 
 
-class Table:
+class Table(TableWrites):
     def __init__(self, native):
         self._native = native
 
