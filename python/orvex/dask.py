@@ -42,7 +42,7 @@ def read_table(directory, table, columns=None, partition_size=1_000_000, decimal
         starts = list(range(0, count, int(partition_size))) or [0]
         divisions = None
         if index is not None and count:
-            starts = _keep_equal_keys_together(t, index, starts, decimals, strings)
+            starts = _partition_starts(t, index, count, int(partition_size), decimals, strings)
             divisions = _key_divisions(t, index, starts, count, decimals, strings)
         elif count:
             divisions = starts + [count - 1]
@@ -76,26 +76,36 @@ def _key_at(t, key, position, decimals, strings):
     return t.columns([key], position, position + 1, decimals, strings)[key][0]
 
 
-def _keep_equal_keys_together(t, key, starts, decimals, strings):
-    """Moves each partition start past the records whose key equals the one
-    before it, so that a key lives in one partition; equal keys are adjacent
-    in a sorted table, whatever its order."""
-    count = len(t)
+def _first_where(t, key, low, high, holds, decimals, strings):
+    """The first record of [low, high) whose key `holds`, or high; it must
+    hold for every record after that one."""
+    while low < high:
+        middle = (low + high) // 2
+        if holds(_key_at(t, key, middle, decimals, strings)):
+            high = middle
+        else:
+            low = middle + 1
+    return low
+
+
+def _partition_starts(t, key, count, size, decimals, strings):
+    """Every `size` records, each start moved past the records whose key
+    equals the one before it, so that a key lives in one partition (equal
+    keys are adjacent in a sorted table). Where the table's order turns from
+    the largest key back to smaller ones (it orders stored bits, and a
+    negative number's come after the others') a partition starts too, so
+    that each partition's keys increase, as pandas needs to select by key."""
+    first = _key_at(t, key, 0, decimals, strings)
+    starts = set(range(0, count, size))
+    if _key_at(t, key, count - 1, decimals, strings) < first:
+        starts.add(_first_where(t, key, 1, count, lambda k: k < first, decimals, strings))
     moved = [0]
-    for start in starts[1:]:
+    for start in sorted(starts)[1:]:
         if start <= moved[-1]:
             continue
         before, at = t.columns([key], start - 1, start + 1, decimals, strings)[key]
         if before == at:
-            # The first record past `start` whose key differs.
-            low, high = start, count
-            while low < high:
-                middle = (low + high) // 2
-                if _key_at(t, key, middle, decimals, strings) == at:
-                    low = middle + 1
-                else:
-                    high = middle
-            start = low
+            start = _first_where(t, key, start, count, lambda k: k != at, decimals, strings)
         if start < count:
             moved.append(start)
     return moved
@@ -103,8 +113,7 @@ def _keep_equal_keys_together(t, key, starts, decimals, strings):
 
 def _key_divisions(t, key, starts, count, decimals, strings):
     """The keys where partitions start and the last key, or None when they do
-    not increase: the table orders keys by their stored bits, which puts
-    negative numbers after the others, an order pandas does not share."""
+    not increase (negative keys follow the others in the table)."""
     values = [_key_at(t, key, start, decimals, strings) for start in starts]
     values.append(_key_at(t, key, count - 1, decimals, strings))
     values = [v.item() if isinstance(v, np.generic) else v for v in values]
