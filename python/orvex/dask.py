@@ -112,13 +112,12 @@ def _partition_starts(t, key, count, size, decimals, strings):
 
 
 def _key_divisions(t, key, starts, count, decimals, strings):
-    """The keys where partitions start and the last key, or None when they do
-    not increase (negative keys follow the others in the table)."""
-    values = [_key_at(t, key, start, decimals, strings) for start in starts]
-    values.append(_key_at(t, key, count - 1, decimals, strings))
+    """The keys where partitions start and the last key, or None when the
+    starts do not increase (negative keys follow the others in the table;
+    each partition's own keys do increase)."""
+    values = [_key_at(t, key, start, decimals, strings) for start in starts + [count - 1]]
     values = [v.item() if isinstance(v, np.generic) else v for v in values]
-    increasing = all(a < b for a, b in zip(values[:-2], values[1:-1])) and values[-2] <= values[-1]
-    return values if increasing else None
+    return values if all(a < b for a, b in zip(values[:-2], values[1:-1])) else None
 
 
 class _ReadRecords(DataFrameIOFunction):
