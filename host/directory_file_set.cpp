@@ -449,6 +449,12 @@ void DirectoryFileSet::rollBack() {
     m_failure = 0;
 }
 
+std::size_t DirectoryFileSet::dropCleanPages(const std::string& name) {
+    const auto known = m_images.find(name);
+    const std::shared_ptr<DiskImage> image = known == m_images.end() ? nullptr : known->second.lock();
+    return image ? image->dropCleanPages() : 0;
+}
+
 bool DirectoryFileSet::exists(const std::string& name) const {
     if (!isPlainFileName(name) || reserved(name)) return false;
     if (const CutOffChange::Original* original = cutOffOriginal(name)) return original->existed;

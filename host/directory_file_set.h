@@ -14,6 +14,12 @@
 // space left on device") and the change is rolled back. A flush fails only
 // on a read-only set, whose changes can never be stored.
 //
+// Every page touched stays in memory until its file closes, which a sort or
+// a key search wants: they come back to the same pages. A program that reads
+// a large file through once (a whole column of a table) calls
+// `dropCleanPages` between chunks instead, and holds a few pages at a time
+// rather than the file; nothing drops pages on its own.
+//
 // Changes are atomic and durable. Before any byte a file had is overwritten,
 // cut off or removed, and before a file is made, the set's rollback journal
 // (host/rollback_journal.h) keeps what is needed to undo it. A commit syncs
@@ -138,6 +144,12 @@ public:
     // as they were before it, until a writer rolls it back.
     bool pendingChange() const { return m_cutOff != nullptr; }
     bool writable() const { return m_options.writable; }
+
+    // Gives back the memory of the pages of the open file `name` that hold
+    // nothing left to store and that no buffer is reading or writing in
+    // (FileImage::dropCleanPages); they are read again from the file when
+    // next touched. Returns the bytes given back: 0 when `name` is not open.
+    std::size_t dropCleanPages(const std::string& name);
 
     // The directory as given to the constructor.
     const std::string& path() const { return m_path; }

@@ -149,6 +149,30 @@ void FileImage::changed(std::size_t index, std::size_t from, std::size_t to) {
     m_size = std::max(m_size, index * pageSize + to);
 }
 
+std::size_t FileImage::pagesInMemory() const {
+    return static_cast<std::size_t>(
+        std::count_if(m_pages.begin(), m_pages.end(), [](const Page& p) { return p.bytes != nullptr; }));
+}
+
+// A page is read again as a whole from what it was made of: the kept file
+// below keptSize(), zeros above. A page with a change left to store differs
+// from that, and one under a buffer's area may hold writes not handed over
+// yet, or be read in place by whoever holds the area.
+std::size_t FileImage::dropCleanPages() {
+    std::vector<bool> underArea(m_pages.size());
+    for (const ImageBuffer* buffer : m_buffers)
+        if ((buffer->gptr() || buffer->pptr()) && buffer->m_areaPage < underArea.size())
+            underArea[buffer->m_areaPage] = true;
+    std::size_t released = 0;
+    for (std::size_t i = 0; i < m_pages.size(); ++i) {
+        Page& p = m_pages[i];
+        if (!p.bytes || underArea[i] || p.changedFrom < p.changedTo) continue;
+        p = Page();
+        released += pageSize;
+    }
+    return released;
+}
+
 void FileImage::attach(ImageBuffer* buffer) { m_buffers.push_back(buffer); }
 
 void FileImage::detach(ImageBuffer* buffer) { m_buffers.erase(std::find(m_buffers.begin(), m_buffers.end(), buffer)); }

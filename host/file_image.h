@@ -7,7 +7,10 @@
 // image holds the file in pages of `FileImage::pageSize` bytes, each brought
 // in the first time it is touched: opening a large table and finding one
 // key reads the few pages the search visits, not the whole file, and the
-// memory an open file costs grows with what was touched. Where the bytes
+// memory an open file costs grows with what was touched. Touched pages stay
+// until the file closes, since a sort or a search comes back to them; a
+// reader going through once drops the clean ones as it goes
+// (`dropCleanPages`), so that its memory stays flat. Where the bytes
 // live for good is the image's business: `fetch` brings a page's bytes in,
 // `store()` puts the changed ones back (both do nothing for memory files).
 //
@@ -93,6 +96,15 @@ public:
     std::string contents();
     // Reads from the file so far by `fetch`, for tests and measurements.
     std::size_t pagesFetched() const { return m_fetched; }
+    // Pages whose memory the image holds, for tests and measurements.
+    std::size_t pagesInMemory() const;
+    // Gives the memory of every page that holds no change left to store and
+    // that no buffer's get or put area points into back to the pool of
+    // kept pages; such a page is read again from the kept file (or reads as
+    // zeros past its end) when next touched. Returns the bytes given back.
+    // Nothing calls it on its own: only the caller knows that it reads
+    // through and will not come back.
+    std::size_t dropCleanPages();
     // The memory of pages of images that went away is kept for new pages,
     // up to `mostKeptPages` of them (64 MiB), since fresh memory costs a
     // page fault per 4 KiB on first touch and a table's contents are read

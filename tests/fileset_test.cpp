@@ -361,6 +361,67 @@ TEST(FileImagePages, EachPageIsReadOnceWhenFirstTouchedAndOnlyChangedBytesAreSto
     EXPECT_EQ(readFile(dir.path() / "big"), expected);
 }
 
+// A drop gives back the clean pages no area is on; they read again from the
+// file, or as zeros past its kept end. A change not yet stored stays, and so
+// does the page under an area: a reader's (read in place) or a writer's
+// (writes not yet handed over). Page memory goes back to a pool and is reused
+// at once, so a page dropped while in use would show another page's bytes.
+TEST(FileImagePages, DroppingCleanPagesKeepsChangesAndAreasAndReadsTheRestAgain) {
+    TempDir dir;
+    const std::string disk = pattern(6 * page + 100, 2);
+    writeFile(dir.path() / "big", disk);
+    Host::DirectoryFileSet set(dir.path().string());
+    std::streambuf* b = set.open("big", in, 0, 1);
+    std::streambuf* w = set.open("big", in | out, 0, 1);
+    std::streambuf* r = set.open("big", in, 0, 1);
+    ASSERT_TRUE(b && w && r);
+    const Host::FileImage& image = dynamic_cast<Host::ImageBuffer&>(*b).image();
+    const auto readAll = [&](std::streambuf* from) {
+        std::string all(std::size_t(seek(from, 0, ios_base::end)), '\0');
+        seek(from, 0);
+        all.resize(std::size_t(from->sgetn(all.data(), std::streamsize(all.size()))));
+        return all;
+    };
+    const auto readAt = [](std::streambuf* from, std::size_t at, std::size_t n) {
+        std::string got(n, '\0');
+        seek(from, std::streamoff(at));
+        got.resize(std::size_t(from->sgetn(got.data(), std::streamsize(n))));
+        return got;
+    };
+    ASSERT_EQ(readAll(r), disk);
+    seek(w, std::streamoff(9 * page + 5));  // pages 7 and 8 are a gap of zeros
+    put(w, "far");
+    seek(w, std::streamoff(6 * page + 200));  // stored only at the commit
+    put(w, "tail");
+    EXPECT_EQ(readAt(r, 7 * page + 3, 10), std::string(10, '\0'));  // a clean page past the kept end
+    seek(b, std::streamoff(4 * page + 50));
+    ASSERT_EQ(b->sgetc(), static_cast<unsigned char>(disk[4 * page + 50]));  // b reads page 4 in place
+    seek(w, std::streamoff(2 * page + 10));  // the writes stay in w's put area until the image asks for them
+    put(w, "changed");
+    std::string expected = disk;
+    expected.replace(2 * page + 10, 7, "changed");
+    expected.resize(6 * page + 200);
+    expected += "tail" + std::string(3 * page - 204 + 5, '\0') + "far";
+    EXPECT_EQ(image.pagesInMemory(), 9u);
+
+    EXPECT_EQ(set.dropCleanPages("big"), 5 * page);  // 0, 1, 3, 5 and 7
+    EXPECT_EQ(set.dropCleanPages("not open"), 0u);
+    EXPECT_EQ(image.pagesInMemory(), 4u);  // 6 and 9 changed, 2 and 4 under areas
+    const std::size_t fetched = image.pagesFetched();
+    EXPECT_EQ(readAll(r), expected);
+    EXPECT_GT(image.pagesFetched(), fetched);
+    const std::size_t refetched = image.pagesFetched();
+    EXPECT_EQ(readAt(b, 4 * page + 60, 5000), disk.substr(4 * page + 60, 5000));
+    EXPECT_EQ(image.pagesFetched(), refetched);
+
+    set.commit();  // stores every change and closes every area
+    EXPECT_EQ(readFile(dir.path() / "big"), expected);
+    EXPECT_EQ(set.dropCleanPages("big"), 10 * page);
+    EXPECT_EQ(readAll(r), expected);
+    for (std::streambuf* buffer : {b, w, r}) set.close(buffer);
+    EXPECT_EQ(readFile(dir.path() / "big"), expected);
+}
+
 // ------------------------------------------------------------------ progress
 
 // Spends CPU time: the reporter's clock is the process's CPU time, not the wall's.
