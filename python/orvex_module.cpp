@@ -35,12 +35,13 @@ enum class Decimals { floating, raw };
 
 // One column being read. Records come a chunk at a time: `take` decodes the
 // chunk's values without the GIL, so it must not touch a Python object;
-// `endChunk` runs with the GIL once the chunk is taken.
+// `endChunk`, with the GIL, makes the objects of readers that `needsPython`.
 class ColumnReader {
 public:
     virtual ~ColumnReader() = default;
     // `count` records of `stride` bytes each from `bytes`, as rows `row` on.
     virtual void take(std::size_t row, const unsigned char* bytes, std::size_t count, std::size_t stride) = 0;
+    virtual bool needsPython() const { return false; }
     virtual void endChunk() {}
     virtual py::object result() = 0;
 };
@@ -88,6 +89,7 @@ public:
             m_ends.push_back(m_texts.size());
         }
     }
+    bool needsPython() const override { return true; }
     void endChunk() override {
         std::size_t begin = 0;
         for (std::size_t k = 0; k < m_ends.size(); ++k) {
@@ -165,25 +167,28 @@ std::vector<Run> runsOf(const std::vector<unsigned long>& positions) {
 const std::size_t kChunkBytes = 256 * 1024;
 
 // Feeds the records of `runs` to `readers`, as rows 0, 1, ... in run order.
-// The GIL is what keeps a set to one thread at a time, so the records are
-// copied out of the set with it held; the columns are taken from the copy
-// without it.
-void readRuns(const TOpenTable& open, const std::vector<Run>& runs,
+// The scan has `set` to itself, so it runs without the GIL, taking it back
+// only for the readers that make Python objects, once a chunk.
+void readRuns(Set& set, const TOpenTable& open, const std::vector<Run>& runs,
               const std::vector<std::unique_ptr<ColumnReader> >& readers) {
     const std::size_t size = open.fields().byteSize();
     const std::size_t stride = std::max<std::size_t>(size, 1);  // records of no bytes take none
     const std::size_t chunkRecords = std::max<std::size_t>(kChunkBytes / stride, 1);
     std::vector<unsigned char> chunk(chunkRecords * stride);
+    bool python = false;
+    for (const auto& reader : readers) python = python || reader->needsPython();
     std::size_t row = 0, held = 0;
     const auto take = [&] {
-        {
-            py::gil_scoped_release released;
-            for (const auto& reader : readers) reader->take(row, chunk.data(), held, stride);
+        for (const auto& reader : readers) reader->take(row, chunk.data(), held, stride);
+        if (python) {
+            py::gil_scoped_acquire acquired;
+            for (const auto& reader : readers) reader->endChunk();
         }
-        for (const auto& reader : readers) reader->endChunk();
         row += held;
         held = 0;
     };
+    Set::Scan alone(set);
+    py::gil_scoped_release released;
     for (const Run& run : runs) {
         for (unsigned long first = run.first; first < run.second;) {
             const unsigned long n = std::min<unsigned long>(run.second - first, chunkRecords - held);
@@ -314,7 +319,7 @@ private:
                 return makeReader(descriptor, rows, mode, asBytes);
             }));
         }
-        readRuns(open, runs, readers);
+        readRuns(*m_set, open, runs, readers);
         py::dict out;
         for (std::size_t k = 0; k < names.size(); ++k) out[py::str(names[k])] = readers[k]->result();
         return out;

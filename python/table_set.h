@@ -165,9 +165,36 @@ public:
     Set& operator=(const Set&) = delete;
 
     Tool::Catalog& catalog() {
+        awaitScan();
         if (!m_catalog) throw std::runtime_error("the table set is closed");
         return *m_catalog;
     }
+
+    // A scan has the set to itself while it lives, so that it can run
+    // without the GIL: anything else that reaches for the set (through
+    // catalog() or close(), in any thread) waits until it ends. Begun with
+    // the GIL held; the scan must not reach for the set through them itself.
+    class Scan {
+    public:
+        explicit Scan(Set& set) : m_set(set) {
+            set.awaitScan();
+            std::lock_guard<std::mutex> lock(set.m_scanMutex);
+            set.m_scanning = true;
+        }
+        ~Scan() {
+            {
+                std::lock_guard<std::mutex> lock(m_set.m_scanMutex);
+                m_set.m_scanning = false;
+            }
+            m_set.m_scanEnded.notify_all();
+        }
+        Scan(const Scan&) = delete;
+        Scan& operator=(const Scan&) = delete;
+
+    private:
+        Set& m_set;
+    };
+
     bool closed() const { return !m_catalog; }
     bool writable() const { return m_catalog && m_catalog->writable(); }
 
@@ -181,6 +208,7 @@ public:
     // Without a commit first this rolls the change back: the file set undoes
     // an open change when it goes, and releases the lock.
     void close() {
+        awaitScan();
         m_tables.clear();
         m_catalog.reset();
         m_claim.reset();
@@ -218,6 +246,17 @@ private:
         throw;
     }
 
+    // Called with the GIL held; waits without it, since the scan may need
+    // it to finish.
+    void awaitScan() {
+        std::unique_lock<std::mutex> lock(m_scanMutex);
+        if (!m_scanning) return;
+        lock.unlock();
+        py::gil_scoped_release released;
+        lock.lock();
+        m_scanEnded.wait(lock, [this] { return !m_scanning; });
+    }
+
     // Before the library reads a table: files this process may not read are
     // the file system's refusal, files that break the library's rules are
     // damage, listed as check lists them.
@@ -234,6 +273,9 @@ private:
     std::unique_ptr<DirectoryClaim> m_claim;  // first in, last out: held while the catalog is
     std::map<std::string, pointer<Orvex::TTable> > m_tables;  // close() lets them go before the catalog
     std::unique_ptr<Tool::Catalog> m_catalog;
+    std::mutex m_scanMutex;
+    std::condition_variable m_scanEnded;
+    bool m_scanning = false;  // a Scan is on
 };
 
 }  // namespace PythonBinding
