@@ -144,6 +144,10 @@ public:
             throw FileSystemError(errno, errno == ENOENT ? "no such directory: " + directory
                                                          : directory + ": " + std::strerror(errno));
         if (!S_ISDIR(where.st_mode)) throw FileSystemError(ENOTDIR, "Not a directory: " + directory);
+        // The library would see no tables in a directory it may not read,
+        // and learn only at the commit that it may not write there.
+        if (::access(directory.c_str(), write ? R_OK | W_OK | X_OK : R_OK | X_OK) != 0)
+            throw FileSystemError(errno, directory + ": " + std::strerror(errno));
         m_claim.reset(new DirectoryClaim(directory, where, write, deadline));
         try {
             py::gil_scoped_release released;  // the lock may take a while
@@ -157,7 +161,7 @@ public:
             m_catalog.reset(new Tool::Catalog(directory, write ? Tool::Access::write : Tool::Access::read));
         } catch (const std::runtime_error& error) {
             m_claim.reset();
-            refused(directory, write, error);
+            refused(directory, error);
         }
     }
     ~Set() { close(); }
@@ -234,15 +238,12 @@ public:
 
 private:
     // Why the catalog could not open, as the error a Python program expects:
-    // the lock's refusal stays as it is (orvex.Busy), a journal no command
-    // will apply is damage as check reports it, a directory this process
-    // may not use is the file system's refusal.
-    [[noreturn]] static void refused(const std::string& directory, bool write, const std::runtime_error& error) {
+    // a journal no command will apply is damage, as check reports it; the
+    // lock's refusal (orvex.Busy) and the rest stay as they are.
+    [[noreturn]] static void refused(const std::string& directory, const std::runtime_error& error) {
         const std::string what = error.what();
         const std::string journal = Host::RollbackJournal::problem(directory);
         if (!journal.empty() && what.rfind(journal, 0) == 0) throw DamagedError(what);
-        if (::access(directory.c_str(), write ? R_OK | W_OK | X_OK : R_OK | X_OK) != 0)
-            throw FileSystemError(errno, what);
         throw;
     }
 
