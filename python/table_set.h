@@ -62,7 +62,7 @@ using Deadline = std::chrono::steady_clock::time_point;
 class DirectoryClaim {
 public:
     DirectoryClaim(const std::string& directory, const struct stat& where, bool write, Deadline deadline)
-        : m_key(where.st_dev, where.st_ino), m_write(write) {
+        : m_key(where.st_dev, where.st_ino), m_write(write), m_owner(::getpid()) {
         Claims& claims = Claims::process();
         // The set waited for may be closed by another thread, which needs
         // the GIL to do it.
@@ -84,7 +84,7 @@ public:
         Claims& claims = Claims::process();
         {
             std::lock_guard<std::mutex> lock(claims.mutex);
-            if (claims.owner != ::getpid()) return;  // a forked child's copy of its parent's claim
+            if (m_owner != ::getpid()) return;  // a forked child's copy of its parent's claim
             Holders& held = claims.held[m_key];
             if (m_write)
                 held.writer = false;
@@ -121,6 +121,7 @@ private:
 
     Key m_key;
     bool m_write;
+    pid_t m_owner;
 };
 
 // The lines `orvex check` prints for a damaged table.
@@ -160,7 +161,6 @@ public:
             Tool::setOptions().sync = sync;
             m_catalog.reset(new Tool::Catalog(directory, write ? Tool::Access::write : Tool::Access::read));
         } catch (const std::runtime_error& error) {
-            m_claim.reset();
             refused(directory, error);
         }
     }
