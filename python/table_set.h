@@ -248,14 +248,18 @@ private:
     }
 
     // Called with the GIL held; waits without it, since the scan may need
-    // it to finish.
+    // it to finish. A scan starts only with the GIL held, so none is on
+    // once this returns, until the caller lets the GIL go.
     void awaitScan() {
-        std::unique_lock<std::mutex> lock(m_scanMutex);
-        if (!m_scanning) return;
-        lock.unlock();
-        py::gil_scoped_release released;
-        lock.lock();
-        m_scanEnded.wait(lock, [this] { return !m_scanning; });
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(m_scanMutex);
+                if (!m_scanning) return;
+            }
+            py::gil_scoped_release released;
+            std::unique_lock<std::mutex> lock(m_scanMutex);  // let go before the GIL is taken back
+            m_scanEnded.wait(lock, [this] { return !m_scanning; });
+        }
     }
 
     // Before the library reads a table: files this process may not read are

@@ -7,6 +7,7 @@ import decimal
 import io
 import os
 import subprocess
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -140,3 +141,17 @@ def test_a_with_block_that_raises_lets_the_set_go(tmp_path, tool):
     tool("load", directory, "t", "--wait", "0", stdin="1\n")
     with orvex.open(directory) as s:
         assert len(s["t"]) == 1
+
+
+def test_threads_share_a_set(tmp_path, tool):
+    # Scans run without the GIL, strings taken a chunk at a time with it: a
+    # set read from several threads at once must neither stall nor mix them.
+    directory = str(tmp_path)
+    tool("create", directory, "t", "id:u_int:20", "|", "s:str:3")
+    tool("load", directory, "t", "--csv", stdin="id,s\n" + "".join("%d,%d\n" % (i, i % 7) for i in range(200000)))
+    with orvex.open(directory) as s:
+        t = s["t"]
+        with ThreadPoolExecutor(4) as pool:
+            reads = list(pool.map(lambda i: t.columns() if i % 2 else t.columns(["id"]), range(12)))
+    assert all(list(r["id"][-3:]) == [199997, 199998, 199999] for r in reads)
+    assert all(r["s"][-1] == "2" for r in reads[1::2])
