@@ -125,6 +125,7 @@ def test_found_records_read_as_whole_columns(shop):
     directory, _, _ = shop
     with orvex.open(directory) as s:
         k = s["k"]
+        assert k.sorted and not s["t"].sorted
         for options in [{}, {"decimals": "raw", "strings": "bytes"}]:
             assert k.find(1, **options).dtypes.equals(k.to_pandas(**options).dtypes)
         assert list(k.find(2, names=["v", "name"], strings="bytes").itertuples(index=False)) == [(5, b"a"), (1, b"c")]
