@@ -5,6 +5,7 @@ import decimal
 import numpy as np
 
 from . import _orvex
+from .texts import key_texts
 from .writes import SetWrites, TableWrites
 
 
@@ -22,7 +23,7 @@ class TableSet(SetWrites):
         return self._native.tables()
 
     def __getitem__(self, name):
-        return Table(_orvex.Table(self._native, name))
+        return Table(_orvex.Table(self._native, name), self._native)
 
     @property
     def writable(self):
@@ -52,8 +53,9 @@ _STRINGS = ("str", "bytes")
 
 
 class Table(TableWrites):
-    def __init__(self, native):
+    def __init__(self, native, set_native):
         self._native = native
+        self._set = set_native  # what its writes change
 
     @property
     def name(self):
@@ -73,35 +75,53 @@ class Table(TableWrites):
     def columns(self, names=None, start=0, stop=None, decimals="float", strings="str"):
         """The values of records [start, stop) by field name, in record order:
         NumPy arrays, strings and exact decimals as object arrays."""
+        names, native = self._reading(names, decimals, strings)
+        start, stop, _ = slice(start, stop).indices(len(self))
+        return self._finish(self._native.columns(names, start, max(start, stop), *native), decimals)
+
+    def find(self, *key, names=None, scan=False, decimals="float", strings="str"):
+        """The records whose key starts with `key` (a value for each of the
+        first key fields), in table order, as a DataFrame like to_pandas'.
+        The table must be sorted on its key unless `scan` reads every
+        record."""
+        return self.range(key, key, names=names, scan=scan, decimals=decimals, strings=strings)
+
+    def range(self, low=None, high=None, limit=None, names=None, scan=False, decimals="float", strings="str"):
+        """The records from the first whose key starts with `low` to the last
+        whose key starts with `high`, both included (None: from the first,
+        to the last), at most `limit` of them, as find gives them. A bound of
+        several key fields is a tuple."""
+        names, native = self._reading(names, decimals, strings)
+        bounds = [key_texts(bound) for bound in (low, high)]
+        limit = _EVERY if limit is None else max(int(limit), 0)
+        read = self._native.between(names, bounds[0], bounds[1], limit, bool(scan), *native)
+        return _frame(self._finish(read, decimals))
+
+    def _reading(self, names, decimals, strings):
+        """The field names to read and the module's reading options."""
         if decimals not in _DECIMALS:
             raise ValueError("decimals must be one of %s" % ", ".join(_DECIMALS))
         if strings not in _STRINGS:
             raise ValueError("strings must be one of %s" % ", ".join(_STRINGS))
-        fields = self.fields
         if names is None:
-            names = [f["name"] for f in fields]
+            names = [f["name"] for f in self.fields]
         elif isinstance(names, str):
             names = [names]
         else:
             names = list(names)
-        count = len(self)
-        start, stop, _ = slice(start, stop).indices(count)
-        stop = max(start, stop)
-        native = "raw" if decimals != "float" else "float"
-        read = self._native.columns(names, start, stop, native, strings == "bytes")
-        precision = {f["name"]: f["precision"] for f in fields}
+        return names, ("raw" if decimals != "float" else "float", strings == "bytes")
+
+    def _finish(self, read, decimals):
+        """The module's columns as arrays: lists of strings as object arrays,
+        stored integers as exact decimals when asked."""
+        precision = {f["name"]: f["precision"] for f in self.fields} if decimals == "decimal" else {}
         out = {}
-        for name in names:
-            values = read[name]
+        for name, values in read.items():
             if isinstance(values, list):
-                column = np.empty(len(values), dtype=object)
-                column[:] = values
-                values = column
-            elif decimals == "decimal" and precision[name] is not None:
+                values = _objects(values)
+            elif precision.get(name) is not None:
                 exponent = -precision[name]
-                column = np.empty(len(values), dtype=object)
-                column[:] = [decimal.Decimal(int(v)).scaleb(exponent) for v in values]
-                values = column
+                values = _objects([decimal.Decimal(int(v)).scaleb(exponent) for v in values])
             out[name] = values
         return out
 
@@ -117,6 +137,19 @@ class Table(TableWrites):
 
     def to_pandas(self, names=None, start=0, stop=None, decimals="float", strings="str"):
         """The same values as a DataFrame, its columns in the order asked."""
-        import pandas
+        return _frame(self.columns(names, start, stop, decimals, strings))
 
-        return pandas.DataFrame(self.columns(names, start, stop, decimals, strings))
+
+_EVERY = 2**64 - 1  # no limit
+
+
+def _objects(values):
+    column = np.empty(len(values), dtype=object)
+    column[:] = values
+    return column
+
+
+def _frame(columns):
+    import pandas
+
+    return pandas.DataFrame(columns)

@@ -4,42 +4,14 @@ set's one change (committed at the end of its `with` block or by
 `commit()`). Each call is all or nothing: a refused value leaves the set as
 it was, and a failure half way rolls the whole change back."""
 
-import csv
-import io
-
 import numpy as np
 
 from . import _orvex
-
-
-def _text(value):
-    return value.decode("utf-8", "surrogateescape") if isinstance(value, bytes) else str(value)
-
-
-def _key(key):
-    """A key as the tool's command line takes it: the values of several key
-    fields as one CSV row."""
-    if not isinstance(key, (tuple, list)):
-        return _text(key)
-    line = io.StringIO()
-    csv.writer(line, lineterminator="").writerow([_text(v) for v in key])
-    return line.getvalue()
+from .texts import key_word, word_text
 
 
 class SetWrites:
     """What TableSet adds to change a set."""
-
-    def __init_subclass__(cls, **kwargs):
-        # Tables are made by the set's __getitem__; their writes need the set.
-        super().__init_subclass__(**kwargs)
-        get = cls.__getitem__
-
-        def __getitem__(self, name):
-            table = get(self, name)
-            table._set = self._native
-            return table
-
-        cls.__getitem__ = __getitem__
 
     def create(self, name, fields, text=False):
         """Defines an empty table from the field syntax of `orvex create`:
@@ -83,13 +55,13 @@ class TableWrites:
         renumbering the references to the records after them; the number
         removed. A key of several fields is a tuple (leading fields only
         stand for every key that starts with them)."""
-        key = _key(key)
-        return _orvex.delete(self._set, self.name, key, key if to is None else _key(to), scan)
+        key = key_word(key)
+        return _orvex.delete(self._set, self.name, key, key if to is None else key_word(to), scan)
 
     def update(self, key, **fields):
         """Sets fields (not of the key) of the records of `key`; the number
         updated."""
         if not fields:
             raise TypeError("update() needs at least one field=value")
-        words = ["%s=%s" % (name, _text(value)) for name, value in fields.items()]
-        return _orvex.update(self._set, self.name, _key(key), words, False)
+        words = ["%s=%s" % (name, word_text(value)) for name, value in fields.items()]
+        return _orvex.update(self._set, self.name, key_word(key), words, False)
