@@ -99,6 +99,24 @@ void readText(const field_codec<std::string>& codec, bool packed, const unsigned
     emit(text.data(), size);
 }
 
+// Values kept in blocks of a fixed size: growing copies nothing and touches
+// no memory twice, which counts where every new page costs a fault.
+template <class T>
+class Blocks {
+public:
+    std::size_t size() const { return m_size; }
+    T& operator[](std::size_t i) { return m_blocks[i >> kShift][i & (kBlock - 1)]; }
+    void push_back(const T& value) {
+        if ((m_size & (kBlock - 1)) == 0) m_blocks.emplace_back(new T[kBlock]);
+        (*this)[m_size++] = value;
+    }
+
+private:
+    enum { kShift = 14, kBlock = 1 << kShift };
+    std::vector<std::unique_ptr<T[]> > m_blocks;
+    std::size_t m_size = 0;
+};
+
 // Strings are Python objects, which need the GIL: `take` works out which
 // object each record gets, `endChunk` makes the new ones and fills the
 // chunk's rows of the object array. A column often holds far fewer
@@ -119,23 +137,32 @@ public:
           m_values(objectArray(rows)),
           m_slots(std::size_t(1) << 10) {}
     ~ShortStringColumn() override {
-        for (PyObject* object : m_objects) Py_DECREF(object);
+        for (std::size_t id = 0; id < m_objects.size(); ++id) Py_DECREF(m_objects[id]);
     }
     void take(std::size_t row, const unsigned char* bytes, std::size_t count, std::size_t stride) override {
         m_row = row;
+        m_keys.resize(count);
         m_ids.resize(count);
+        m_new.clear();
         for (std::size_t k = 0; k < count; ++k, bytes += stride)
             readText(m_codec, m_packed, bytes, [&](const char* text, std::size_t size) {
                 Key key = 0;
                 std::memcpy(&key, text, size);
-                m_ids[k] = idOf(key);
+                m_keys[k] = key;
             });
+        // The table is too large for the cache: the slots of the texts a
+        // little ahead are fetched while these are looked up.
+        const std::size_t ahead = 16;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + ahead < count) __builtin_prefetch(&m_slots[slotOf(m_keys[k + ahead])]);
+            m_ids[k] = idOf(m_keys[k]);
+        }
     }
     bool needsPython() const override { return true; }
     void endChunk() override {
-        for (std::size_t id = m_objects.size(); id < m_keys.size(); ++id) {
+        for (Key key : m_new) {
             char text[sizeof(Key)];
-            std::memcpy(text, &m_keys[id], sizeof(Key));
+            std::memcpy(text, &key, sizeof(Key));
             m_objects.push_back(textObject(text, strnlen(text, sizeof(Key)), m_bytes));
         }
         PyObject** out = static_cast<PyObject**>(m_values.mutable_data()) + m_row;
@@ -150,7 +177,7 @@ public:
 private:
     struct Slot {
         Key key;
-        std::uint32_t id;  // 1 + the text's place in m_keys; 0: empty
+        std::uint32_t id;  // 1 + the text's place among the distinct ones; 0: empty
     };
 
     std::size_t slotOf(Key key) const {
@@ -163,10 +190,11 @@ private:
         for (std::size_t at = slotOf(key);; at = (at + 1) & mask) {
             Slot& slot = m_slots[at];
             if (slot.id == 0) {
-                m_keys.push_back(key);
-                slot = Slot{key, static_cast<std::uint32_t>(m_keys.size())};
-                if (m_keys.size() * 5 > m_slots.size() * 4) grow();
-                return static_cast<std::uint32_t>(m_keys.size() - 1);
+                const std::uint32_t id = static_cast<std::uint32_t>(m_distinct++);
+                slot = Slot{key, id + 1};
+                m_new.push_back(key);
+                if (m_distinct * 5 > m_slots.size() * 4) grow();
+                return id;
             }
             if (slot.key == key) return slot.id - 1;
         }
@@ -189,11 +217,13 @@ private:
     bool m_bytes;
     py::array m_values;
     std::vector<Slot> m_slots;
-    unsigned m_shift = 64 - 10;          // 64 - log2(m_slots.size())
-    std::vector<Key> m_keys;             // the distinct texts, in the order met
-    std::vector<PyObject*> m_objects;    // their objects, ours to release, once made
-    std::size_t m_row = 0;               // the chunk's first row
-    std::vector<std::uint32_t> m_ids;    // the chunk's texts, as places in m_keys
+    unsigned m_shift = 64 - 10;        // 64 - log2(m_slots.size())
+    std::size_t m_distinct = 0;        // texts met so far
+    Blocks<PyObject*> m_objects;       // theirs, in the order met, ours to release
+    std::size_t m_row = 0;             // the chunk's first row
+    std::vector<Key> m_keys;           // the chunk's texts
+    std::vector<std::uint32_t> m_ids;  // the same as places among the distinct ones
+    std::vector<Key> m_new;            // the texts the chunk met first
 };
 
 // Longer texts, one object each: kept end to end while the chunk is taken.
