@@ -99,24 +99,6 @@ void readText(const field_codec<std::string>& codec, bool packed, const unsigned
     emit(text.data(), size);
 }
 
-// Values kept in blocks of a fixed size: growing copies nothing and touches
-// no memory twice, which counts where every new page costs a fault.
-template <class T>
-class Blocks {
-public:
-    std::size_t size() const { return m_size; }
-    T& operator[](std::size_t i) { return m_blocks[i >> kShift][i & (kBlock - 1)]; }
-    void push_back(const T& value) {
-        if ((m_size & (kBlock - 1)) == 0) m_blocks.emplace_back(new T[kBlock]);
-        (*this)[m_size++] = value;
-    }
-
-private:
-    enum { kShift = 14, kBlock = 1 << kShift };
-    std::vector<std::unique_ptr<T[]> > m_blocks;
-    std::size_t m_size = 0;
-};
-
 // Strings are Python objects, which need the GIL: `take` works out which
 // object each record gets, `endChunk` makes the new ones and fills the
 // chunk's rows of the object array. A column often holds far fewer
@@ -126,24 +108,25 @@ private:
 //
 // Texts of up to sizeof(Key) bytes are their own keys: a stored text has no
 // NUL byte (unpacked ones end at the first, packed ones cannot hold one),
-// so its bytes padded with zeros tell it apart from every other.
+// so its bytes padded with zeros tell it apart from every other. A text's
+// object is found in the row where the text came first, so the table from
+// texts to those rows is all the column keeps besides its array.
 template <class Key>
 class ShortStringColumn : public ColumnReader {
 public:
+    // Rows are kept as 32 bits: fewer than kMaxRows of them.
+    static constexpr std::size_t kMaxRows = 0xFFFFFFFFu;
+
     ShortStringColumn(const TField<std::string>& field, std::size_t rows, bool asBytes)
         : m_codec(field.codec()),
           m_packed(field.Packed()),
           m_bytes(asBytes),
           m_values(objectArray(rows)),
           m_slots(std::size_t(1) << 10) {}
-    ~ShortStringColumn() override {
-        for (std::size_t id = 0; id < m_objects.size(); ++id) Py_DECREF(m_objects[id]);
-    }
     void take(std::size_t row, const unsigned char* bytes, std::size_t count, std::size_t stride) override {
         m_row = row;
         m_keys.resize(count);
-        m_ids.resize(count);
-        m_new.clear();
+        m_firstRows.resize(count);
         for (std::size_t k = 0; k < count; ++k, bytes += stride)
             readText(m_codec, m_packed, bytes, [&](const char* text, std::size_t size) {
                 Key key = 0;
@@ -155,21 +138,22 @@ public:
         const std::size_t ahead = 16;
         for (std::size_t k = 0; k < count; ++k) {
             if (k + ahead < count) __builtin_prefetch(&m_slots[slotOf(m_keys[k + ahead])]);
-            m_ids[k] = idOf(m_keys[k]);
+            m_firstRows[k] = firstRow(m_keys[k], static_cast<std::uint32_t>(row + k));
         }
     }
     bool needsPython() const override { return true; }
     void endChunk() override {
-        for (Key key : m_new) {
-            char text[sizeof(Key)];
-            std::memcpy(text, &key, sizeof(Key));
-            m_objects.push_back(textObject(text, strnlen(text, sizeof(Key)), m_bytes));
-        }
-        PyObject** out = static_cast<PyObject**>(m_values.mutable_data()) + m_row;
-        for (std::size_t k = 0; k < m_ids.size(); ++k) {
-            PyObject* object = m_objects[m_ids[k]];
-            Py_INCREF(object);
-            out[k] = object;
+        PyObject** out = static_cast<PyObject**>(m_values.mutable_data());
+        for (std::size_t k = 0; k < m_keys.size(); ++k) {
+            const std::size_t row = m_row + k, first = m_firstRows[k];
+            if (first == row) {
+                char text[sizeof(Key)];
+                std::memcpy(text, &m_keys[k], sizeof(Key));
+                out[row] = textObject(text, strnlen(text, sizeof(Key)), m_bytes);
+            } else {
+                Py_INCREF(out[first]);
+                out[row] = out[first];
+            }
         }
     }
     py::object result() override { return m_values; }
@@ -177,7 +161,7 @@ public:
 private:
     struct Slot {
         Key key;
-        std::uint32_t id;  // 1 + the text's place among the distinct ones; 0: empty
+        std::uint32_t row;  // 1 + the row where the text came first; 0: empty
     };
 
     std::size_t slotOf(Key key) const {
@@ -185,18 +169,16 @@ private:
     }
     // Open addressing with linear probing, grown past 4/5 full: the table
     // stays small beside the objects it saves.
-    std::uint32_t idOf(Key key) {
+    std::uint32_t firstRow(Key key, std::uint32_t row) {
         const std::size_t mask = m_slots.size() - 1;
         for (std::size_t at = slotOf(key);; at = (at + 1) & mask) {
             Slot& slot = m_slots[at];
-            if (slot.id == 0) {
-                const std::uint32_t id = static_cast<std::uint32_t>(m_distinct++);
-                slot = Slot{key, id + 1};
-                m_new.push_back(key);
-                if (m_distinct * 5 > m_slots.size() * 4) grow();
-                return id;
+            if (slot.row == 0) {
+                slot = Slot{key, row + 1};
+                if (++m_distinct * 5 > m_slots.size() * 4) grow();
+                return row;
             }
-            if (slot.key == key) return slot.id - 1;
+            if (slot.key == key) return slot.row - 1;
         }
     }
     void grow() {
@@ -205,9 +187,9 @@ private:
         --m_shift;
         const std::size_t mask = m_slots.size() - 1;
         for (const Slot& slot : old) {
-            if (slot.id == 0) continue;
+            if (slot.row == 0) continue;
             std::size_t at = slotOf(slot.key);
-            while (m_slots[at].id != 0) at = (at + 1) & mask;
+            while (m_slots[at].row != 0) at = (at + 1) & mask;
             m_slots[at] = slot;
         }
     }
@@ -217,16 +199,15 @@ private:
     bool m_bytes;
     py::array m_values;
     std::vector<Slot> m_slots;
-    unsigned m_shift = 64 - 10;        // 64 - log2(m_slots.size())
-    std::size_t m_distinct = 0;        // texts met so far
-    Blocks<PyObject*> m_objects;       // theirs, in the order met, ours to release
-    std::size_t m_row = 0;             // the chunk's first row
-    std::vector<Key> m_keys;           // the chunk's texts
-    std::vector<std::uint32_t> m_ids;  // the same as places among the distinct ones
-    std::vector<Key> m_new;            // the texts the chunk met first
+    unsigned m_shift = 64 - 10;              // 64 - log2(m_slots.size())
+    std::size_t m_distinct = 0;              // texts met so far
+    std::size_t m_row = 0;                   // the chunk's first row
+    std::vector<Key> m_keys;                 // the chunk's texts
+    std::vector<std::uint32_t> m_firstRows;  // where each came first
 };
 
-// Longer texts, one object each: kept end to end while the chunk is taken.
+// Longer texts (and columns of more rows than a short one counts), one
+// object each: kept end to end while the chunk is taken.
 class LongStringColumn : public ColumnReader {
 public:
     LongStringColumn(const TField<std::string>& field, std::size_t rows, bool asBytes)
@@ -296,6 +277,8 @@ std::unique_ptr<ColumnReader> makeReader(const TField<fixed_point>& field, std::
 
 std::unique_ptr<ColumnReader> makeReader(const TField<std::string>& field, std::size_t rows, Decimals,
                                          bool asBytes) {
+    if (rows >= ShortStringColumn<std::uint32_t>::kMaxRows)
+        return std::unique_ptr<ColumnReader>(new LongStringColumn(field, rows, asBytes));
     if (field.length() <= sizeof(std::uint32_t))
         return std::unique_ptr<ColumnReader>(new ShortStringColumn<std::uint32_t>(field, rows, asBytes));
     if (field.length() <= sizeof(std::uint64_t))
