@@ -144,7 +144,12 @@ public:
     bool needsPython() const override { return true; }
     void endChunk() override {
         PyObject** out = static_cast<PyObject**>(m_values.mutable_data());
-        for (std::size_t k = 0; k < m_keys.size(); ++k) {
+        const std::size_t count = m_keys.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            // A repeated text's object is anywhere in the array: its place,
+            // then the object itself, are fetched a little ahead.
+            if (k + 16 < count) __builtin_prefetch(&out[m_firstRows[k + 16]]);
+            if (k + 8 < count && m_firstRows[k + 8] < m_row) __builtin_prefetch(out[m_firstRows[k + 8]]);
             const std::size_t row = m_row + k, first = m_firstRows[k];
             if (first == row) {
                 char text[sizeof(Key)];
