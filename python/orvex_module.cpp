@@ -73,41 +73,179 @@ private:
     double m_scale;  // 10^precision for a fixed column read as floats, else 0
 };
 
-// Strings are Python objects, which need the GIL: a chunk's texts are kept
-// end to end and become objects once the chunk is taken. The list is made
-// into an object array on the Python side.
-class StringColumn : public ColumnReader {
+// The object made for a stored text: str decoded from UTF-8 (bytes that
+// are not kept as they were), or bytes.
+PyObject* textObject(const char* text, std::size_t size, bool asBytes) {
+    PyObject* value = asBytes ? PyBytes_FromStringAndSize(text, static_cast<py::ssize_t>(size))
+                              : PyUnicode_DecodeUTF8(text, static_cast<py::ssize_t>(size), "surrogateescape");
+    if (!value) throw py::error_already_set();
+    return value;
+}
+
+// A new object array: NumPy zeroes it, so that until every row is filled it
+// holds no object to release.
+py::array objectArray(std::size_t rows) {
+    return py::array(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows)});
+}
+
+// The characters of a stored string as the tool shows them: a packed one
+// without the '_' of its unused positions.
+template <class Emit>
+void readText(const field_codec<std::string>& codec, bool packed, const unsigned char* record, Emit&& emit) {
+    const std::string text = codec.get(record);  // in place, no allocation, up to 15 characters
+    std::size_t size = text.size();
+    if (packed)
+        while (size && text[size - 1] == '_') --size;
+    emit(text.data(), size);
+}
+
+// Strings are Python objects, which need the GIL: `take` works out which
+// object each record gets, `endChunk` makes the new ones and fills the
+// chunk's rows of the object array. A column often holds far fewer
+// distinct texts than records (codes, names), so each distinct text gets
+// one object, shared by its records, as pandas' CSV reader does: fewer
+// objects to make, and less memory.
+//
+// Texts of up to sizeof(Key) bytes are their own keys: a stored text has no
+// NUL byte (unpacked ones end at the first, packed ones cannot hold one),
+// so its bytes padded with zeros tell it apart from every other. A text's
+// object is found in the row where the text came first, so the table from
+// texts to those rows is all the column keeps besides its array.
+template <class Key>
+class ShortStringColumn : public ColumnReader {
 public:
-    StringColumn(const TField<std::string>& field, std::size_t rows, bool asBytes)
-        : m_field(field), m_values(rows), m_bytes(asBytes) {}
+    // Rows are kept as 32 bits: fewer than kMaxRows of them.
+    static constexpr std::size_t kMaxRows = 0xFFFFFFFFu;
+
+    ShortStringColumn(const TField<std::string>& field, std::size_t rows, bool asBytes)
+        : m_codec(field.codec()),
+          m_packed(field.Packed()),
+          m_bytes(asBytes),
+          m_values(objectArray(rows)),
+          m_slots(std::size_t(1) << 10) {}
     void take(std::size_t row, const unsigned char* bytes, std::size_t count, std::size_t stride) override {
         m_row = row;
-        m_texts.clear();
-        m_ends.clear();
-        for (std::size_t k = 0; k < count; ++k, bytes += stride) {
-            m_texts += field_traits<std::string>::text(m_field, m_field.codec().get(bytes));
-            m_ends.push_back(m_texts.size());
+        m_keys.resize(count);
+        m_firstRows.resize(count);
+        for (std::size_t k = 0; k < count; ++k, bytes += stride)
+            readText(m_codec, m_packed, bytes, [&](const char* text, std::size_t size) {
+                Key key = 0;
+                std::memcpy(&key, text, size);
+                m_keys[k] = key;
+            });
+        // The table is too large for the cache: the slots of the texts a
+        // little ahead are fetched while these are looked up.
+        const std::size_t ahead = 16;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + ahead < count) __builtin_prefetch(&m_slots[slotOf(m_keys[k + ahead])]);
+            m_firstRows[k] = firstRow(m_keys[k], static_cast<std::uint32_t>(row + k));
         }
     }
     bool needsPython() const override { return true; }
     void endChunk() override {
+        PyObject** out = static_cast<PyObject**>(m_values.mutable_data());
+        const std::size_t count = m_keys.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            // A repeated text's object is anywhere in the array: its place,
+            // then the object itself, are fetched a little ahead.
+            if (k + 16 < count) __builtin_prefetch(&out[m_firstRows[k + 16]]);
+            if (k + 8 < count && m_firstRows[k + 8] < m_row) __builtin_prefetch(out[m_firstRows[k + 8]]);
+            const std::size_t row = m_row + k, first = m_firstRows[k];
+            if (first == row) {
+                char text[sizeof(Key)];
+                std::memcpy(text, &m_keys[k], sizeof(Key));
+                out[row] = textObject(text, strnlen(text, sizeof(Key)), m_bytes);
+            } else {
+                Py_INCREF(out[first]);
+                out[row] = out[first];
+            }
+        }
+    }
+    py::object result() override { return m_values; }
+
+private:
+    struct Slot {
+        Key key;
+        std::uint32_t row;  // 1 + the row where the text came first; 0: empty
+    };
+
+    std::size_t slotOf(Key key) const {
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull) >> m_shift);
+    }
+    // Open addressing with linear probing, grown past 4/5 full: the table
+    // stays small beside the objects it saves.
+    std::uint32_t firstRow(Key key, std::uint32_t row) {
+        const std::size_t mask = m_slots.size() - 1;
+        for (std::size_t at = slotOf(key);; at = (at + 1) & mask) {
+            Slot& slot = m_slots[at];
+            if (slot.row == 0) {
+                slot = Slot{key, row + 1};
+                if (++m_distinct * 5 > m_slots.size() * 4) grow();
+                return row;
+            }
+            if (slot.key == key) return slot.row - 1;
+        }
+    }
+    void grow() {
+        std::vector<Slot> old(m_slots.size() * 2);
+        old.swap(m_slots);
+        --m_shift;
+        const std::size_t mask = m_slots.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.row == 0) continue;
+            std::size_t at = slotOf(slot.key);
+            while (m_slots[at].row != 0) at = (at + 1) & mask;
+            m_slots[at] = slot;
+        }
+    }
+
+    field_codec<std::string> m_codec;
+    bool m_packed;
+    bool m_bytes;
+    py::array m_values;
+    std::vector<Slot> m_slots;
+    unsigned m_shift = 64 - 10;              // 64 - log2(m_slots.size())
+    std::size_t m_distinct = 0;              // texts met so far
+    std::size_t m_row = 0;                   // the chunk's first row
+    std::vector<Key> m_keys;                 // the chunk's texts
+    std::vector<std::uint32_t> m_firstRows;  // where each came first
+};
+
+// Longer texts (and columns of more rows than a short one counts), one
+// object each: kept end to end while the chunk is taken.
+class LongStringColumn : public ColumnReader {
+public:
+    LongStringColumn(const TField<std::string>& field, std::size_t rows, bool asBytes)
+        : m_codec(field.codec()),
+          m_packed(field.Packed()),
+          m_bytes(asBytes),
+          m_values(objectArray(rows)) {}
+    void take(std::size_t row, const unsigned char* bytes, std::size_t count, std::size_t stride) override {
+        m_row = row;
+        m_texts.clear();
+        m_ends.clear();
+        for (std::size_t k = 0; k < count; ++k, bytes += stride)
+            readText(m_codec, m_packed, bytes, [this](const char* text, std::size_t size) {
+                m_texts.append(text, size);
+                m_ends.push_back(m_texts.size());
+            });
+    }
+    bool needsPython() const override { return true; }
+    void endChunk() override {
+        PyObject** out = static_cast<PyObject**>(m_values.mutable_data()) + m_row;
         std::size_t begin = 0;
         for (std::size_t k = 0; k < m_ends.size(); ++k) {
-            const char* text = m_texts.data() + begin;
-            const py::ssize_t size = static_cast<py::ssize_t>(m_ends[k] - begin);
-            PyObject* value = m_bytes ? PyBytes_FromStringAndSize(text, size)
-                                      : PyUnicode_DecodeUTF8(text, size, "surrogateescape");
-            if (!value) throw py::error_already_set();
-            PyList_SET_ITEM(m_values.ptr(), static_cast<py::ssize_t>(m_row + k), value);
+            out[k] = textObject(m_texts.data() + begin, m_ends[k] - begin, m_bytes);
             begin = m_ends[k];
         }
     }
     py::object result() override { return m_values; }
 
 private:
-    const TField<std::string>& m_field;
-    py::list m_values;
+    field_codec<std::string> m_codec;
+    bool m_packed;
     bool m_bytes;
+    py::array m_values;
     std::size_t m_row = 0;            // the chunk's first row
     std::string m_texts;              // the chunk's texts, end to end
     std::vector<std::size_t> m_ends;  // where each ends in m_texts
@@ -144,7 +282,13 @@ std::unique_ptr<ColumnReader> makeReader(const TField<fixed_point>& field, std::
 
 std::unique_ptr<ColumnReader> makeReader(const TField<std::string>& field, std::size_t rows, Decimals,
                                          bool asBytes) {
-    return std::unique_ptr<ColumnReader>(new StringColumn(field, rows, asBytes));
+    if (rows >= ShortStringColumn<std::uint32_t>::kMaxRows)
+        return std::unique_ptr<ColumnReader>(new LongStringColumn(field, rows, asBytes));
+    if (field.length() <= sizeof(std::uint32_t))
+        return std::unique_ptr<ColumnReader>(new ShortStringColumn<std::uint32_t>(field, rows, asBytes));
+    if (field.length() <= sizeof(std::uint64_t))
+        return std::unique_ptr<ColumnReader>(new ShortStringColumn<std::uint64_t>(field, rows, asBytes));
+    return std::unique_ptr<ColumnReader>(new LongStringColumn(field, rows, asBytes));
 }
 
 // Records [first, end) of a table.
@@ -168,9 +312,12 @@ const std::size_t kChunkBytes = 256 * 1024;
 
 // Feeds the records of `runs` to `readers`, as rows 0, 1, ... in run order.
 // The scan has `set` to itself, so it runs without the GIL, taking it back
-// only for the readers that make Python objects, once a chunk.
-void readRuns(Set& set, const TOpenTable& open, const std::vector<Run>& runs,
+// only for the readers that make Python objects, once a chunk. The pages of
+// the contents file are given back as the scan leaves them: a read through
+// a large table holds the columns and a chunk, never the file.
+void readRuns(Set& set, const TOpenTable& open, const std::string& contents, const std::vector<Run>& runs,
               const std::vector<std::unique_ptr<ColumnReader> >& readers) {
+    Host::DirectoryFileSet& files = set.catalog().files();
     const std::size_t size = open.fields().byteSize();
     const std::size_t stride = std::max<std::size_t>(size, 1);  // records of no bytes take none
     const std::size_t chunkRecords = std::max<std::size_t>(kChunkBytes / stride, 1);
@@ -196,6 +343,7 @@ void readRuns(Set& set, const TOpenTable& open, const std::vector<Run>& runs,
             open.forEachBytes(first, first + n, [to, first, size, stride](unsigned long i, const unsigned char* bytes) {
                 std::memcpy(to + (i - first) * stride, bytes, size);
             });
+            files.dropCleanPages(contents);
             held += n;
             first += n;
             if (held == chunkRecords) take();
@@ -319,7 +467,7 @@ private:
                 return makeReader(descriptor, rows, mode, asBytes);
             }));
         }
-        readRuns(*m_set, open, runs, readers);
+        readRuns(*m_set, open, table().contentsFileName(), runs, readers);
         py::dict out;
         for (std::size_t k = 0; k < names.size(); ++k) out[py::str(names[k])] = readers[k]->result();
         return out;

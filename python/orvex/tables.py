@@ -112,14 +112,12 @@ class Table(TableWrites):
         return names, ("raw" if decimals != "float" else "float", strings == "bytes")
 
     def _finish(self, read, decimals):
-        """The module's columns as arrays: lists of strings as object arrays,
-        stored integers as exact decimals when asked."""
+        """The module's columns, stored integers as exact decimals when
+        asked."""
         precision = {f["name"]: f["precision"] for f in self.fields} if decimals == "decimal" else {}
         out = {}
         for name, values in read.items():
-            if isinstance(values, list):
-                values = _objects(values)
-            elif precision.get(name) is not None:
+            if precision.get(name) is not None:
                 exponent = -precision[name]
                 values = _objects([decimal.Decimal(int(v)).scaleb(exponent) for v in values])
             out[name] = values
@@ -152,4 +150,6 @@ def _objects(values):
 def _frame(columns):
     import pandas
 
-    return pandas.DataFrame(columns)
+    # The arrays are new and the frame's alone: it takes them as they are,
+    # rather than copying those of one dtype into a block.
+    return pandas.DataFrame(columns, copy=False)

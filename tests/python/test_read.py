@@ -15,13 +15,14 @@ import pytest
 import orvex
 
 # Every stored type, signed extremes, a packed string, a reference, a
-# non-ASCII string and one the CSV must quote.
+# non-ASCII string, one the CSV must quote, a packed one filling its field
+# and a long one read twice.
 FIELDS = ["id:u_long:20", "|", "a:int:12", "b:long:32", "c:u_int:32", "p:fixed:2:20", "q:fixed:0:8",
-          "s:str:8", "k:str:8:packed", "r:u_long:8@ref=people"]
-ROWS = """id,a,b,c,p,q,s,k,r
-3,-2048,-2147483648,4294967295,-5242.88,-128,"a,b",AB C,1
-1,2047,2147483647,0,5242.87,127,héllo,,0
-2,0,0,7,0.05,0,,Z_,0
+          "s:str:8", "k:str:8:packed", "r:u_long:8@ref=people", "l:str:12"]
+ROWS = """id,a,b,c,p,q,s,k,r,l
+3,-2048,-2147483648,4294967295,-5242.88,-128,"a,b",AB CDEFG,1,twelve bytes
+1,2047,2147483647,0,5242.87,127,héllo,,0,
+2,0,0,7,0.05,0,,Z_,0,twelve bytes
 """
 # A key of three fields, sorted: negative numbers after the others, as the
 # key's bits compare.
@@ -54,8 +55,8 @@ CASES = [
     (["p"], {"decimals": "raw"}, np.int64, lambda text: int(decimal.Decimal(text).scaleb(2))),
     (["q"], {"decimals": "raw"}, np.int64, int),
     (["p", "q"], {"decimals": "decimal"}, object, decimal.Decimal),
-    (["s", "k"], {}, object, str),
-    (["s", "k"], {"strings": "bytes"}, object, lambda text: text.encode()),
+    (["s", "k", "l"], {}, object, str),
+    (["s", "k", "l"], {"strings": "bytes"}, object, lambda text: text.encode()),
 ]
 
 
